@@ -1,0 +1,93 @@
+#include "support/uuid.h"
+
+#include <cstring>
+
+#include "support/secure_random.h"
+
+namespace sorvanta {
+
+namespace {
+
+constexpr bool isHyphenPosition(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+Uuid Uuid::random() {
+    Bytes bytes;
+    secureRandomFill(bytes);
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    return Uuid(bytes);
+}
+
+std::optional<Uuid> Uuid::parse(std::string_view text) {
+    if (text.size() != 36) {
+        return std::nullopt;
+    }
+    Bytes bytes{};
+    std::size_t nibble = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (isHyphenPosition(i)) {
+            if (text[i] != '-') {
+                return std::nullopt;
+            }
+            continue;
+        }
+        int value = hexValue(text[i]);
+        if (value < 0) {
+            return std::nullopt;
+        }
+        bytes[nibble / 2] =
+            static_cast<std::uint8_t>(bytes[nibble / 2] | (nibble % 2 == 0 ? value << 4 : value));
+        ++nibble;
+    }
+    return Uuid(bytes);
+}
+
+std::string Uuid::text() const {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(36);
+    for (std::size_t i = 0; i < bytes_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out.push_back('-');
+        }
+        out.push_back(digits[bytes_[i] >> 4]);
+        out.push_back(digits[bytes_[i] & 0x0F]);
+    }
+    return out;
+}
+
+bool Uuid::isNil() const {
+    for (auto b : bytes_) {
+        if (b != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sorvanta
+
+std::size_t std::hash<sorvanta::Uuid>::operator()(const sorvanta::Uuid& id) const noexcept {
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    std::memcpy(&a, id.bytes().data(), 8);
+    std::memcpy(&b, id.bytes().data() + 8, 8);
+    return static_cast<std::size_t>(a ^ (b * 0x9E3779B97F4A7C15ULL));
+}
