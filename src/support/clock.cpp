@@ -1,0 +1,9 @@
+#include "support/clock.h"
+
+namespace sorvanta {
+
+double SteadyClock::now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - epoch_).count();
+}
+
+}  // namespace sorvanta
