@@ -1,31 +1,23 @@
 #include "protocol/safe_text.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
-#include <cstdint>
+#include "support/unicode_text.h"
 
 namespace sorvanta {
 
 bool isSafeText(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    std::int32_t offset = 0;
-    while (offset < length) {
-        UChar32 scalar;
-        U8_NEXT(bytes, offset, length, scalar);
-        if (scalar < 0) {
-            continue;  // ill-formed sequence: read as U+FFFD (So), which is safe
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        std::size_t next = offset;
+        const auto scalar = decodeUtf8Scalar(text, offset, next);
+        if (!scalar) {
+            // An ill-formed byte reads as U+FFFD (a symbol), which is safe; resume after it.
+            ++offset;
+            continue;
         }
-        switch (u_charType(scalar)) {
-            case U_LINE_SEPARATOR:
-            case U_PARAGRAPH_SEPARATOR:
-            case U_CONTROL_CHAR:
-            case U_FORMAT_CHAR:
-                return false;
-            default:
-                break;
+        if (isControlFormatOrLineSeparator(*scalar)) {
+            return false;
         }
+        offset = next;
     }
     return true;
 }

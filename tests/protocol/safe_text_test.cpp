@@ -36,3 +36,15 @@ TEST(SafeTextTest, AcceptsOrdinaryText) {
 
 }  // namespace
 }  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+TEST(SafeTextTest, IllFormedBytesDoNotHideALaterControl) {
+    EXPECT_TRUE(isSafeText("\xFF\xFE ok"));
+    EXPECT_FALSE(isSafeText("\xE2\x80 then\n"));
+    EXPECT_FALSE(isSafeText("\xF0\x9F\x98\x0A"));  // truncated sequence swallowing no LF
+}
+
+}  // namespace
+}  // namespace sorvanta
