@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "protocol/protocol_failure.h"
@@ -35,8 +36,14 @@ inline bool isCountWithin(std::int64_t count, std::int64_t maximum) {
     return count >= 0 && count <= maximum;
 }
 
-inline bool isBoundedSafeText(const std::optional<std::string>& text, std::size_t maximumBytes) {
-    return !text || (text->size() <= maximumBytes && isSafeText(*text));
+// Length limits of text count UTF-8 bytes.
+inline bool isBoundedSafeText(std::string_view text, std::size_t maximumBytes) {
+    return text.size() <= maximumBytes && isSafeText(text);
+}
+
+inline bool isAbsentOrBoundedSafeText(const std::optional<std::string>& text,
+                                      std::size_t maximumBytes) {
+    return !text || isBoundedSafeText(*text, maximumBytes);
 }
 
 // Counters that the engine bumps never overflow, however long a leg runs.

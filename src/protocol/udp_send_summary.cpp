@@ -20,7 +20,7 @@ void UDPSendSummary::validate() const {
     require(isCountWithin(maximumInFlight, maximumInFlightLimit));
     require(isWithin(measurementStart, maximumTime) && isWithin(measurementEnd, maximumTime) &&
             isWithin(firstSubmission, maximumTime) && isWithin(lastSubmission, maximumTime));
-    require(isBoundedSafeText(reason, maximumReasonBytes));
+    require(isAbsentOrBoundedSafeText(reason, maximumReasonBytes));
     require(measurementStart.has_value() == measurementEnd.has_value() &&
             firstSubmission.has_value() == lastSubmission.has_value());
 
