@@ -1,0 +1,131 @@
+#include "protocol/control_message.h"
+
+#include <algorithm>
+
+#include "protocol/protocol_failure.h"
+#include "protocol/safe_text.h"
+
+namespace sorvanta {
+
+namespace {
+
+using Kind = ControlMessage::Kind;
+
+void require(bool condition) {
+    if (!condition) {
+        throw ProtocolFailure::malformed;
+    }
+}
+
+bool isLowercaseHex(const std::string& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
+void ControlMessage::validate() const {
+    if (version != protocolVersion) {
+        throw ProtocolFailure::incompatible;
+    }
+    require(kind == Kind::speed || !speed);
+    require(kind == Kind::hello || kind == Kind::helloAck || !adapter);
+    require(kind == Kind::hello || kind == Kind::helloAck || kind == Kind::power || !lowPower);
+    if (adapter) {
+        adapter->validate();
+    }
+    switch (kind) {
+        case Kind::hello:
+        case Kind::helloAck:
+            require(name && !name->empty() && name->size() <= maximumNameBytes &&
+                    isSafeText(*name));
+            require(!nonce);
+            require(!payload);
+            require(!length);
+            require(!digest);
+            require(!reason);
+            return;
+        case Kind::probe:
+            require(nonce.has_value());
+            require(payload && !payload->empty() && payload->size() <= maximumPayloadBytes);
+            require(!name);
+            require(!length);
+            require(!digest);
+            require(!reason);
+            return;
+        case Kind::probeAck:
+            require(nonce.has_value());
+            require(length && *length >= 1 &&
+                    *length <= static_cast<std::int64_t>(maximumPayloadBytes));
+            require(digest && digest->size() == digestCharacters && isLowercaseHex(*digest));
+            require(!name);
+            require(!payload);
+            require(!reason);
+            return;
+        case Kind::error:
+            require(reason && !reason->empty() && reason->size() <= maximumReasonBytes);
+            require(!name);
+            require(!nonce);
+            require(!payload);
+            require(!length);
+            require(!digest);
+            return;
+        case Kind::speed:
+            require(speed.has_value());
+            require(!name);
+            require(!nonce);
+            require(!payload);
+            require(!length);
+            require(!digest);
+            require(!reason);
+            speed->validate(minimumSampleSeconds);
+            if (speed->ethernet && speed->ethernet->session != session) {
+                throw ProtocolFailure::identityChanged;
+            }
+            return;
+        case Kind::power:
+            require(lowPower.has_value());
+            require(!name);
+            require(!nonce);
+            require(!payload);
+            require(!length);
+            require(!digest);
+            require(!reason);
+            return;
+    }
+    require(false);
+}
+
+ControlMessage ControlMessage::fromJson(const json::ObjectReader& r) {
+    return {r.required<std::int64_t>("version"),
+            r.required<Kind>("kind"),
+            r.required<Uuid>("session"),
+            r.required<Uuid>("instance"),
+            r.optional<std::string>("name"),
+            r.optional<Uuid>("nonce"),
+            r.optional<std::vector<std::uint8_t>>("payload"),
+            r.optional<std::int64_t>("length"),
+            r.optional<std::string>("digest"),
+            r.optional<std::string>("reason"),
+            r.optional<SpeedMessage>("speed"),
+            r.optional<AdapterProfile>("adapter"),
+            r.optional<bool>("lowPower")};
+}
+
+void ControlMessage::toJson(json::ObjectWriter& w) const {
+    w.field("version", version);
+    w.field("kind", kind);
+    w.field("session", session);
+    w.field("instance", instance);
+    w.field("name", name);
+    w.field("nonce", nonce);
+    w.field("payload", payload);
+    w.field("length", length);
+    w.field("digest", digest);
+    w.field("reason", reason);
+    w.field("speed", speed);
+    w.field("adapter", adapter);
+    w.field("lowPower", lowPower);
+}
+
+}  // namespace sorvanta
