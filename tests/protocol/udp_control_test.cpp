@@ -2,119 +2,69 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/protocol_failure.h"
-#include "protocol/record_coding.h"
+#include "udp_record_checks.h"
 
 namespace sorvanta {
 namespace {
 
-bool passes(const UDPControl& control) {
-    try {
-        control.validate();
-        return true;
-    } catch (const ProtocolFailure& failure) {
-        EXPECT_EQ(failure, ProtocolFailure::malformed);
-        return false;
-    }
-}
+using namespace testing_support;
+using C = UDPControl;
 
-UDPSendSummary summary() {
-    UDPSendSummary send;
-    send.attempted = 1000;
-    send.accepted = 1000;
-    send.seconds = 3.0;
-    return send;
-}
-
-UDPObservation observation() {
-    UDPObservation result;
-    result.capacity = 1e9;
-    result.send = summary();
-    result.plannedSeconds = 3.0;
-    result.unique = 1000;
-    result.tailSeconds = 0.5;
-    return result;
-}
-
-UDPControl control(std::int64_t leg = 0) {
-    UDPControl record;
+C full() {
+    C record;
     record.probe = Uuid::random();
-    record.leg = leg;
+    record.port = 50123;
+    record.token = std::vector<std::uint8_t>(32, 0xFE);
+    record.progress = 3'000'000;
+    record.send = UDPSendSummary{};
+    record.send->attempted = record.send->accepted = 1000;
+    record.result = UDPObservation{};
+    record.result->capacity = 1e9;
+    record.result->send = *record.send;
+    record.result->plannedSeconds = 3.0;
+    record.result->tailSeconds = 0.5;
+    record.path = std::string(1023, 'p') + "\n";  // only the length of the path is limited
     return record;
 }
 
-TEST(UDPControlTest, BareRecordPassesForEitherLeg) {
-    EXPECT_TRUE(passes(control(0)));
-    EXPECT_TRUE(passes(control(1)));
-    EXPECT_FALSE(passes(control(2)));
-    EXPECT_FALSE(passes(control(-1)));
-}
-
-TEST(UDPControlTest, FieldBounds) {
-    auto record = control();
-    record.port = 1;
-    record.token = std::vector<std::uint8_t>(32, 0xA5);
-    record.progress = 3'000'000;
-    record.path = std::string(1023, 'p') + "\n";  // only the length of the path is limited
-    record.send = summary();
-    record.result = observation();
-    EXPECT_TRUE(passes(record));
-
-    record.path = "";
-    EXPECT_TRUE(passes(record));
-
-    auto check = [](void (*change)(UDPControl&)) {
-        auto broken = control();
-        change(broken);
-        return passes(broken);
-    };
-    EXPECT_FALSE(check([](UDPControl& c) { c.port = 0; }));
-    EXPECT_TRUE(check([](UDPControl& c) { c.port = 65535; }));
-    EXPECT_FALSE(check([](UDPControl& c) { c.token = std::vector<std::uint8_t>(31); }));
-    EXPECT_FALSE(check([](UDPControl& c) { c.token = std::vector<std::uint8_t>(33); }));
-    EXPECT_FALSE(check([](UDPControl& c) { c.progress = 3'000'001; }));
-    EXPECT_FALSE(check([](UDPControl& c) { c.progress = -1; }));
-    EXPECT_TRUE(check([](UDPControl& c) { c.progress = 0; }));
-    EXPECT_FALSE(check([](UDPControl& c) { c.path = std::string(1025, 'p'); }));
-}
-
-TEST(UDPControlTest, NestedRecordsAreValidated) {
-    auto record = control();
-    record.send = summary();
-    record.send->accepted = 999;  // one submission never completed, and no reason
-    EXPECT_FALSE(passes(record));
-    record.send->reason = "Send window shortened";
-    EXPECT_TRUE(passes(record));
-
-    record = control();
-    record.result = observation();
-    record.result->plannedSeconds = 7;
-    EXPECT_FALSE(passes(record));
+TEST(UDPControlTest, Validation) {
+    EXPECT_TRUE(passes(C{}));
+    expectValidity<C>(full(),
+                      {
+                          [](C&) {},
+                          [](C& c) { c.leg = 1, c.port = 65535, c.progress = 0, c.path = ""; },
+                          [](C& c) { c.send->accepted = 999, c.send->reason = "Shortened"; },
+                      },
+                      true);
+    expectValidity<C>(full(),
+                      {
+                          [](C& c) { c.leg = 2; },
+                          [](C& c) { c.leg = -1; },
+                          [](C& c) { c.port = 0; },
+                          [](C& c) { c.token->resize(31); },
+                          [](C& c) { c.token->resize(33); },
+                          [](C& c) { c.progress = 3'000'001; },
+                          [](C& c) { c.progress = -1; },
+                          [](C& c) { c.path = std::string(1025, 'p'); },
+                          [](C& c) { c.send->accepted = 999; },  // one never completed
+                          [](C& c) { c.result->plannedSeconds = 7; },
+                      },
+                      false);
 }
 
 TEST(UDPControlTest, RoundTripsThroughJson) {
-    auto bare = control(1);
+    C bare;
+    bare.leg = 1;
     EXPECT_EQ(encodeRecord(bare), R"({"leg":1,"probe":")" + bare.probe.text() + R"("})");
-    EXPECT_EQ(decodeRecord<UDPControl>(encodeRecord(bare)), bare);
+    expectRoundTrip(bare);
+    expectRoundTrip(full());
 
-    auto full = control();
-    full.port = 50123;
-    full.token = std::vector<std::uint8_t>(32, 0xFE);
-    full.progress = 1234;
-    full.send = summary();
-    full.result = observation();
-    full.path = "en7 · 1 Gbit/s";
-    EXPECT_EQ(decodeRecord<UDPControl>(encodeRecord(full)), full);
-
-    const std::string probe = R"("probe":")" + bare.probe.text() + R"(")";
-    EXPECT_THROW(decodeRecord<UDPControl>("{" + probe + R"(,"leg":0,"port":65536})"),
-                 ProtocolFailure);
-    EXPECT_THROW(decodeRecord<UDPControl>("{" + probe + R"(,"leg":0,"port":-1})"), ProtocolFailure);
-    EXPECT_THROW(decodeRecord<UDPControl>("{" + probe + R"(,"leg":0,"token":"not base64"})"),
-                 ProtocolFailure);
-    EXPECT_THROW(decodeRecord<UDPControl>("{" + probe + "}"), ProtocolFailure);
-    auto absentAsNull = decodeRecord<UDPControl>("{" + probe + R"(,"leg":0,"port":null})");
-    EXPECT_FALSE(absentAsNull.port);
+    const std::string start = R"({"leg":0,"probe":")" + bare.probe.text() + "\"";
+    EXPECT_FALSE(decodeRecord<C>(start + R"(,"port":null})").port);
+    for (const char* bad : {R"(,"port":65536})", R"(,"port":-1})", R"(,"token":"not base64"})",
+                            R"(,"token":[1,2]})", R"(,"send":{}})"}) {
+        EXPECT_THROW(decodeRecord<C>(start + bad), ProtocolFailure) << bad;
+    }
 }
 
 }  // namespace

@@ -2,21 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
-#include "protocol/protocol_failure.h"
-#include "protocol/record_coding.h"
+#include "udp_record_checks.h"
 
 namespace sorvanta {
 namespace {
 
-constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+using namespace testing_support;
+using S = UDPSendSummary;
 
 // A clean three-second send at 75 % of 1 Gbit/s.
-UDPSendSummary clean(std::int64_t accepted = 234'375) {
-    UDPSendSummary summary;
+S clean(std::int64_t accepted = 234'375) {
+    S summary;
     summary.attempted = accepted;
     summary.accepted = accepted;
     summary.seconds = 3.0;
@@ -25,162 +21,78 @@ UDPSendSummary clean(std::int64_t accepted = 234'375) {
     return summary;
 }
 
-bool passes(const UDPSendSummary& summary) {
-    try {
-        summary.validate();
-        return true;
-    } catch (const ProtocolFailure& failure) {
-        EXPECT_EQ(failure, ProtocolFailure::malformed);
-        return false;
-    }
-}
-
 TEST(UDPSendSummaryTest, RoundTripsThroughJson) {
     auto summary = clean();
-    EXPECT_EQ(decodeRecord<UDPSendSummary>(encodeRecord(summary)), summary);
+    expectRoundTrip(summary);
     EXPECT_EQ(encodeRecord(summary).find("measurementStart"), std::string::npos);
-
     summary.measurementStart = 1.0;
     summary.measurementEnd = 4.0;
     summary.firstSubmission = 1.0;
     summary.lastSubmission = 3.999;
     summary.capped = true;
     summary.reason = "Send window shortened";
-    EXPECT_EQ(decodeRecord<UDPSendSummary>(encodeRecord(summary)), summary);
-
-    auto text = encodeRecord(clean());
-    text.replace(text.find(R"("capped":false)"), 14, R"("capped":0)");
-    EXPECT_THROW(decodeRecord<UDPSendSummary>(text), ProtocolFailure);
+    expectRoundTrip(summary);
 }
 
-TEST(UDPSendSummaryTest, CountsMustAddUpUnlessThereIsAReason) {
-    EXPECT_TRUE(passes(clean()));
-    auto summary = clean();
-    summary.attempted += 1;
-    EXPECT_FALSE(passes(summary));
-    summary.reason = "";
-    EXPECT_TRUE(passes(summary));
-
-    summary = clean(1000);
-    summary.accepted = 990;
-    summary.failed = 10;
-    EXPECT_TRUE(passes(summary));
-    summary.failed = 11;
-    summary.reason = "Send errors";
-    EXPECT_FALSE(passes(summary));  // more completions than submissions
+TEST(UDPSendSummaryTest, ValidationAcceptsTheBounds) {
+    expectValidity<S>(clean(),
+                      {
+                          [](S& s) { s.attempted = s.accepted = 3'000'000; },
+                          [](S& s) { s.attempted += 1, s.reason = ""; },
+                          [](S& s) { s.accepted -= 10, s.failed = 10; },
+                          [](S& s) { s.seconds = 8.0; },
+                          [](S& s) { s.seconds = -0.0; },
+                          [](S& s) { s.maximumGap = 1e6; },
+                          [](S& s) { s.maximumInFlight = 128; },
+                          [](S& s) { s.reason = std::string(256, 'r'); },
+                          [](S& s) { s.measurementStart = 1.0, s.measurementEnd = 4.0; },
+                          [](S& s) { s.firstSubmission = 0.0, s.lastSubmission = 10.0; },
+                      },
+                      true);
 }
 
-TEST(UDPSendSummaryTest, CountBounds) {
-    auto summary = clean(3'000'000);
-    EXPECT_TRUE(passes(summary));
-    summary = clean(3'000'001);
-    EXPECT_FALSE(passes(summary));
-
-    for (auto breach :
-         {+[](UDPSendSummary& s) { s.attempted = -1; }, +[](UDPSendSummary& s) { s.accepted = -1; },
-          +[](UDPSendSummary& s) { s.failed = -1; }, +[](UDPSendSummary& s) { s.pacingGaps = -1; },
-          +[](UDPSendSummary& s) { s.discardedSlots = -1; },
-          +[](UDPSendSummary& s) { s.maximumInFlight = 129; },
-          +[](UDPSendSummary& s) { s.maximumInFlight = -1; }}) {
-        auto broken = clean();
-        broken.reason = "Limited";
-        breach(broken);
-        EXPECT_FALSE(passes(broken));
-    }
-    summary = clean();
-    summary.maximumInFlight = 128;
-    EXPECT_TRUE(passes(summary));
-}
-
-TEST(UDPSendSummaryTest, HugeCountsAreRefusedWithoutOverflow) {
-    // The sum accepted + failed would overflow; each count is bounded first.
-    auto summary = clean(3'000'000);
-    summary.reason = "Limited";
-    summary.failed = largest;
-    EXPECT_FALSE(passes(summary));
-    summary.accepted = largest;
-    summary.attempted = largest;
-    EXPECT_FALSE(passes(summary));
-    EXPECT_FALSE(summary.coversIntendedRange(1e9, 3.0));
-}
-
-TEST(UDPSendSummaryTest, TimeBounds) {
-    for (double seconds : {0.0, -0.0, 8.0}) {
-        auto summary = clean();
-        summary.seconds = seconds;
-        EXPECT_TRUE(passes(summary)) << seconds;
-    }
-    for (double bad : {8.000001, -0.000001, nan, infinity}) {
-        auto summary = clean();
-        summary.seconds = bad;
-        EXPECT_FALSE(passes(summary)) << bad;
-    }
-    auto summary = clean();
-    summary.maximumGap = 1e6;  // no upper bound
-    EXPECT_TRUE(passes(summary));
-    for (double bad : {-0.001, nan, infinity}) {
-        summary.maximumGap = bad;
-        EXPECT_FALSE(passes(summary)) << bad;
-    }
-    for (double bad : {15.000001, -1.0, nan, infinity}) {
-        auto withWindow = clean();
-        withWindow.measurementStart = bad;
-        withWindow.measurementEnd = 4.0;
-        EXPECT_FALSE(passes(withWindow)) << bad;
-        auto withSubmissions = clean();
-        withSubmissions.firstSubmission = 1.0;
-        withSubmissions.lastSubmission = bad;
-        EXPECT_FALSE(passes(withSubmissions)) << bad;
-    }
-}
-
-TEST(UDPSendSummaryTest, ReasonLimits) {
-    auto summary = clean();
-    summary.reason = std::string(256, 'r');
-    EXPECT_TRUE(passes(summary));
-    summary.reason = std::string(257, 'r');
-    EXPECT_FALSE(passes(summary));
-    summary.reason = "two\nlines";
-    EXPECT_FALSE(passes(summary));
-}
-
-TEST(UDPSendSummaryTest, WindowAndSubmissions) {
-    auto summary = clean();
-    summary.measurementStart = 1.0;
-    summary.measurementEnd = 4.0;
-    EXPECT_TRUE(passes(summary));
-    summary.seconds = 3.001;
-    EXPECT_FALSE(passes(summary));
-
-    summary = clean();
-    summary.measurementStart = 1.0;
-    EXPECT_FALSE(passes(summary));  // half a window
-    summary.measurementEnd = 0.5;
-    summary.seconds = 0;
-    EXPECT_FALSE(passes(summary));  // ends before it starts
-
-    summary = clean();
-    summary.firstSubmission = 0.0;
-    summary.lastSubmission = 10.0;
-    EXPECT_TRUE(passes(summary));
-    summary.lastSubmission = 10.5;  // within the field limit, beyond the windowless bound
-    EXPECT_FALSE(passes(summary));
-    summary.lastSubmission = std::nullopt;
-    EXPECT_FALSE(passes(summary));
-
-    summary = clean();
-    summary.measurementStart = 1.0;
-    summary.measurementEnd = 4.0;
-    summary.firstSubmission = 1.0;
-    summary.lastSubmission = 4.0;
-    EXPECT_TRUE(passes(summary));
-    summary.firstSubmission = 0.999;
-    EXPECT_FALSE(passes(summary));
-    summary.firstSubmission = 2.0;
-    summary.lastSubmission = 1.5;
-    EXPECT_FALSE(passes(summary));
-    summary.lastSubmission = 4.001;
-    EXPECT_FALSE(passes(summary));
+TEST(UDPSendSummaryTest, ValidationRefusesEachBreach) {
+    expectValidity<S>(
+        clean(),
+        {
+            [](S& s) { s.attempted = s.accepted = 3'000'001; },
+            [](S& s) { s.attempted = -1, s.accepted = 0, s.reason = ""; },
+            [](S& s) { s.accepted = -1, s.reason = ""; },
+            [](S& s) { s.failed = -1, s.reason = ""; },
+            [](S& s) { s.failed = 1, s.reason = ""; },  // more completions than submissions
+            [](S& s) { s.attempted += 1; },             // one never completed, no reason
+            [](S& s) { s.seconds = 8.000001; },
+            [](S& s) { s.seconds = -0.000001; },
+            [](S& s) { s.seconds = nan; },
+            [](S& s) { s.pacingGaps = -1; },
+            [](S& s) { s.discardedSlots = -1; },
+            [](S& s) { s.maximumGap = -0.001; },
+            [](S& s) { s.maximumGap = infinity; },
+            [](S& s) { s.maximumInFlight = 129; },
+            [](S& s) { s.measurementStart = 15.01, s.measurementEnd = 15.01, s.seconds = 0; },
+            [](S& s) { s.firstSubmission = 1.0, s.lastSubmission = nan; },
+            [](S& s) { s.reason = std::string(257, 'r'); },
+            [](S& s) { s.reason = "two\nlines"; },
+            [](S& s) { s.measurementStart = 1.0; },
+            [](S& s) { s.lastSubmission = 1.0; },
+            [](S& s) { s.measurementStart = 1.0, s.measurementEnd = 0.5, s.seconds = 0; },
+            [](S& s) { s.measurementStart = 1.0, s.measurementEnd = 4.0, s.seconds = 3.001; },
+            // submissions beyond the windowless bound, though within the field limit
+            [](S& s) { s.firstSubmission = 0.0, s.lastSubmission = 10.5; },
+            [](S& s) { s.firstSubmission = 2.0, s.lastSubmission = 1.5; },
+            [](S& s) {
+                s.measurementStart = 1.0, s.measurementEnd = 4.0;
+                s.firstSubmission = 0.999, s.lastSubmission = 3.0;
+            },
+            [](S& s) {
+                s.measurementStart = 1.0, s.measurementEnd = 4.0;
+                s.firstSubmission = 1.0, s.lastSubmission = 4.001;
+            },
+            // the sum accepted + failed would overflow: each count is bounded first
+            [](S& s) { s.failed = std::numeric_limits<std::int64_t>::max(), s.reason = ""; },
+            [](S& s) { s.attempted = s.accepted = s.failed = std::numeric_limits<int64_t>::max(); },
+        },
+        false);
 }
 
 TEST(UDPSendSummaryTest, CoversIntendedRange) {
@@ -190,19 +102,13 @@ TEST(UDPSendSummaryTest, CoversIntendedRange) {
     EXPECT_FALSE(clean(218'749).coversIntendedRange(1e9, 3.0));
     EXPECT_FALSE(clean(250'001).coversIntendedRange(1e9, 3.0));
     EXPECT_FALSE(clean(78'125).coversIntendedRange(1e9, 3.0));
-
-    for (auto spoil :
-         {+[](UDPSendSummary& s) { s.capped = true; },
-          +[](UDPSendSummary& s) {
-              s.accepted -= 1;
-              s.failed = 1;
-          },
-          +[](UDPSendSummary& s) { s.seconds = 3.11; },
-          +[](UDPSendSummary& s) { s.seconds = 2.89; },
-          +[](UDPSendSummary& s) { s.maximumGap = 0.011; },
-          +[](UDPSendSummary& s) { s.reason = "Late"; }, +[](UDPSendSummary& s) { s.seconds = 0; },
-          // fails validation: one submission never completed
-          +[](UDPSendSummary& s) { s.attempted += 1; }}) {
+    for (auto spoil : std::vector<void (*)(S&)>{
+             [](S& s) { s.capped = true; }, [](S& s) { s.accepted -= 1, s.failed = 1; },
+             [](S& s) { s.seconds = 3.11; }, [](S& s) { s.seconds = 2.89; },
+             [](S& s) { s.seconds = 0; }, [](S& s) { s.maximumGap = 0.011; },
+             [](S& s) { s.reason = "Late"; },
+             [](S& s) { s.attempted += 1; },  // fails validation: false, never an error
+         }) {
         auto summary = clean();
         spoil(summary);
         EXPECT_FALSE(summary.coversIntendedRange(1e9, 3.0));
@@ -210,11 +116,11 @@ TEST(UDPSendSummaryTest, CoversIntendedRange) {
     auto summary = clean();
     summary.maximumGap = 0.01;
     EXPECT_TRUE(summary.coversIntendedRange(1e9, 3.0));
-    for (double capacity : {0.0, -1e9, nan, infinity}) {
-        EXPECT_FALSE(clean().coversIntendedRange(capacity, 3.0)) << capacity;
+    for (double bad : {0.0, -1e9, nan, infinity}) {
+        EXPECT_FALSE(clean().coversIntendedRange(bad, 3.0));
     }
-    for (double planned : {nan, infinity, -infinity}) {
-        EXPECT_FALSE(clean().coversIntendedRange(1e9, planned)) << planned;
+    for (double bad : {nan, infinity, -infinity}) {
+        EXPECT_FALSE(clean().coversIntendedRange(1e9, bad));
     }
 }
 
