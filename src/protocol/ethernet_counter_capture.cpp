@@ -3,16 +3,19 @@
 #include <fcntl.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <memory>
+#include <vector>
 
 namespace sorvanta::ethernet_capture {
 namespace {
@@ -57,59 +60,157 @@ std::optional<std::int64_t> readInteger(int directory, const char* attribute) {
     }
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || text.empty() ||
-        text.front() == '+') {
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
         return std::nullopt;
     }
     return value;
 }
 
-std::optional<std::int32_t> readInt32(int directory, const char* attribute) {
-    const auto value = readInteger(directory, attribute);
-    if (!value || *value < std::numeric_limits<std::int32_t>::min() ||
-        *value > std::numeric_limits<std::int32_t>::max()) {
+template <class T>
+std::optional<T> attributeValue(const rtattr* attribute) {
+    if (RTA_PAYLOAD(attribute) < sizeof(T)) {
         return std::nullopt;
     }
-    return static_cast<std::int32_t>(*value);
+    T value;
+    std::memcpy(&value, RTA_DATA(attribute), sizeof value);
+    return value;
 }
 
 }  // namespace
 
-DeviceIdentity readDeviceIdentity(const std::filesystem::path& deviceDirectory,
-                                  std::string_view interface, std::int64_t index) {
-    DeviceIdentity identity;
+std::optional<std::uint64_t> readDeviceInode(const std::filesystem::path& deviceDirectory,
+                                             std::string_view interface, std::int64_t index) {
     if (!isPlainDeviceName(interface)) {
-        return identity;
+        return std::nullopt;
     }
-    // Every read below goes through this one open directory, so all of them describe the
-    // same device even if the name is handed to another device meanwhile.
+    // Both reads go through this one open directory, so they describe the same device even
+    // if the name is handed to another device meanwhile.
     const auto path = deviceDirectory / std::string(interface);
     FileDescriptor device(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (device.get() < 0) {
-        return identity;
+    if (device.get() < 0 || readInteger(device.get(), "ifindex") != index) {
+        return std::nullopt;
     }
-    // The directory may belong to another device than the one the caller identified by
-    // name and index (for instance when this directory shows another network namespace).
-    if (readInteger(device.get(), "ifindex") != index) {
-        return identity;
-    }
-    // The device's directory is created when the device is registered and removed when it
-    // is unregistered or leaves the network namespace. Its inode number is drawn
-    // cyclically by the kernel (on 64-bit systems with a wrap-around generation in the
-    // upper half), so it is not handed out again during a boot: a device that replaces
-    // another under the same name and even the same index gets a different number.
     struct stat status {};
-    if (::fstat(device.get(), &status) == 0 && status.st_ino != 0) {
-        identity.registryID = static_cast<std::uint64_t>(status.st_ino);
+    if (::fstat(device.get(), &status) != 0 || status.st_ino == 0) {
+        return std::nullopt;
     }
-    // Every carrier transition, including those caused by taking the link down or up,
-    // adds to one of these counts, so the pair changes whenever the link's state does.
-    const auto up = readInt32(device.get(), "carrier_up_count");
-    const auto down = readInt32(device.get(), "carrier_down_count");
-    if (up && down) {
-        identity.stateChanges = std::to_string(*up) + ":" + std::to_string(*down);
+    return static_cast<std::uint64_t>(status.st_ino);
+}
+
+std::optional<std::uint64_t> namespaceDeviceID(std::int64_t index) {
+    struct stat status {};
+    if (index <= 0 || index > std::numeric_limits<std::uint32_t>::max() ||
+        ::stat("/proc/thread-self/ns/net", &status) != 0) {
+        return std::nullopt;
     }
-    return identity;
+    return (static_cast<std::uint64_t>(status.st_ino) << 32) | static_cast<std::uint64_t>(index);
+}
+
+std::optional<std::uint64_t> readRegistryID(std::string_view interface, std::int64_t index) {
+    // A device's entry in /sys/class/net is created when the device is registered and
+    // removed when it is unregistered or leaves the network namespace. The kernel draws the
+    // inode numbers of these entries cyclically (on 64-bit systems with a wrap-around
+    // generation in the upper half), so a number is not handed out again during a boot: a
+    // device that replaces another under the same name, even under the same index, gets a
+    // different one.
+    if (auto inode = readDeviceInode("/sys/class/net", interface, index)) {
+        return inode;
+    }
+    // The directory shows the namespace of whoever mounted it, which need not be the calling
+    // thread's. There the device is known by its namespace and index: the kernel also hands
+    // out interface indexes cyclically, so a replacing device gets a new index unless one is
+    // forced on it.
+    return namespaceDeviceID(index);
+}
+
+std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
+                                              std::string_view interface, std::int64_t index) {
+    if (reply.empty()) {
+        return std::nullopt;
+    }
+    // Netlink messages are aligned; copy into aligned storage before reading headers.
+    std::vector<nlmsghdr> storage((reply.size() + sizeof(nlmsghdr) - 1) / sizeof(nlmsghdr));
+    std::memcpy(storage.data(), reply.data(), reply.size());
+    int remaining = static_cast<int>(std::min<std::size_t>(reply.size(), INT32_MAX));
+    for (const nlmsghdr* message = storage.data(); NLMSG_OK(message, remaining);
+         message = NLMSG_NEXT(message, remaining)) {
+        if (message->nlmsg_type != RTM_NEWLINK ||
+            message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+            continue;  // an error or anything else carries no counts
+        }
+        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(message));
+        if (info->ifi_index != index) {
+            continue;
+        }
+        std::optional<std::string_view> name;
+        std::optional<std::uint32_t> up;
+        std::optional<std::uint32_t> down;
+        int length = static_cast<int>(IFLA_PAYLOAD(message));
+        for (const rtattr* attribute = IFLA_RTA(info); RTA_OK(attribute, length);
+             attribute = RTA_NEXT(attribute, length)) {
+            switch (attribute->rta_type) {
+                case IFLA_IFNAME: {
+                    const auto* text = static_cast<const char*>(RTA_DATA(attribute));
+                    const std::size_t size = RTA_PAYLOAD(attribute);
+                    name = std::string_view(text, ::strnlen(text, size));
+                    break;
+                }
+                case IFLA_CARRIER_UP_COUNT:
+                    up = attributeValue<std::uint32_t>(attribute);
+                    break;
+                case IFLA_CARRIER_DOWN_COUNT:
+                    down = attributeValue<std::uint32_t>(attribute);
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (name != interface || !up || !down) {
+            return std::nullopt;
+        }
+        // Written the way the kernel shows them elsewhere: signed 32-bit decimals.
+        return std::to_string(static_cast<std::int32_t>(*up)) + ":" +
+               std::to_string(static_cast<std::int32_t>(*down));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readCarrierCounts(std::string_view interface, std::int64_t index) {
+    // Every carrier transition, including those caused by taking the link down or up, adds
+    // to one of these counts, so the pair changes whenever the link's state does. Asked
+    // over a routing socket, which belongs to the calling thread's network namespace.
+    if (index <= 0 || index > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    FileDescriptor route(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (route.get() < 0) {
+        return std::nullopt;
+    }
+    const timeval timeout{1, 0};
+    ::setsockopt(route.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    struct {
+        nlmsghdr header;
+        ifinfomsg info;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = 1;
+    request.info.ifi_family = AF_UNSPEC;
+    request.info.ifi_index = static_cast<int>(index);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(route.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+        return std::nullopt;
+    }
+    std::vector<std::byte> reply(64 * 1024);
+    const ssize_t received = ::recv(route.get(), reply.data(), reply.size(), MSG_TRUNC);
+    if (received <= 0 || static_cast<std::size_t>(received) > reply.size()) {
+        return std::nullopt;  // failed, or cut short
+    }
+    reply.resize(static_cast<std::size_t>(received));
+    return parseCarrierCounts(reply, interface, index);
 }
 
 void readStatistics(const ifaddrs* list, std::string_view interface, std::int64_t index,

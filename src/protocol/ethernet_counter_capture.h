@@ -2,29 +2,40 @@
 
 #include <ifaddrs.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "protocol/ethernet_counter_snapshot.h"
 
+// The kernel sources of one counter reading, each usable on its own so that tests can
+// feed them prepared data.
 namespace sorvanta::ethernet_capture {
 
-// The parts of a counter reading that come from the device's entry in the kernel's
-// network-device directory (normally /sys/class/net).
-struct DeviceIdentity {
-    std::optional<std::uint64_t> registryID;
-    // Carrier up and down counts, written "up:down".
-    std::optional<std::string> stateChanges;
-};
+// The inode number of the device's entry under `deviceDirectory` (normally
+// /sys/class/net): absent when there is no such entry or it is not the device with index
+// `index`.
+std::optional<std::uint64_t> readDeviceInode(const std::filesystem::path& deviceDirectory,
+                                             std::string_view interface, std::int64_t index);
 
-// Reads the identity of the device `interface` under `deviceDirectory`. Each field is
-// absent when it cannot be read, or all are when the entry there is not the device with
-// index `index`.
-DeviceIdentity readDeviceIdentity(const std::filesystem::path& deviceDirectory,
-                                  std::string_view interface, std::int64_t index);
+// The identity of the device with index `index` in the calling thread's network
+// namespace, for when the device directory does not show that namespace.
+std::optional<std::uint64_t> namespaceDeviceID(std::int64_t index);
+
+// The registry identifier of a reading: the device inode, else the namespace identity.
+std::optional<std::uint64_t> readRegistryID(std::string_view interface, std::int64_t index);
+
+// The carrier up and down counts, written "up:down", from the reply to a link request for
+// `index`; absent unless the reply names `interface` with that index and carries both.
+std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
+                                              std::string_view interface, std::int64_t index);
+
+// Asks the kernel, in the calling thread's network namespace, for the carrier counts.
+std::optional<std::string> readCarrierCounts(std::string_view interface, std::int64_t index);
 
 // Walks an interface list as returned by getifaddrs and fills the counters of `snapshot`
 // from the first packet-level entry of `interface` that carries statistics.

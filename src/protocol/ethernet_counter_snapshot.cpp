@@ -22,8 +22,8 @@ EthernetCounterSnapshot EthernetCounterSnapshot::capture(const std::string& inte
         return snapshot;
     }
 
-    const auto device = ethernet_capture::readDeviceIdentity("/sys/class/net", interface, index);
-    snapshot.registryID = device.registryID;
+    snapshot.registryID = ethernet_capture::readRegistryID(interface, index);
+    const auto stateChanges = ethernet_capture::readCarrierCounts(interface, index);
 
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {
@@ -32,7 +32,7 @@ EthernetCounterSnapshot EthernetCounterSnapshot::capture(const std::string& inte
         return snapshot;
     }
     const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
-    ethernet_capture::readStatistics(list.get(), interface, index, device.stateChanges, snapshot);
+    ethernet_capture::readStatistics(list.get(), interface, index, stateChanges, snapshot);
     return snapshot;
 }
 

@@ -3,16 +3,20 @@
 #include <gtest/gtest.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <regex>
+#include <vector>
 
 #include "protocol/ethernet_counter_capture.h"
 #include "protocol/ethernet_run_evidence.h"
@@ -177,14 +181,12 @@ class DeviceDirectoryTest : public ::testing::Test {
                 ("ethernet_capture_" + std::to_string(::getpid()) + "_" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(root_ / "eth9");
-        write("ifindex", "7\n");
-        write("carrier_up_count", "3\n");
-        write("carrier_down_count", "2\n");
+        write("7\n");
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    void write(const char* attribute, const std::string& contents) {
-        std::ofstream(root_ / "eth9" / attribute, std::ios::binary) << contents;
+    void write(const std::string& ifindex) {
+        std::ofstream(root_ / "eth9" / "ifindex", std::ios::binary) << ifindex;
     }
 
     std::uint64_t inode() const {
@@ -193,49 +195,33 @@ class DeviceDirectoryTest : public ::testing::Test {
         return static_cast<std::uint64_t>(status.st_ino);
     }
 
-    ethernet_capture::DeviceIdentity read(std::string_view name = "eth9", std::int64_t index = 7) {
-        return ethernet_capture::readDeviceIdentity(root_, name, index);
+    std::optional<std::uint64_t> read(std::string_view name = "eth9", std::int64_t index = 7) {
+        return ethernet_capture::readDeviceInode(root_, name, index);
     }
 
     fs::path root_;
 };
 
-TEST_F(DeviceDirectoryTest, ReadsIdentityAndCarrierCounts) {
-    const auto identity = read();
-    EXPECT_EQ(identity.registryID, inode());
-    EXPECT_EQ(identity.stateChanges, "3:2");
-    write("carrier_down_count", "-2147483648\n");
-    write("carrier_up_count", "2147483647");
-    EXPECT_EQ(read().stateChanges, "2147483647:-2147483648");
-}
-
 TEST_F(DeviceDirectoryTest, AnotherDeviceUnderTheNameGivesAnotherIdentity) {
     const auto first = read();
+    EXPECT_EQ(first, inode());
     fs::rename(root_ / "eth9", root_ / "old");
     fs::create_directories(root_ / "eth9");
-    write("ifindex", "7\n");
+    write("7\n");
     const auto second = read();
-    ASSERT_TRUE(first.registryID && second.registryID);
-    EXPECT_NE(first.registryID, second.registryID);
-    EXPECT_EQ(second.stateChanges, std::nullopt);  // counts unreadable
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first, second);
 }
 
 TEST_F(DeviceDirectoryTest, RefusesAnEntryOfAnotherIndex) {
-    EXPECT_EQ(read("eth9", 8).registryID, std::nullopt);
-    EXPECT_EQ(read("eth9", 8).stateChanges, std::nullopt);
-    for (const char* bad : {"7\n\n", "+7\n", " 7\n", "7x\n", "", "0x7\n"}) {
-        write("ifindex", bad);
-        EXPECT_EQ(read().registryID, std::nullopt) << bad;
+    EXPECT_EQ(read("eth9", 8), std::nullopt);
+    for (const char* bad :
+         {"7\n\n", "+7\n", " 7\n", "7x\n", "", "0x7\n", "77777777777777777777\n"}) {
+        write(bad);
+        EXPECT_EQ(read(), std::nullopt) << bad;
     }
-}
-
-TEST_F(DeviceDirectoryTest, LeavesOutCountsThatAreNotSigned32BitNumbers) {
-    for (const char* bad : {"2147483648\n", "-2147483649\n", "three\n", "3 \n", ""}) {
-        write("carrier_up_count", bad);
-        const auto identity = read();
-        EXPECT_EQ(identity.registryID, inode()) << bad;
-        EXPECT_EQ(identity.stateChanges, std::nullopt) << bad;
-    }
+    write("7");
+    EXPECT_EQ(read(), inode());
 }
 
 TEST_F(DeviceDirectoryTest, OnlyPlainDeviceNamesAreLookedUp) {
@@ -245,9 +231,122 @@ TEST_F(DeviceDirectoryTest, OnlyPlainDeviceNamesAreLookedUp) {
          {std::string_view("sub/eth9"), std::string_view(".."), std::string_view("."),
           std::string_view(""), std::string_view("eth9\0x", 6),
           std::string_view("averyveryverylongname")}) {
-        EXPECT_EQ(read(bad).registryID, std::nullopt) << bad;
+        EXPECT_EQ(read(bad), std::nullopt) << bad;
     }
-    EXPECT_EQ(read("missing").registryID, std::nullopt);
+    EXPECT_EQ(read("missing"), std::nullopt);
+}
+
+// ---------------------------------------------------------------- carrier counts
+
+// A link reply as the kernel sends it: one message, attributes in any order.
+class LinkReply {
+  public:
+    LinkReply(std::uint16_t type, int index) {
+        nlmsghdr header{};
+        header.nlmsg_type = type;
+        append(&header, sizeof header);
+        ifinfomsg info{};
+        info.ifi_index = index;
+        append(&info, sizeof info);
+    }
+
+    LinkReply& attribute(std::uint16_t type, const void* data, std::size_t size) {
+        rtattr header{};
+        header.rta_type = type;
+        header.rta_len = static_cast<std::uint16_t>(RTA_LENGTH(size));
+        append(&header, sizeof header);
+        append(data, size);
+        bytes_.resize(NLMSG_ALIGN(bytes_.size()));
+        return *this;
+    }
+    LinkReply& name(const char* text) {
+        return attribute(IFLA_IFNAME, text, std::strlen(text) + 1);
+    }
+    LinkReply& count(std::uint16_t type, std::uint32_t value) {
+        return attribute(type, &value, sizeof value);
+    }
+
+    std::vector<std::byte> bytes() const {
+        auto out = bytes_;
+        const auto length = static_cast<std::uint32_t>(out.size());
+        std::memcpy(out.data(), &length, sizeof length);  // nlmsg_len comes first
+        return out;
+    }
+
+  private:
+    void append(const void* data, std::size_t size) {
+        const auto* begin = static_cast<const std::byte*>(data);
+        bytes_.insert(bytes_.end(), begin, begin + size);
+    }
+    std::vector<std::byte> bytes_;
+};
+
+TEST(CarrierCountsTest, ReadsBothCountsOfTheNamedDevice) {
+    const auto reply = LinkReply(RTM_NEWLINK, 4)
+                           .count(IFLA_CARRIER_DOWN_COUNT, 2)
+                           .name("en0")
+                           .count(IFLA_MTU, 1500)
+                           .count(IFLA_CARRIER_UP_COUNT, 3)
+                           .bytes();
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(reply, "en0", 4), "3:2");
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(reply, "en1", 4), std::nullopt);
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(reply, "en", 4), std::nullopt);
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(reply, "en0", 5), std::nullopt);
+    // Written as the kernel writes them elsewhere: signed 32-bit decimals.
+    const auto wrapped = LinkReply(RTM_NEWLINK, 4)
+                             .name("en0")
+                             .count(IFLA_CARRIER_UP_COUNT, 0x80000000u)
+                             .count(IFLA_CARRIER_DOWN_COUNT, 0xffffffffu)
+                             .bytes();
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(wrapped, "en0", 4), "-2147483648:-1");
+}
+
+TEST(CarrierCountsTest, IncompleteOrForeignRepliesGiveNothing) {
+    const std::uint16_t shortValue = 3;
+    for (const auto& reply : {
+             LinkReply(RTM_NEWLINK, 4).name("en0").count(IFLA_CARRIER_UP_COUNT, 3).bytes(),
+             LinkReply(RTM_NEWLINK, 4)
+                 .count(IFLA_CARRIER_UP_COUNT, 3)
+                 .count(IFLA_CARRIER_DOWN_COUNT, 2)
+                 .bytes(),
+             LinkReply(RTM_NEWLINK, 4)
+                 .name("en0")
+                 .count(IFLA_CARRIER_UP_COUNT, 3)
+                 .attribute(IFLA_CARRIER_DOWN_COUNT, &shortValue, sizeof shortValue)
+                 .bytes(),
+             LinkReply(NLMSG_ERROR, 4)
+                 .name("en0")
+                 .count(IFLA_CARRIER_UP_COUNT, 3)
+                 .count(IFLA_CARRIER_DOWN_COUNT, 2)
+                 .bytes(),
+             std::vector<std::byte>{},
+             std::vector<std::byte>(7, std::byte{0xff}),
+         }) {
+        EXPECT_EQ(ethernet_capture::parseCarrierCounts(reply, "en0", 4), std::nullopt);
+    }
+    // A reply cut short inside an attribute is not read past its end.
+    auto cut = LinkReply(RTM_NEWLINK, 4)
+                   .name("en0")
+                   .count(IFLA_CARRIER_UP_COUNT, 3)
+                   .count(IFLA_CARRIER_DOWN_COUNT, 2)
+                   .bytes();
+    cut.resize(cut.size() - 4);
+    EXPECT_EQ(ethernet_capture::parseCarrierCounts(cut, "en0", 4), std::nullopt);
+}
+
+TEST(CarrierCountsTest, AsksTheKernel) {
+    const auto counts = ethernet_capture::readCarrierCounts("lo", loopbackIndex());
+    ASSERT_TRUE(counts);
+    std::ifstream up("/sys/class/net/lo/carrier_up_count");
+    std::ifstream down("/sys/class/net/lo/carrier_down_count");
+    std::ifstream ifindex("/sys/class/net/lo/ifindex");
+    std::int64_t u = 0, d = 0, listed = 0;
+    if (up >> u && down >> d && ifindex >> listed && listed == loopbackIndex()) {
+        EXPECT_EQ(*counts, std::to_string(u) + ":" + std::to_string(d));
+    }
+    EXPECT_EQ(ethernet_capture::readCarrierCounts("lo", loopbackIndex() + 1000), std::nullopt);
+    EXPECT_EQ(ethernet_capture::readCarrierCounts("other", loopbackIndex()), std::nullopt);
+    EXPECT_EQ(ethernet_capture::readCarrierCounts("lo", 0), std::nullopt);
 }
 
 }  // namespace
