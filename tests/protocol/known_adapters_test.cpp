@@ -48,46 +48,38 @@ const std::vector<Row> revisionRows{
     {0x0b95, 0x0400, "ASIX AX88279", 2'500'000'000, std::nullopt},
 };
 
-const std::vector<Row> pciRows{
-    {0x1d6a, 0x07b1, "Aquantia AQC107", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0xd107, "Aquantia AQC107", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x0001, "Aquantia AQC107", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x87b1, "Aquantia AQC107", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x08b1, "Aquantia AQC108", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0xd108, "Aquantia AQC108", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0x88b1, "Aquantia AQC108", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0x09b1, "Aquantia AQC109", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0xd109, "Aquantia AQC109", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0x89b1, "Aquantia AQC109", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0x11b1, "Aquantia AQC111", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0x91b1, "Aquantia AQC111", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0x12b1, "Aquantia AQC112", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0x92b1, "Aquantia AQC112", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0x04c0, "Aquantia AQC113", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x94c0, "Aquantia AQC113", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x14c0, "Aquantia AQC113", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x34c0, "Aquantia AQC113", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x00c0, "Aquantia AQC113", 10'000'000'000, std::nullopt},
-    {0x1d6a, 0x93c0, "Aquantia AQC114CS", 5'000'000'000, std::nullopt},
-    {0x1d6a, 0x12c0, "Aquantia AQC115C", 2'500'000'000, std::nullopt},
-    {0x1d6a, 0x11c0, "Aquantia AQC116C", 1'000'000'000, std::nullopt},
-    {0x14e4, 0x1682, "Broadcom BCM57762", 1'000'000'000, std::nullopt},
-    {0x14e4, 0x1686, "Broadcom BCM57766", 1'000'000'000, std::nullopt},
-    {0x14e4, 0x16b4, "Broadcom BCM57765", 1'000'000'000, std::nullopt},
-    {0x14e4, 0x16b0, "Broadcom BCM57761", 1'000'000'000, std::nullopt},
-    {0x14e4, 0x1684, "Broadcom BCM5764M", 1'000'000'000, std::nullopt},
-    {0x8086, 0x1528, "Intel X540", 10'000'000'000, std::nullopt},
-    {0x8086, 0x1560, "Intel X540", 10'000'000'000, std::nullopt},
-    {0x8086, 0x1563, "Intel X550", 10'000'000'000, std::nullopt},
-    {0x8086, 0x15d1, "Intel X550", 10'000'000'000, std::nullopt},
-    {0x8086, 0x1533, "Intel I210", 1'000'000'000, std::nullopt},
-    {0x8086, 0x15f2, "Intel I225", 2'500'000'000, std::nullopt},
-    {0x8086, 0x15f3, "Intel I225", 2'500'000'000, std::nullopt},
-    {0x8086, 0x125b, "Intel I226", 2'500'000'000, std::nullopt},
-    {0x8086, 0x125c, "Intel I226", 2'500'000'000, std::nullopt},
-    {0x10ec, 0x8125, "Realtek RTL8125", 2'500'000'000, 1'000'000'000},
-    {0x10ec, 0x8126, "Realtek RTL8126", 5'000'000'000, std::nullopt},
-    {0x10ec, 0x8127, "Realtek RTL8127", 10'000'000'000, std::nullopt},
+// Each chip under every device id of its list.
+struct PciChip {
+    std::uint16_t vendor;
+    std::vector<std::uint16_t> devices;
+    std::string name;
+    std::uint64_t maximum;
+    std::optional<std::uint64_t> assured;
+};
+
+const std::vector<PciChip> pciChips{
+    {0x1d6a, {0x07b1, 0xd107, 0x0001, 0x87b1}, "Aquantia AQC107", 10'000'000'000, {}},
+    {0x1d6a, {0x08b1, 0xd108, 0x88b1}, "Aquantia AQC108", 5'000'000'000, {}},
+    {0x1d6a, {0x09b1, 0xd109, 0x89b1}, "Aquantia AQC109", 2'500'000'000, {}},
+    {0x1d6a, {0x11b1, 0x91b1}, "Aquantia AQC111", 5'000'000'000, {}},
+    {0x1d6a, {0x12b1, 0x92b1}, "Aquantia AQC112", 2'500'000'000, {}},
+    {0x1d6a, {0x04c0, 0x94c0, 0x14c0, 0x34c0, 0x00c0}, "Aquantia AQC113", 10'000'000'000, {}},
+    {0x1d6a, {0x93c0}, "Aquantia AQC114CS", 5'000'000'000, {}},
+    {0x1d6a, {0x12c0}, "Aquantia AQC115C", 2'500'000'000, {}},
+    {0x1d6a, {0x11c0}, "Aquantia AQC116C", 1'000'000'000, {}},
+    {0x14e4, {0x1682}, "Broadcom BCM57762", 1'000'000'000, {}},
+    {0x14e4, {0x1686}, "Broadcom BCM57766", 1'000'000'000, {}},
+    {0x14e4, {0x16b4}, "Broadcom BCM57765", 1'000'000'000, {}},
+    {0x14e4, {0x16b0}, "Broadcom BCM57761", 1'000'000'000, {}},
+    {0x14e4, {0x1684}, "Broadcom BCM5764M", 1'000'000'000, {}},
+    {0x8086, {0x1528, 0x1560}, "Intel X540", 10'000'000'000, {}},
+    {0x8086, {0x1563, 0x15d1}, "Intel X550", 10'000'000'000, {}},
+    {0x8086, {0x1533}, "Intel I210", 1'000'000'000, {}},
+    {0x8086, {0x15f2, 0x15f3}, "Intel I225", 2'500'000'000, {}},
+    {0x8086, {0x125b, 0x125c}, "Intel I226", 2'500'000'000, {}},
+    {0x10ec, {0x8125}, "Realtek RTL8125", 2'500'000'000, 1'000'000'000},
+    {0x10ec, {0x8126}, "Realtek RTL8126", 5'000'000'000, {}},
+    {0x10ec, {0x8127}, "Realtek RTL8127", 10'000'000'000, {}},
 };
 
 KnownAdapters::Chip chipOf(const Row& row) {
@@ -123,10 +115,16 @@ TEST(KnownAdaptersTest, EveryTableHoldsExactlyItsRows) {
     for (const Row& row : revisionRows) {
         EXPECT_EQ(KnownAdapters::chip(usb(0x0b95, 0x1790, row.product)), chipOf(row)) << row.name;
     }
-    EXPECT_EQ(KnownAdapters::pciChips().size(), pciRows.size());
-    for (const Row& row : pciRows) {
-        EXPECT_EQ(KnownAdapters::chip(pci(row.vendor, row.product)), chipOf(row)) << row.name;
+    std::size_t pciKeys = 0;
+    for (const PciChip& row : pciChips) {
+        for (std::uint16_t device : row.devices) {
+            EXPECT_EQ(KnownAdapters::chip(pci(row.vendor, device)),
+                      (KnownAdapters::Chip{row.name, row.maximum, row.assured}))
+                << row.name;
+            ++pciKeys;
+        }
     }
+    EXPECT_EQ(KnownAdapters::pciChips().size(), pciKeys);
 }
 
 TEST(KnownAdaptersTest, RevisionListedDevicesNeverFallBackToThePlainTable) {
