@@ -1,0 +1,101 @@
+#pragma once
+
+#include <asio/steady_timer.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/dnssd_state.h"
+#include "platform/mdns_responder.h"
+#include "platform/mdns_transport.h"
+#include "platform/network_executor.h"
+
+namespace sorvanta {
+
+// A change of the advertised registration: the instance name was claimed (added) or
+// given up (removed, e.g. after a conflict renamed it).
+struct DnssdRegistrationChange {
+    enum class Kind { added, removed };
+
+    Kind kind = Kind::added;
+    std::string instanceName;
+
+    // "added(Desk._sorvanta._tcp.local.)" / "removed(…)".
+    std::string text() const;
+
+    bool operator==(const DnssdRegistrationChange&) const = default;
+};
+
+// Advertises one service instance with multicast DNS on one pinned interface, or on
+// every wired interface that is up when none is pinned, on the owner's serial executor
+// (see network_executor.h). Its host name is drawn at random per advertisement, so it
+// never clashes with the system responder's host record. When the instance name is
+// taken it is renamed "Name (2)", … on every interface and the change is reported.
+// cancel() says goodbye (TTL 0) on every interface; so does destroying it uncancelled.
+class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
+  public:
+    struct Service {
+        std::string instanceName;
+        std::string serviceType = "_sorvanta._tcp";
+        std::uint16_t port = 0;
+        std::vector<std::pair<std::string, std::string>> txt;
+    };
+    struct Options {
+        std::optional<int> interfaceIndex;  // absent: every wired interface
+        std::uint32_t hostTtl = 120;        // SRV, A, AAAA
+        std::uint32_t otherTtl = 4500;      // PTR, TXT
+    };
+    using StateHandler = std::function<void(const DnssdState&)>;
+    using RegistrationHandler = std::function<void(const DnssdRegistrationChange&)>;
+
+    static std::shared_ptr<DnssdAdvertiser> create(NetworkExecutor executor, Service service,
+                                                   Options options);
+    ~DnssdAdvertiser();
+
+    // Handlers are set before start().
+    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+    void setRegistrationHandler(RegistrationHandler handler) {
+        registrationHandler_ = std::move(handler);
+    }
+
+    void start();
+    void cancel();
+
+  private:
+    struct Unit {
+        std::shared_ptr<MdnsTransport> transport;
+        std::unique_ptr<MdnsResponder> responder;
+    };
+
+    DnssdAdvertiser(NetworkExecutor executor, Service service, Options options);
+    void begin();
+    void openInterfaces();
+    std::unique_ptr<MdnsResponder> makeResponder(const InterfaceInfo& interface,
+                                                 const std::string& name);
+    void pump();
+    void rename(const std::string& name);
+    void arm();
+    void setState(const DnssdState& state);
+    void shutDown();
+
+    NetworkExecutor executor_;
+    HandlerGate gate_;
+    Service service_;
+    Options options_;
+    std::string hostLabel_;
+    std::string name_;                      // the name currently advertised
+    std::optional<std::string> announced_;  // the name last reported as added
+    std::vector<Unit> units_;
+    asio::steady_timer timer_;
+    std::uint64_t timerGeneration_ = 0;
+    DnssdState state_;
+    bool cancelled_ = false;
+    StateHandler stateHandler_;
+    RegistrationHandler registrationHandler_;
+};
+
+}  // namespace sorvanta
