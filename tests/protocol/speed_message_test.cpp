@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <limits>
 
 #include "protocol/protocol_failure.h"
 #include "protocol/record_coding.h"
@@ -104,6 +106,20 @@ TEST(SpeedMessageCodingTest, DecodingIsStrictAboutKindsTypesAndRequiredKeys) {
     EXPECT_EQ(decodeRecord<SpeedMessage>(with("end", nullptr)).end, std::nullopt);
     EXPECT_EQ(decodeRecord<SpeedMessage>(with("futureField", 12)),
               decodeRecord<SpeedMessage>(json::dump(base)));
+}
+
+TEST(SpeedMessageCodingTest, OwnUnwritableValuesAreErrorsNotDrops) {
+    // A non-finite number cannot be written as JSON: the caller gets an error rather than a
+    // message with the field silently left out or written as null.
+    auto result = samples::speed(Kind::result);
+    result.sample->rollingBps = std::nan("");
+    EXPECT_THROW(encodeRecord(result), json::EncodeError);
+    auto report = samples::speed(Kind::tcpReport);
+    report.transport->duration = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(encodeRecord(report), json::EncodeError);
+    ControlMessage carrier = samples::control(ControlMessage::Kind::speed);
+    carrier.speed = result;
+    EXPECT_THROW(encodeRecord(carrier), json::EncodeError);
 }
 
 TEST(SpeedMessageCodingTest, DifferencesInsideNestedRecordsCount) {
