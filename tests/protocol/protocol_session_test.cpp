@@ -119,7 +119,8 @@ TEST(ProtocolSessionTest, DiallingSideAcceptsOnlyItsOwnSession) {
     expectFailure(s, peer.message(Kind::helloAck, Uuid::random()),
                   ProtocolFailure::identityChanged);
     EXPECT_EQ(s.machine.state, ConnectionState::connecting);
-    expectFailure(s, peer.message(Kind::hello, s.sessionID), ProtocolFailure::unexpectedMessage);
+    // The kind is checked before the session.
+    expectFailure(s, peer.message(Kind::hello, Uuid::random()), ProtocolFailure::unexpectedMessage);
     auto reply = s.handle(peer.message(Kind::helloAck, s.sessionID));
     EXPECT_FALSE(reply);
     EXPECT_EQ(s.machine.state, ConnectionState::ready);

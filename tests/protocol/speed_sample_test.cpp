@@ -7,7 +7,6 @@
 
 #include "protocol/protocol_failure.h"
 #include "protocol/quick_profile.h"
-#include "protocol/run_end_cause.h"
 
 namespace sorvanta {
 namespace {
@@ -144,11 +143,6 @@ TEST(RunVocabularyTest, ProfilesStagesAndSenders) {
     EXPECT_EQ(stageSenders(QuickStage::forward, a, b), std::vector<Uuid>{a});
     EXPECT_EQ(stageSenders(QuickStage::reverse, a, b), std::vector<Uuid>{b});
     EXPECT_EQ(stageSenders(QuickStage::duplex, a, b), (std::vector<Uuid>{a, b}));
-
-    EXPECT_EQ(json::decode<RunEndCause>(R"("stopped")"), RunEndCause::stopped);
-    EXPECT_THROW(json::decode<RunEndCause>(R"("Stopped")"), json::DecodeError);
-    EXPECT_EQ(json::encode(QuickProfile::duplex), R"("duplex")");
-    EXPECT_THROW(json::decode<QuickStage>(R"("both")"), json::DecodeError);
 }
 
 }  // namespace
