@@ -77,11 +77,20 @@ void DnssdAdvertiser::cancel() {
     });
 }
 
+std::uint64_t DnssdAdvertiser::malformedPackets() const {
+    std::uint64_t count = dropped_;
+    for (const auto& unit : units_) {
+        count += unit.transport->malformedPackets();
+    }
+    return count;
+}
+
 void DnssdAdvertiser::shutDown() {
     ++timerGeneration_;
     timer_.cancel();
     for (auto& unit : units_) {
         unit.transport->send(unit.responder->stop());
+        dropped_ += unit.transport->malformedPackets();
         unit.transport->close();
     }
     units_.clear();

@@ -65,6 +65,9 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     void start();
     void cancel();
 
+    // Received packets dropped as malformed, over all interfaces (read on the executor).
+    std::uint64_t malformedPackets() const;
+
   private:
     struct Unit {
         std::shared_ptr<MdnsTransport> transport;
@@ -94,6 +97,7 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     std::uint64_t timerGeneration_ = 0;
     DnssdState state_;
     bool cancelled_ = false;
+    std::uint64_t dropped_ = 0;  // malformed packets of interfaces already closed
     StateHandler stateHandler_;
     RegistrationHandler registrationHandler_;
 };

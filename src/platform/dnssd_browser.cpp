@@ -59,10 +59,19 @@ void DnssdBrowser::cancel() {
     });
 }
 
+std::uint64_t DnssdBrowser::malformedPackets() const {
+    std::uint64_t count = dropped_;
+    for (const auto& unit : units_) {
+        count += unit.transport->malformedPackets();
+    }
+    return count;
+}
+
 void DnssdBrowser::shutDown() {
     ++timerGeneration_;
     timer_.cancel();
     for (auto& unit : units_) {
+        dropped_ += unit.transport->malformedPackets();
         unit.transport->close();
     }
     units_.clear();

@@ -51,6 +51,9 @@ class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
     void start();
     void cancel();
 
+    // Received packets dropped as malformed, over all interfaces (read on the executor).
+    std::uint64_t malformedPackets() const;
+
   private:
     struct Unit {
         std::shared_ptr<MdnsTransport> transport;
@@ -72,6 +75,7 @@ class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
     std::uint64_t timerGeneration_ = 0;
     DnssdState state_;
     bool cancelled_ = false;
+    std::uint64_t dropped_ = 0;  // malformed packets of interfaces already closed
     StateHandler stateHandler_;
     ResultsHandler resultsHandler_;
 };

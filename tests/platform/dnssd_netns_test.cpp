@@ -94,6 +94,7 @@ class DiscoveryLog {
         auto it = firstSeen_.find(name);
         return it == firstSeen_.end() ? std::nullopt : std::optional(it->second);
     }
+    const std::vector<DnssdState>& states() const { return states_; }
     bool lost(const std::string& name) {
         std::lock_guard lock(mutex_);
         return lost_.count(name) != 0;
@@ -335,6 +336,67 @@ TEST(DnssdNetnsTest, APeerThatStaysUpStaysInTheResultsAcrossTtlRefreshes) {
     std::this_thread::sleep_for(10s);  // more than three TTLs
     EXPECT_FALSE(b.browseLog.lost("Alpha"));
     EXPECT_TRUE(b.browseLog.find("Alpha").has_value());
+}
+
+TEST(DnssdNetnsTest, MalformedPacketsAreDroppedAndCountedWhileDiscoveryGoesOn) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    a.browse();
+    const std::vector<std::vector<std::uint8_t>> garbage = {
+        {0, 0, 0x84, 0},                                                // shorter than a header
+        {0, 0, 0x84, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1},  // pointer to itself
+        {0, 0, 0x84, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0},                  // counts beyond the packet
+    };
+    b.thread.call([&] {
+        for (auto family : {MdnsSocket::Family::ipv4, MdnsSocket::Family::ipv6}) {
+            auto socket = MdnsSocket::create(b.thread.executor());
+            ASSERT_FALSE(socket->open(family, b.index).has_value());
+            for (const auto& packet : garbage) {
+                socket->send(packet);
+            }
+            socket->close();
+        }
+    });
+    b.advertise("Bravo", 4000, "BBBB");
+    ASSERT_TRUE(sees(a.browseLog, "Bravo", 2s));
+    const auto dropped = a.thread.call([&] { return a.browser->malformedPackets(); });
+    EXPECT_EQ(dropped, 2 * garbage.size());
+}
+
+TEST(DnssdNetnsTest, AnAdvertisementWaitsForItsInterfaceAndFailsOnBadParameters) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " down");
+    a.advertise("Alpha", 4000, "AAAA");
+    ASSERT_TRUE(a.adLog.waitFor(2s, [](DiscoveryLog& l) {
+        return !l.states().empty() &&
+               l.states().back() == DnssdState::waiting(PlatformError::posix(ENETDOWN));
+    }));
+    b.browse();
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " up");
+    EXPECT_TRUE(a.adLog.waitFor(
+        4s, [](DiscoveryLog& l) { return l.states().back().kind == DnssdState::Kind::ready; }));
+    EXPECT_TRUE(sees(b.browseLog, "Alpha", 5s));
+
+    Side c(pair->nsA, pair->link.indexA);
+    c.advertise("No port", 0, "CCCC");
+    EXPECT_TRUE(c.adLog.waitFor(1s, [](DiscoveryLog& l) {
+        return !l.states().empty() &&
+               l.states().back() == DnssdState::failed(PlatformError::dnssd(-65540));
+    }));
+}
+
+TEST(DnssdNetnsTest, ReleasingAnAdvertisementWithoutCancelStillSaysGoodbye) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    a.advertise("Alpha", 4000, "AAAA");
+    b.browse();
+    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    a.thread.call([&] { a.advertiser.reset(); });  // as at a normal exit
+    EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 2s));
 }
 
 // ---- interoperability with python3-zeroconf -------------------------------------------
