@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/control_message.h"
+
 namespace sorvanta {
 namespace {
 
@@ -173,6 +175,125 @@ TEST(ControlFrameBytesTest, FinishRefusesAPartialFrame) {
     lengthOnly.feed(Bytes{0, 0, 0, 5});
     EXPECT_TRUE(lengthOnly.codec.hasPendingData());
     EXPECT_EQ(failureOf([&] { lengthOnly.codec.finish(); }), ProtocolFailure::Case::malformed);
+}
+
+ControlMessage hello() {
+    ControlMessage message;
+    message.kind = ControlMessage::Kind::hello;
+    message.session = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000A");
+    message.instance = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000B");
+    message.name = "Studio";
+    message.lowPower = false;
+    return message;
+}
+
+ControlMessage power(bool on) {
+    auto message = hello();
+    message.kind = ControlMessage::Kind::power;
+    message.name.reset();
+    message.lowPower = on;
+    return message;
+}
+
+Bytes bodyFrame(std::string_view json) {
+    return ControlFrameCodec::frame(json);
+}
+
+TEST(ControlFrameCodecTest, EncodesAndReadsBackMessages) {
+    auto frame = ControlFrameCodec::encode(hello());
+    ASSERT_GT(frame.size(), 4u);
+    std::uint32_t length = (std::uint32_t{frame[0]} << 24) | (std::uint32_t{frame[1]} << 16) |
+                           (std::uint32_t{frame[2]} << 8) | frame[3];
+    EXPECT_EQ(length, frame.size() - 4);
+
+    ControlFrameCodec codec;
+    auto messages = codec.append(frame);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], hello());
+    EXPECT_FALSE(codec.hasPendingData());
+}
+
+TEST(ControlFrameCodecTest, DeliversMessagesInStreamOrderWhateverTheChunking) {
+    auto stream =
+        concat({ControlFrameCodec::encode(hello()), ControlFrameCodec::encode(power(true)),
+                ControlFrameCodec::encode(power(false))});
+    {
+        ControlFrameCodec codec;
+        auto messages = codec.append(stream);
+        ASSERT_EQ(messages.size(), 3u);
+        EXPECT_EQ(messages[0], hello());
+        EXPECT_EQ(messages[1], power(true));
+        EXPECT_EQ(messages[2], power(false));
+    }
+    {
+        ControlFrameCodec codec;
+        std::vector<ControlMessage> messages;
+        for (std::uint8_t byte : stream) {
+            auto got = codec.append(Bytes{byte});
+            messages.insert(messages.end(), got.begin(), got.end());
+        }
+        EXPECT_EQ(messages, (std::vector<ControlMessage>{hello(), power(true), power(false)}));
+        EXPECT_NO_THROW(codec.finish());
+    }
+}
+
+TEST(ControlFrameCodecTest, ReportsTheFailureOfTheFirstBadBody) {
+    auto good = ControlFrameCodec::encode(hello());
+    {  // a bad body after a good frame in the same chunk: only the failure comes back
+        ControlFrameCodec codec;
+        std::vector<ControlMessage> got;
+        EXPECT_EQ(failureOf([&] {
+                      got = codec.append(concat({good, bodyFrame("not json")}));
+                  }),
+                  ProtocolFailure::Case::malformed);
+        EXPECT_TRUE(got.empty());
+    }
+    std::string session =
+        "\"session\":\"6F1D2E3C-0000-4000-8000-00000000000A\","
+        "\"instance\":\"6F1D2E3C-0000-4000-8000-00000000000B\"";
+    struct Case {
+        std::string body;
+        ProtocolFailure::Case failure;
+    };
+    for (const auto& [body, failure] : std::vector<Case>{
+             // decodes, but the validation refuses it: the validation's failure
+             {"{\"version\":8,\"kind\":\"hello\"," + session + ",\"name\":\"Old\"}",
+              ProtocolFailure::Case::incompatible},
+             {"{\"version\":9,\"kind\":\"hello\"," + session + "}",
+              ProtocolFailure::Case::malformed},
+             {"{\"version\":9,\"kind\":\"power\"," + session + ",\"lowPower\":true,\"adapter\":{}}",
+              ProtocolFailure::Case::malformed},
+             // does not decode at all
+             {"{\"version\":9,\"kind\":\"goodbye\"," + session + "}",
+              ProtocolFailure::Case::malformed},
+             {"{\"version\":\"9\",\"kind\":\"power\"," + session + ",\"lowPower\":true}",
+              ProtocolFailure::Case::malformed},
+             {"[1,2,3]", ProtocolFailure::Case::malformed},
+             {"{\"version\":9,\"kind\":\"power\"," + session + ",\"lowPower\":true} x",
+              ProtocolFailure::Case::malformed},
+             {std::string(200, '[') + std::string(200, ']'), ProtocolFailure::Case::malformed},
+             {"\xFF\xFE", ProtocolFailure::Case::malformed},
+         }) {
+        ControlFrameCodec codec;
+        EXPECT_EQ(failureOf([&] { codec.append(bodyFrame(body)); }), failure) << body;
+    }
+    // The same message with an unknown extra key is read as if the key were not there.
+    ControlFrameCodec codec;
+    auto messages = codec.append(bodyFrame("{\"version\":9,\"kind\":\"power\"," + session +
+                                           ",\"lowPower\":true,\"extra\":[1]}"));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], power(true));
+}
+
+TEST(ControlFrameCodecTest, RefusesToEncodeAnInvalidMessage) {
+    auto old = hello();
+    old.version = 8;
+    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(old); }),
+              ProtocolFailure::Case::incompatible);
+    auto nameless = hello();
+    nameless.name.reset();
+    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(nameless); }),
+              ProtocolFailure::Case::malformed);
 }
 
 }  // namespace
