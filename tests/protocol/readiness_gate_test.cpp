@@ -8,98 +8,61 @@ namespace sorvanta {
 namespace {
 
 using Refusal = ReadinessGate::Refusal;
+using Facts = ReadinessGate::Facts;
 
 const Uuid peer = *Uuid::parse("6F1D2E3C-0000-4000-8000-000000000001");
 const Uuid stranger = *Uuid::parse("6F1D2E3C-0000-4000-8000-000000000002");
 
-ReadinessGate::Facts goodFacts() {
-    return {.connectionReady = true,
-            .connectedMac = peer,
-            .directLink = true,
-            .visibleMacs = {peer},
-            .runInProgress = false};
+Facts good() {
+    return {true, peer, true, {peer}, false};
 }
 
+// Each case breaks one rule and every rule after it, so only the order picks the answer.
 TEST(ReadinessGateTest, RefusesInOrderAtTheFirstBrokenRule) {
-    EXPECT_EQ(ReadinessGate::refusal(goodFacts()), std::nullopt);
-
-    // Everything broken at once: the earliest rule speaks.
-    ReadinessGate::Facts worst{false, std::nullopt, false, {}, true};
-    EXPECT_EQ(ReadinessGate::refusal(worst), Refusal::notConnected);
-
-    auto facts = goodFacts();
-    facts.connectedMac.reset();
-    EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::notConnected);
-
-    facts = goodFacts();
-    facts.connectionReady = false;
-    facts.runInProgress = true;
-    EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::notConnected);
-
-    for (std::optional<bool> direct : {std::optional<bool>{}, std::optional<bool>{false}}) {
-        facts = goodFacts();
-        facts.directLink = direct;
-        facts.visibleMacs.clear();
-        facts.runInProgress = true;
-        EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::notDirect);
+    EXPECT_EQ(ReadinessGate::refusal(good()), std::nullopt);
+    struct Case {
+        Facts facts;
+        Refusal refusal;
+    };
+    for (const auto& [facts, refusal] : std::vector<Case>{
+             {{false, std::nullopt, false, {}, true}, Refusal::notConnected},
+             {{true, std::nullopt, true, {peer}, false}, Refusal::notConnected},
+             {{false, peer, true, {peer}, true}, Refusal::notConnected},
+             {{true, peer, std::nullopt, {}, true}, Refusal::notDirect},
+             {{true, peer, false, {stranger}, true}, Refusal::notDirect},
+             {{true, peer, true, {}, true}, Refusal::notTheOnlyVisibleMac},
+             {{true, peer, true, {peer, peer}, true}, Refusal::notTheOnlyVisibleMac},
+             {{true, peer, true, {std::nullopt}, true}, Refusal::visibleMacIsAnother},
+             {{true, peer, true, {stranger}, true}, Refusal::visibleMacIsAnother},
+             {{true, peer, true, {peer}, true}, Refusal::busy},
+         }) {
+        EXPECT_EQ(ReadinessGate::refusal(facts), refusal) << ReadinessGate::name(refusal);
     }
-
-    for (auto visible :
-         std::vector<std::vector<std::optional<Uuid>>>{{}, {peer, peer}, {peer, stranger}}) {
-        facts = goodFacts();
-        facts.visibleMacs = visible;
-        facts.runInProgress = true;
-        EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::notTheOnlyVisibleMac);
-    }
-
-    for (auto visible : std::vector<std::optional<Uuid>>{std::nullopt, stranger}) {
-        facts = goodFacts();
-        facts.visibleMacs = {visible};
-        facts.runInProgress = true;
-        EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::visibleMacIsAnother);
-    }
-
-    facts = goodFacts();
-    facts.runInProgress = true;
-    EXPECT_EQ(ReadinessGate::refusal(facts), Refusal::busy);
 }
 
-TEST(ReadinessGateTest, RemembersOnlyAdmittedRuns) {
+TEST(ReadinessGateTest, RemembersTheLastSixtyFourAdmissions) {
     ReadinessGate gate;
     auto run = Uuid::random();
-    EXPECT_EQ(gate.admit(run, goodFacts()), std::nullopt);
-    EXPECT_EQ(gate.admit(run, goodFacts()), Refusal::replayed);
-
-    // A refusal by the facts wins over replay and records nothing.
-    auto busy = goodFacts();
+    auto busy = good();
     busy.runInProgress = true;
+    // A refusal by the facts wins over replay and records nothing.
     EXPECT_EQ(gate.admit(run, busy), Refusal::busy);
-    auto other = Uuid::random();
-    EXPECT_EQ(gate.admit(other, busy), Refusal::busy);
-    EXPECT_EQ(gate.recentRuns().size(), 1u);
-    EXPECT_EQ(gate.admit(other, goodFacts()), std::nullopt);
-    EXPECT_EQ(gate.recentRuns().size(), 2u);
-}
+    EXPECT_TRUE(gate.recentRuns().empty());
+    EXPECT_EQ(gate.admit(run, good()), std::nullopt);
+    EXPECT_EQ(gate.admit(run, good()), Refusal::replayed);
+    EXPECT_EQ(gate.admit(run, busy), Refusal::busy);
 
-TEST(ReadinessGateTest, ForgetsTheOldestAfterSixtyFourAdmissions) {
-    ReadinessGate gate;
-    std::vector<Uuid> runs;
-    for (int i = 0; i < 65; ++i) {
+    std::vector<Uuid> runs{run};
+    for (int i = 1; i < 65; ++i) {
         runs.push_back(Uuid::random());
-        ASSERT_EQ(gate.admit(runs.back(), goodFacts()), std::nullopt);
+        ASSERT_EQ(gate.admit(runs.back(), good()), std::nullopt);
     }
     EXPECT_EQ(gate.recentRuns().size(), 64u);
-    EXPECT_EQ(gate.recentRuns().front(), runs[1]);
-    EXPECT_EQ(gate.admit(runs[1], goodFacts()), Refusal::replayed);
-    EXPECT_EQ(gate.admit(runs[64], goodFacts()), Refusal::replayed);
-    EXPECT_EQ(gate.admit(runs[0], goodFacts()), std::nullopt);
+    EXPECT_EQ(gate.admit(runs[1], good()), Refusal::replayed);
+    EXPECT_EQ(gate.admit(runs[64], good()), Refusal::replayed);
+    EXPECT_EQ(gate.admit(runs[0], good()), std::nullopt);
     // Readmitting the first pushed out the second.
-    EXPECT_EQ(gate.admit(runs[1], goodFacts()), std::nullopt);
-}
-
-TEST(ReadinessGateTest, NamesRefusalsByCase) {
-    EXPECT_EQ(ReadinessGate::name(Refusal::notTheOnlyVisibleMac), "notTheOnlyVisibleMac");
-    EXPECT_EQ(ReadinessGate::name(Refusal::replayed), "replayed");
+    EXPECT_EQ(gate.admit(runs[1], good()), std::nullopt);
 }
 
 }  // namespace

@@ -31,82 +31,66 @@ ProtocolFailure::Case failureOf(SpeedPreambleDecoder& decoder, const Bytes& chun
     return ProtocolFailure::Case::badProbe;
 }
 
-Bytes concat(Bytes a, const Bytes& b) {
+Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 TEST(SpeedPreambleTest, EncodesTheLayoutInFieldOrder) {
-    SpeedPreamble zero{Uuid{}, Uuid{}, Uuid{}, Bytes(32, 0), 1};
-    Bytes expected{'S', 'V', 'D', '5', 0x05};
-    expected.resize(5 + 80, 0);
-    expected.push_back(0x00);
-    expected.push_back(0x01);
-    EXPECT_EQ(zero.encoded(), expected);
+    Bytes zeroLayout = Bytes{'S', 'V', 'D', '5', 0x05} + Bytes(80, 0) + Bytes{0x00, 0x01};
+    EXPECT_EQ((SpeedPreamble{Uuid{}, Uuid{}, Uuid{}, Bytes(32, 0), 1}.encoded()), zeroLayout);
 
     auto bytes = samplePreamble(255).encoded();
-    ASSERT_EQ(bytes.size(), SpeedPreamble::size);
-    EXPECT_EQ(bytes[5], 0x00);
-    EXPECT_EQ(bytes[20], 0xFF);
-    EXPECT_EQ(bytes[21], 0x10);
-    EXPECT_EQ(bytes[37], 0xF0);
-    EXPECT_EQ(bytes[53], 0xA0);
-    EXPECT_EQ(bytes[84], 0xA0 + 31);
-    EXPECT_EQ(bytes[85], 0x00);
-    EXPECT_EQ(bytes[86], 0xFF);
-
-    // The token is appended as it is, whatever its length.
-    SpeedPreamble shortToken = samplePreamble();
-    shortToken.token.resize(3);
-    EXPECT_EQ(shortToken.encoded().size(), 58u);
+    ASSERT_EQ(bytes.size(), 87u);
+    // First and last byte of run, session, sender and token, then the zero and stage bytes.
+    for (auto [offset, value] : std::vector<std::pair<std::size_t, int>>{{5, 0x00},
+                                                                         {20, 0xFF},
+                                                                         {21, 0x10},
+                                                                         {36, 0x00},
+                                                                         {37, 0xF0},
+                                                                         {52, 0x00},
+                                                                         {53, 0xA0},
+                                                                         {84, 0xBF},
+                                                                         {85, 0x00},
+                                                                         {86, 0xFF}}) {
+        EXPECT_EQ(bytes[offset], value) << offset;
+    }
 }
 
 TEST(SpeedPreambleDecoderTest, CollectsAcrossChunksAndReturnsWhatFollows) {
     auto expected = samplePreamble();
     auto preamble = expected.encoded();
 
-    {  // one byte per call
-        SpeedPreambleDecoder decoder;
-        for (std::size_t i = 0; i < preamble.size(); ++i) {
-            auto rest = decoder.consume(Bytes{preamble[i]}, expected);
-            EXPECT_TRUE(rest.empty());
-            EXPECT_EQ(decoder.complete(), i + 1 == preamble.size());
-        }
-        EXPECT_TRUE(decoder.header().empty());
+    SpeedPreambleDecoder bytewise;
+    for (std::size_t i = 0; i < preamble.size(); ++i) {
+        EXPECT_TRUE(bytewise.consume(Bytes{preamble[i]}, expected).empty());
+        EXPECT_EQ(bytewise.complete(), i == 86);
     }
-    {  // preamble and payload in one chunk, then a later chunk whole
-        SpeedPreambleDecoder decoder;
-        Bytes payload(100);
-        std::iota(payload.begin(), payload.end(), std::uint8_t{1});
-        auto chunk = concat(preamble, payload);
-        auto rest = decoder.consume(chunk, expected);
-        EXPECT_EQ(Bytes(rest.begin(), rest.end()), payload);
-        EXPECT_EQ(rest.data(), chunk.data() + 87);
-        Bytes later{9, 8, 7};
-        rest = decoder.consume(later, expected);
-        EXPECT_EQ(rest.data(), later.data());
-        EXPECT_EQ(rest.size(), 3u);
-    }
-    {  // 50 bytes, then 60: the second completes with its first 37 and returns 23
-        SpeedPreambleDecoder decoder;
-        auto all = concat(preamble, Bytes(23, 0x5A));
-        EXPECT_TRUE(decoder.consume(Bytes(all.begin(), all.begin() + 50), expected).empty());
-        EXPECT_EQ(decoder.header().size(), 50u);
-        auto second = Bytes(all.begin() + 50, all.end());
-        auto rest = decoder.consume(second, expected);
-        EXPECT_TRUE(decoder.complete());
-        EXPECT_EQ(Bytes(rest.begin(), rest.end()), Bytes(23, 0x5A));
-    }
-    {  // an empty chunk changes nothing
-        SpeedPreambleDecoder decoder;
-        decoder.consume(Bytes(preamble.begin(), preamble.begin() + 10), expected);
-        EXPECT_TRUE(decoder.consume(Bytes{}, expected).empty());
-        EXPECT_EQ(decoder.header().size(), 10u);
-        EXPECT_FALSE(decoder.complete());
-    }
+    EXPECT_TRUE(bytewise.header().empty());
+    Bytes later{9, 8, 7};
+    auto whole = bytewise.consume(later, expected);
+    EXPECT_EQ(whole.data(), later.data());  // returned whole, not copied
+    EXPECT_EQ(whole.size(), 3u);
+
+    SpeedPreambleDecoder withPayload;
+    auto chunk = preamble + Bytes(100, 0x42);
+    auto rest = withPayload.consume(chunk, expected);
+    EXPECT_EQ(rest.data(), chunk.data() + 87);
+    EXPECT_EQ(rest.size(), 100u);
+
+    // 50 bytes, then 60: the second completes with its first 37 and returns its last 23.
+    SpeedPreambleDecoder split;
+    auto all = preamble + Bytes(23, 0x5A);
+    EXPECT_TRUE(split.consume(Bytes(all.begin(), all.begin() + 50), expected).empty());
+    EXPECT_TRUE(split.consume(Bytes{}, expected).empty());
+    EXPECT_EQ(split.header().size(), 50u);
+    Bytes second(all.begin() + 50, all.end());
+    rest = split.consume(second, expected);
+    EXPECT_TRUE(split.complete());
+    EXPECT_EQ(Bytes(rest.begin(), rest.end()), Bytes(23, 0x5A));
 }
 
-TEST(SpeedPreambleDecoderTest, RefusesEverySingleByteDifference) {
+TEST(SpeedPreambleDecoderTest, RefusesEverySingleByteDifferenceForGood) {
     auto expected = samplePreamble();
     auto preamble = expected.encoded();
     for (std::size_t position = 0; position < preamble.size(); ++position) {
@@ -114,66 +98,47 @@ TEST(SpeedPreambleDecoderTest, RefusesEverySingleByteDifference) {
             auto altered = preamble;
             altered[position] ^= flip;
             SpeedPreambleDecoder decoder;
-            EXPECT_EQ(failureOf(decoder, altered, expected), ProtocolFailure::Case::identityChanged)
+            // Split so that the difference is sometimes in the completing chunk, sometimes not.
+            decoder.consume(Bytes(altered.begin(), altered.begin() + 40), expected);
+            EXPECT_EQ(failureOf(decoder, Bytes(altered.begin() + 40, altered.end()), expected),
+                      ProtocolFailure::Case::identityChanged)
                 << "position " << position;
+            // Sticky: neither an empty chunk nor more bytes bring it back.
+            EXPECT_EQ(failureOf(decoder, {}, expected), ProtocolFailure::Case::identityChanged);
+            EXPECT_EQ(failureOf(decoder, preamble, expected),
+                      ProtocolFailure::Case::identityChanged);
             EXPECT_FALSE(decoder.complete());
+            EXPECT_EQ(decoder.header().size(), 87u);
         }
     }
-}
-
-TEST(SpeedPreambleDecoderTest, StageSeparatesCheckAndLoadConnections) {
-    auto load = samplePreamble(0);
-    auto check = samplePreamble(SpeedPreamble::checkStage);
-    SpeedPreambleDecoder expectingCheck;
-    EXPECT_EQ(failureOf(expectingCheck, load.encoded(), check),
+    // A load connection's preamble is not a check connection's, and the reverse.
+    SpeedPreambleDecoder expectingCheck, expectingLoad;
+    EXPECT_EQ(failureOf(expectingCheck, samplePreamble(0).encoded(), samplePreamble(255)),
               ProtocolFailure::Case::identityChanged);
-    SpeedPreambleDecoder expectingLoad;
-    EXPECT_EQ(failureOf(expectingLoad, check.encoded(), load),
+    EXPECT_EQ(failureOf(expectingLoad, samplePreamble(255).encoded(), samplePreamble(0)),
               ProtocolFailure::Case::identityChanged);
-}
-
-TEST(SpeedPreambleDecoderTest, MismatchIsSticky) {
-    auto expected = samplePreamble();
-    auto wrong = expected.encoded();
-    wrong[4] = 0x04;  // version byte
-    SpeedPreambleDecoder decoder;
-    EXPECT_EQ(failureOf(decoder, wrong, expected), ProtocolFailure::Case::identityChanged);
-    EXPECT_EQ(decoder.header().size(), 87u);
-    // Neither an empty chunk nor the right bytes afterwards bring it back.
-    EXPECT_EQ(failureOf(decoder, {}, expected), ProtocolFailure::Case::identityChanged);
-    EXPECT_EQ(failureOf(decoder, expected.encoded(), expected),
-              ProtocolFailure::Case::identityChanged);
-    EXPECT_FALSE(decoder.complete());
 }
 
 TEST(SpeedPreambleDecoderTest, BoundsChunkAndExpectedToken) {
     auto expected = samplePreamble();
-    {
-        SpeedPreambleDecoder decoder;
-        auto exact = concat(expected.encoded(), Bytes(131'072 - 87, 0));
-        EXPECT_EQ(decoder.consume(exact, expected).size(), 131'072u - 87);
-        EXPECT_EQ(decoder.consume(Bytes(131'072, 0), expected).size(), 131'072u);
-        // Still bounded after completion.
-        EXPECT_EQ(failureOf(decoder, Bytes(131'073, 0), expected),
-                  ProtocolFailure::Case::invalidLength);
-    }
-    {
-        SpeedPreambleDecoder decoder;
-        decoder.consume(Bytes(5, 'S'), expected);
-        EXPECT_EQ(failureOf(decoder, Bytes(131'073, 0), expected),
-                  ProtocolFailure::Case::invalidLength);
-        EXPECT_EQ(decoder.header().size(), 5u);
-    }
+    SpeedPreambleDecoder done;
+    EXPECT_EQ(done.consume(expected.encoded() + Bytes(131'072 - 87, 0), expected).size(),
+              131'072u - 87);
+    EXPECT_EQ(done.consume(Bytes(131'072, 0), expected).size(), 131'072u);
+    EXPECT_EQ(failureOf(done, Bytes(131'073, 0), expected), ProtocolFailure::Case::invalidLength);
+
+    SpeedPreambleDecoder partial;
+    partial.consume(Bytes(5, 'S'), expected);
+    EXPECT_EQ(failureOf(partial, Bytes(131'073, 0), expected),
+              ProtocolFailure::Case::invalidLength);
+    EXPECT_EQ(partial.header().size(), 5u);
+
     for (std::size_t tokenSize : {0, 31, 33}) {
         auto badToken = expected;
         badToken.token.resize(tokenSize);
-        SpeedPreambleDecoder decoder;
-        EXPECT_EQ(failureOf(decoder, Bytes{1, 2, 3}, badToken),
+        EXPECT_EQ(failureOf(partial, Bytes{1, 2, 3}, badToken),
                   ProtocolFailure::Case::invalidLength);
-        EXPECT_TRUE(decoder.header().empty());
-        // Also after completion.
-        SpeedPreambleDecoder done;
-        done.consume(expected.encoded(), expected);
+        EXPECT_EQ(partial.header().size(), 5u);
         EXPECT_EQ(failureOf(done, Bytes{1}, badToken), ProtocolFailure::Case::invalidLength);
     }
 }
