@@ -8,11 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/control_message.h"
 #include "protocol/protocol_failure.h"
 
 namespace sorvanta {
-
-struct ControlMessage;
 
 // Frames control messages for the control connection and reassembles received bytes, which
 // arrive in arbitrary chunks, into validated messages. A frame is a 4-byte big-endian body
