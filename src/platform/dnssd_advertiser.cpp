@@ -126,15 +126,16 @@ void DnssdAdvertiser::openInterfaces() {
             failure = error;
             continue;
         }
-        transport->startReceiving(
-            [weak = weak_from_this(), index = units_.size()](const MdnsMessage& message) {
-                auto self = weak.lock();
-                if (!self || self->cancelled_ || index >= self->units_.size()) {
-                    return;
-                }
-                self->units_[index].responder->receive(message, MdnsClock::now());
-                self->pump();
-            });
+        transport->startReceiving([weak = weak_from_this(), index = units_.size()](
+                                      const MdnsMessage& message, const asio::ip::address& source) {
+            auto self = weak.lock();
+            if (!self || self->cancelled_ || index >= self->units_.size() ||
+                self->sentByOtherUnit(index, source)) {
+                return;
+            }
+            self->units_[index].responder->receive(message, MdnsClock::now());
+            self->pump();
+        });
         units_.push_back({std::move(transport), makeResponder(interface, name_)});
     }
     if (units_.empty()) {
@@ -181,6 +182,29 @@ std::unique_ptr<MdnsResponder> DnssdAdvertiser::makeResponder(const InterfaceInf
         }
     }
     return std::make_unique<MdnsResponder>(std::move(description), randomSeed());
+}
+
+bool DnssdAdvertiser::sentByOtherUnit(std::size_t index, const asio::ip::address& source) const {
+    auto unscoped = [](const asio::ip::address& address) {
+        if (address.is_v6()) {
+            auto v6 = address.to_v6();
+            v6.scope_id(0);
+            return asio::ip::address(v6);
+        }
+        return address;
+    };
+    const auto from = unscoped(source);
+    for (std::size_t i = 0; i < units_.size(); ++i) {
+        if (i == index) {
+            continue;
+        }
+        for (const auto& address : units_[i].transport->interface().addresses) {
+            if (unscoped(address) == from) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 void DnssdAdvertiser::pump() {

@@ -79,6 +79,10 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     void openInterfaces();
     std::unique_ptr<MdnsResponder> makeResponder(const InterfaceInfo& interface,
                                                  const std::string& name);
+    // Whether a packet that arrived on one interface came from this advertisement on
+    // another: two of our interfaces on one link (or joined by one cable) must not take
+    // each other's claims for conflicts, or they would rename each other forever.
+    bool sentByOtherUnit(std::size_t index, const asio::ip::address& source) const;
     void pump();
     void rename(const std::string& name);
     void arm();

@@ -99,15 +99,15 @@ void DnssdBrowser::openInterfaces() {
             failure = error;
             continue;
         }
-        transport->startReceiving(
-            [weak = weak_from_this(), index = units_.size()](const MdnsMessage& message) {
-                auto self = weak.lock();
-                if (!self || self->cancelled_ || index >= self->units_.size()) {
-                    return;
-                }
-                self->units_[index].browser->receive(message, MdnsClock::now());
-                self->pump();
-            });
+        transport->startReceiving([weak = weak_from_this(), index = units_.size()](
+                                      const MdnsMessage& message, const asio::ip::address&) {
+            auto self = weak.lock();
+            if (!self || self->cancelled_ || index >= self->units_.size()) {
+                return;
+            }
+            self->units_[index].browser->receive(message, MdnsClock::now());
+            self->pump();
+        });
         units_.push_back({std::move(transport), std::make_unique<MdnsBrowser>(type, randomSeed())});
     }
     if (units_.empty()) {

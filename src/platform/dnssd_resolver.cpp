@@ -67,14 +67,15 @@ void DnssdResolver::begin() {
     secureRandomFill(std::span(reinterpret_cast<std::uint8_t*>(&seed), sizeof seed));
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
     resolver_ = std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), seed);
-    transport_->startReceiving([weak = weak_from_this()](const MdnsMessage& message) {
-        auto self = weak.lock();
-        if (!self || self->done_) {
-            return;
-        }
-        self->resolver_->receive(message, MdnsClock::now());
-        self->pump();
-    });
+    transport_->startReceiving(
+        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::address&) {
+            auto self = weak.lock();
+            if (!self || self->done_) {
+                return;
+            }
+            self->resolver_->receive(message, MdnsClock::now());
+            self->pump();
+        });
     deadline_.expires_after(timeout_);
     deadline_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
         auto self = weak.lock();

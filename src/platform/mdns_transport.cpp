@@ -61,7 +61,7 @@ void MdnsTransport::handle(std::span<const std::uint8_t> packet,
         return;
     }
     if (handler_) {
-        handler_(*message);
+        handler_(*message, from.address());
     }
 }
 

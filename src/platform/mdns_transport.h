@@ -18,7 +18,7 @@ namespace sorvanta {
 // come from port 5353, are dropped and counted.
 class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
   public:
-    using MessageHandler = std::function<void(const MdnsMessage&)>;
+    using MessageHandler = std::function<void(const MdnsMessage&, const asio::ip::address& source)>;
 
     // Opens the sockets; on failure returns null and sets `error`.
     static std::shared_ptr<MdnsTransport> open(NetworkExecutor executor,

@@ -142,8 +142,8 @@ struct Side {
     }
 
     void advertise(const std::string& name, std::uint16_t port, const std::string& id,
-                   DnssdAdvertiser::Options options = {}) {
-        if (!options.interfaceIndex) {
+                   DnssdAdvertiser::Options options = {}, bool pinned = true) {
+        if (pinned) {
             options.interfaceIndex = index;
         }
         thread.call([&] {
@@ -397,6 +397,23 @@ TEST(DnssdNetnsTest, ReleasingAnAdvertisementWithoutCancelStillSaysGoodbye) {
     ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
     a.thread.call([&] { a.advertiser.reset(); });  // as at a normal exit
     EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 2s));
+}
+
+TEST(DnssdNetnsTest, TwoOfOurInterfacesOnOneCableDoNotRenameEachOther) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    // Both ends of a second cable in A: an unpinned advertisement covers both.
+    const auto loop = pair->lab.addLink(pair->nsA, pair->nsA);
+    pair->lab.ip(pair->nsA, "addr add fe80::11/64 dev " + loop.nameA + " nodad");
+    pair->lab.ip(pair->nsA, "addr add fe80::12/64 dev " + loop.nameB + " nodad");
+    Side a(pair->nsA, loop.indexA);
+    a.advertise("Loop", 4000, "AAAA", {}, false);
+    a.browse();
+    ASSERT_TRUE(sees(a.browseLog, "Loop", 3s));
+    std::this_thread::sleep_for(3s);
+    const auto registrations = a.adLog.registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_EQ(registrations[0].text(), "added(Loop)");
+    EXPECT_EQ(a.browseLog.latest().size(), 1u);
 }
 
 // ---- interoperability with python3-zeroconf -------------------------------------------
