@@ -2,6 +2,7 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/post.hpp>
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -19,7 +20,7 @@ using NetworkExecutor = asio::any_io_executor;
 // that finds the gate closed drops its handler instead of calling it.
 class HandlerGate {
   public:
-    HandlerGate() : open_(std::make_shared<bool>(true)) {}
+    HandlerGate() : open_(std::make_shared<std::atomic<bool>>(true)) {}
 
     bool isOpen() const { return *open_; }
     void close() { *open_ = false; }
@@ -35,7 +36,7 @@ class HandlerGate {
     }
 
   private:
-    std::shared_ptr<bool> open_;
+    std::shared_ptr<std::atomic<bool>> open_;
 };
 
 }  // namespace sorvanta
