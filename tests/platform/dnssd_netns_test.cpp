@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <asio/ip/tcp.hpp>
-#include <asio/ip/v6_only.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,7 +20,10 @@
 #include "netns_lab.h"
 #include "platform/dnssd_advertiser.h"
 #include "platform/dnssd_browser.h"
+#include "platform/dnssd_connection.h"
 #include "platform/dnssd_resolver.h"
+#include "platform/tcp_listener.h"
+#include "platform/wired_path.h"
 
 namespace sorvanta {
 namespace {
@@ -197,21 +199,33 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
+    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
+                                      InterfaceType::wiredEthernet};
+    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
+                                      InterfaceType::wiredEthernet};
 
-    // A TCP listener on A, on both families, for the connection to the browsed endpoint.
-    std::promise<asio::ip::tcp::endpoint> acceptedFrom;
-    asio::ip::tcp::acceptor acceptor(a.thread.context());
-    asio::ip::tcp::socket accepted(a.thread.context());
-    const std::uint16_t port = a.thread.call([&] {
-        acceptor.open(asio::ip::tcp::v6());
-        acceptor.set_option(asio::ip::v6_only(false));
-        acceptor.bind({asio::ip::tcp::v6(), 0});
-        acceptor.listen();
-        acceptor.async_accept(accepted, [&](const asio::error_code& e) {
-            acceptedFrom.set_value(e ? asio::ip::tcp::endpoint() : accepted.remote_endpoint());
+    // A's control listener, pinned to its end of the cable; its port is advertised.
+    std::promise<std::uint16_t> listening;
+    std::promise<Endpoint> acceptedFrom;
+    std::shared_ptr<TcpListener> listener;
+    std::shared_ptr<TcpConnection> inbound;
+    a.thread.call([&] {
+        listener = TcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
+        listener->setStateHandler([&](const ListenerState& state) {
+            if (state.kind == ListenerState::Kind::ready) {
+                listening.set_value(state.port);
+            }
         });
-        return acceptor.local_endpoint().port();
+        listener->setNewConnectionHandler([&](std::shared_ptr<TcpConnection> connection) {
+            inbound = connection;
+            acceptedFrom.set_value(connection->endpoint());
+            connection->start();
+        });
+        listener->start();
     });
+    auto portFuture = listening.get_future();
+    ASSERT_EQ(portFuture.wait_for(3s), std::future_status::ready);
+    const std::uint16_t port = portFuture.get();
 
     a.advertise("Alpha", port, "AAAA");
     b.advertise("Bravo", 4242, "BBBB");
@@ -221,7 +235,7 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     ASSERT_TRUE(sees(a.browseLog, "Bravo", 2s));
 
     const auto alpha = *b.browseLog.find("Alpha");
-    EXPECT_EQ(alpha.interface().index, pair->link.indexB);
+    EXPECT_EQ(alpha.interface(), interfaceB);
     EXPECT_EQ(alpha.endpointText, "Alpha._sorvanta._tcp.local.%" + pair->link.nameB);
     ASSERT_TRUE(alpha.txt.has_value());
     EXPECT_EQ(alpha.txt->at("id"), "AAAA");
@@ -230,7 +244,8 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     // Each side also hears its own advertisement, as a system browser would.
     EXPECT_TRUE(sees(a.browseLog, "Alpha", 2s));
 
-    // Resolve the browsed endpoint on B and connect to it.
+    // The browsed endpoint resolves on B's interface to both of A's addresses, IPv6
+    // link-local first with B's interface as its scope.
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
     b.thread.call([&] {
@@ -253,13 +268,36 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     EXPECT_EQ(unscoped(addresses[0].address().to_v6()), pair->ipv6A);
     EXPECT_EQ(addresses[1].address().to_string(), pair->ipv4A);
     EXPECT_EQ(addresses[0].port(), port);
+
+    // A pinned TCP connection of the network layer made to the browsed endpoint reaches A.
+    std::promise<std::shared_ptr<TcpConnection>> made;
+    std::promise<void> ready;
+    std::shared_ptr<TcpConnection> outbound;
+    std::shared_ptr<DnssdResolver> dialling;
     b.thread.call([&] {
-        asio::ip::tcp::socket socket(b.thread.context());
-        socket.connect(addresses[0]);
+        dialling = makeBrowsedConnection(
+            b.thread.executor(), alpha.endpoint, makeWiredParameters(interfaceB),
+            [&](std::shared_ptr<TcpConnection> connection, std::optional<PlatformError> error) {
+                EXPECT_FALSE(error.has_value()) << error->text();
+                outbound = connection;
+                if (connection) {
+                    connection->setStateHandler([&](const TransportState& state) {
+                        if (state.kind == TransportState::Kind::ready) {
+                            ready.set_value();
+                        }
+                    });
+                    connection->start();
+                }
+                made.set_value(connection);
+            });
     });
+    auto madeFuture = made.get_future();
+    ASSERT_EQ(madeFuture.wait_for(3s), std::future_status::ready);
+    ASSERT_NE(madeFuture.get(), nullptr);
+    ASSERT_EQ(ready.get_future().wait_for(3s), std::future_status::ready);
     auto acceptedFuture = acceptedFrom.get_future();
     ASSERT_EQ(acceptedFuture.wait_for(3s), std::future_status::ready);
-    const auto peer = acceptedFuture.get().address().to_v6();
+    const auto peer = acceptedFuture.get().host.to_v6();
     EXPECT_EQ(unscoped(peer), pair->ipv6B);
     EXPECT_EQ(peer.scope_id(), static_cast<unsigned>(pair->link.indexA));
 
@@ -269,10 +307,17 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     ASSERT_TRUE(doesNotSee(b.browseLog, "Alpha", 2s));
     EXPECT_GE(Clock::now() - cancelled, 900ms);  // the one-second grace
     EXPECT_TRUE(b.browseLog.find("Bravo").has_value());
-    a.thread.call([&] {
-        acceptor.close();
-        accepted.close();
+    b.thread.call([&] {
+        outbound->cancel();
+        outbound.reset();
         resolver.reset();
+        dialling.reset();
+    });
+    a.thread.call([&] {
+        inbound->cancel();
+        listener->cancel();
+        inbound.reset();
+        listener.reset();
     });
 }
 
