@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +67,37 @@ void removeLeftovers() {
 
 std::atomic<int> labCounter{0};
 
+// Namespaces left by test processes that died without cleaning up (a sanitizer abort, a
+// kill): their names carry the pid, and a pid that no longer exists owns nothing.
+void removeOrphans() {
+    const CommandResult list = runCommand("ip netns list");
+    std::size_t start = 0;
+    while (start < list.output.size()) {
+        std::size_t end = list.output.find('\n', start);
+        if (end == std::string::npos) {
+            end = list.output.size();
+        }
+        const std::string line = list.output.substr(start, end - start);
+        start = end + 1;
+        const std::string name = line.substr(0, line.find(' '));
+        if (name.rfind("svt", 0) != 0) {
+            continue;
+        }
+        const std::size_t dash = name.find('-');
+        if (dash == std::string::npos || dash == 3) {
+            continue;
+        }
+        const std::string digits = name.substr(3, dash - 3);
+        if (digits.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const pid_t owner = static_cast<pid_t>(std::stol(digits));
+        if (::kill(owner, 0) != 0 && errno == ESRCH) {
+            runCommand("ip netns delete " + name);
+        }
+    }
+}
+
 }  // namespace
 
 NetnsLab::NetnsLab()
@@ -87,6 +119,7 @@ std::string NetnsLab::unavailableReason() {
         if (::geteuid() != 0) {
             return std::string("making network namespaces needs root");
         }
+        removeOrphans();
         const std::string probe = "svt" + std::to_string(::getpid()) + "-probe";
         CommandResult made = runCommand("ip netns add " + probe);
         if (made.status != 0) {
