@@ -12,6 +12,7 @@ namespace sorvanta {
 namespace {
 
 constexpr std::chrono::seconds retryWhileWaiting{2};
+constexpr std::chrono::seconds linkCheckInterval{1};
 
 std::uint32_t randomSeed() {
     std::uint32_t seed = 0;
@@ -48,7 +49,8 @@ DnssdAdvertiser::DnssdAdvertiser(NetworkExecutor executor, Service service, Opti
       options_(options),
       hostLabel_(randomHostLabel()),
       name_(service_.instanceName),
-      timer_(executor) {}
+      timer_(executor),
+      linkTimer_(executor) {}
 
 DnssdAdvertiser::~DnssdAdvertiser() {
     if (!cancelled_) {
@@ -88,6 +90,7 @@ std::uint64_t DnssdAdvertiser::malformedPackets() const {
 void DnssdAdvertiser::shutDown() {
     ++timerGeneration_;
     timer_.cancel();
+    linkTimer_.cancel();
     for (auto& unit : units_) {
         unit.transport->send(unit.responder->stop());
         dropped_ += unit.transport->malformedPackets();
@@ -160,8 +163,39 @@ void DnssdAdvertiser::openInterfaces() {
     for (auto& unit : units_) {
         unit.responder->start(MdnsClock::now());
     }
+    watchLinks();
     setState({DnssdState::Kind::ready, {}});
     pump();
+}
+
+void DnssdAdvertiser::watchLinks() {
+    linkTimer_.expires_after(linkCheckInterval);
+    linkTimer_.async_wait([weak = weak_from_this()](const asio::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self || self->cancelled_) {
+            return;
+        }
+        const auto now = MdnsClock::now();
+        for (auto& unit : self->units_) {
+            const auto change = unit.transport->refreshInterface();
+            if (change.addressesChanged) {
+                std::vector<std::array<std::uint8_t, 4>> ipv4;
+                std::vector<std::array<std::uint8_t, 16>> ipv6;
+                for (const auto& address : unit.transport->interface().addresses) {
+                    if (address.is_v4()) {
+                        ipv4.push_back(address.to_v4().to_bytes());
+                    } else {
+                        ipv6.push_back(address.to_v6().to_bytes());
+                    }
+                }
+                unit.responder->updateAddresses(std::move(ipv4), std::move(ipv6), now);
+            } else if (change.cameUp) {
+                unit.responder->restart(now);
+            }
+        }
+        self->pump();
+        self->watchLinks();
+    });
 }
 
 std::unique_ptr<MdnsResponder> DnssdAdvertiser::makeResponder(const InterfaceInfo& interface,

@@ -84,6 +84,8 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     // each other's claims for conflicts, or they would rename each other forever.
     bool sentByOtherUnit(std::size_t index, const asio::ip::address& source) const;
     void pump();
+    // Once a second: a link that came back, or new addresses, are announced again.
+    void watchLinks();
     void rename(const std::string& name);
     void arm();
     void setState(const DnssdState& state);
@@ -98,6 +100,7 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     std::optional<std::string> announced_;  // the name last reported as added
     std::vector<Unit> units_;
     asio::steady_timer timer_;
+    asio::steady_timer linkTimer_;
     std::uint64_t timerGeneration_ = 0;
     DnssdState state_;
     bool cancelled_ = false;

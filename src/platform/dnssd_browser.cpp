@@ -11,6 +11,7 @@ namespace sorvanta {
 namespace {
 
 constexpr std::chrono::seconds retryWhileWaiting{2};
+constexpr std::chrono::seconds linkCheckInterval{1};
 
 std::uint32_t randomSeed() {
     std::uint32_t seed = 0;
@@ -25,7 +26,7 @@ std::shared_ptr<DnssdBrowser> DnssdBrowser::create(NetworkExecutor executor, Opt
 }
 
 DnssdBrowser::DnssdBrowser(NetworkExecutor executor, Options options)
-    : executor_(executor), options_(std::move(options)), timer_(executor) {}
+    : executor_(executor), options_(std::move(options)), timer_(executor), linkTimer_(executor) {}
 
 DnssdBrowser::~DnssdBrowser() {
     if (!cancelled_) {
@@ -70,6 +71,7 @@ std::uint64_t DnssdBrowser::malformedPackets() const {
 void DnssdBrowser::shutDown() {
     ++timerGeneration_;
     timer_.cancel();
+    linkTimer_.cancel();
     for (auto& unit : units_) {
         dropped_ += unit.transport->malformedPackets();
         unit.transport->close();
@@ -130,8 +132,26 @@ void DnssdBrowser::openInterfaces() {
     for (auto& unit : units_) {
         unit.browser->start(MdnsClock::now());
     }
+    watchLinks();
     setState({DnssdState::Kind::ready, {}});
     pump();
+}
+
+void DnssdBrowser::watchLinks() {
+    linkTimer_.expires_after(linkCheckInterval);
+    linkTimer_.async_wait([weak = weak_from_this()](const asio::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self || self->cancelled_) {
+            return;
+        }
+        for (auto& unit : self->units_) {
+            if (unit.transport->refreshInterface().cameUp) {
+                unit.browser->restartQueries(MdnsClock::now());
+            }
+        }
+        self->pump();
+        self->watchLinks();
+    });
 }
 
 void DnssdBrowser::pump() {

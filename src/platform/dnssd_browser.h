@@ -63,6 +63,8 @@ class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
     DnssdBrowser(NetworkExecutor executor, Options options);
     void openInterfaces();
     void pump();
+    // Once a second: a link that came back starts the querying over.
+    void watchLinks();
     void arm();
     void setState(const DnssdState& state);
     void shutDown();
@@ -72,6 +74,7 @@ class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
     Options options_;
     std::vector<Unit> units_;
     asio::steady_timer timer_;
+    asio::steady_timer linkTimer_;
     std::uint64_t timerGeneration_ = 0;
     DnssdState state_;
     bool cancelled_ = false;

@@ -33,6 +33,14 @@ void MdnsBrowser::start(MdnsTime now) {
     interval_ = std::chrono::milliseconds(1000);
 }
 
+void MdnsBrowser::restartQueries(MdnsTime now) {
+    if (!started_) {
+        return;
+    }
+    nextQuery_ = now + std::chrono::milliseconds(20 + random_() % 101);
+    interval_ = std::chrono::milliseconds(1000);
+}
+
 bool MdnsBrowser::relevant(const MdnsRecord& record, const std::vector<MdnsName>& targets) const {
     if (record.rrclass != mdns::classIn) {
         return false;

@@ -36,6 +36,8 @@ class MdnsBrowser {
     void start(MdnsTime now);
     void receive(const MdnsMessage& message, MdnsTime now);
     void advance(MdnsTime now);
+    // The link came back: query again soon and start the back-off over.
+    void restartQueries(MdnsTime now);
 
     std::optional<MdnsTime> nextWake() const;
     std::vector<std::vector<std::uint8_t>> takePackets();

@@ -97,6 +97,37 @@ void MdnsResponder::start(MdnsTime now) {
     beginProbing(now + randomMillis(0, 250));
 }
 
+void MdnsResponder::restart(MdnsTime now) {
+    if (state_ == State::idle || state_ == State::stopped) {
+        return;
+    }
+    beginProbing(now + randomMillis(0, 250));
+}
+
+void MdnsResponder::updateAddresses(std::vector<std::array<std::uint8_t, 4>> ipv4,
+                                    std::vector<std::array<std::uint8_t, 16>> ipv6, MdnsTime now) {
+    const std::vector<MdnsRecord> before = records_;
+    service_.ipv4 = std::move(ipv4);
+    service_.ipv6 = std::move(ipv6);
+    buildRecords();
+    // Addresses given up get a goodbye; peers would otherwise keep them for their TTL.
+    if (state_ == State::announcing || state_ == State::announced) {
+        MdnsMessage goodbye = response();
+        for (auto record : before) {
+            const bool kept = std::any_of(records_.begin(), records_.end(),
+                                          [&](const MdnsRecord& r) { return r.sameData(record); });
+            if (!kept) {
+                record.ttl = 0;
+                goodbye.answers.push_back(std::move(record));
+            }
+        }
+        if (!goodbye.answers.empty()) {
+            packets_.push_back(encodeMdnsMessage(goodbye, mdns::maxMessageSize));
+        }
+    }
+    restart(now);
+}
+
 void MdnsResponder::beginProbing(MdnsTime firstProbe) {
     state_ = State::probing;
     probesSent_ = 0;

@@ -55,6 +55,11 @@ class MdnsResponder {
     void receive(const MdnsMessage& message, MdnsTime now);
     // Runs what is due at `now`; call it when `nextWake()` comes.
     void advance(MdnsTime now);
+    // The link came back or the addresses changed: claim the names again and announce
+    // the (new) records; addresses given up get a goodbye.
+    void restart(MdnsTime now);
+    void updateAddresses(std::vector<std::array<std::uint8_t, 4>> ipv4,
+                         std::vector<std::array<std::uint8_t, 16>> ipv6, MdnsTime now);
     // Stops; returns the goodbye packet, empty when nothing had been announced.
     std::vector<std::uint8_t> stop();
 

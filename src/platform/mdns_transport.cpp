@@ -1,5 +1,6 @@
 #include "platform/mdns_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace sorvanta {
@@ -35,6 +36,22 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
         transport->sockets_.push_back(std::move(socket));
     }
     return transport;
+}
+
+MdnsTransport::LinkChange MdnsTransport::refreshInterface() {
+    LinkChange change;
+    auto now = findInterface(interface_.interface.index);
+    if (!now || now->interface.name != interface_.interface.name) {
+        return change;  // gone: the owner learns it from its own interface monitoring
+    }
+    change.cameUp = now->carrier && now->up && !(interface_.carrier && interface_.up);
+    auto sorted = [](std::vector<asio::ip::address> addresses) {
+        std::sort(addresses.begin(), addresses.end());
+        return addresses;
+    };
+    change.addressesChanged = sorted(now->addresses) != sorted(interface_.addresses);
+    interface_ = std::move(*now);
+    return change;
 }
 
 void MdnsTransport::startReceiving(MessageHandler handler) {

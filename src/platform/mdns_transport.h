@@ -31,6 +31,14 @@ class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
     void close();
 
     const InterfaceInfo& interface() const { return interface_; }
+
+    // What changed on the interface since the last look.
+    struct LinkChange {
+        bool cameUp = false;            // carrier is back after being lost
+        bool addressesChanged = false;  // addresses added or removed
+    };
+    // Reads the interface again (a cheap kernel query) and keeps its latest state.
+    LinkChange refreshInterface();
     std::uint64_t malformedPackets() const { return malformed_; }
 
   private:

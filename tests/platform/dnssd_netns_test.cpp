@@ -371,6 +371,24 @@ TEST(DnssdNetnsTest, APeerThatStaysUpStaysInTheResultsAcrossTtlRefreshes) {
     EXPECT_TRUE(b.browseLog.find("Alpha").has_value());
 }
 
+TEST(DnssdNetnsTest, AfterTheCableIsPluggedBackThePeerIsFoundAgainAtOnce) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    DnssdAdvertiser::Options shortLived;
+    shortLived.hostTtl = 2;
+    shortLived.otherTtl = 3;
+    a.advertise("Alpha", 4000, "AAAA", shortLived);
+    b.browse();
+    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    // By now the browser's next query is more than 8 seconds away.
+    std::this_thread::sleep_for(6s);
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
+    ASSERT_TRUE(doesNotSee(b.browseLog, "Alpha", 5s));
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " up");
+    EXPECT_TRUE(sees(b.browseLog, "Alpha", 2500ms));
+}
+
 TEST(DnssdNetnsTest, MalformedPacketsAreDroppedAndCountedWhileDiscoveryGoesOn) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);

@@ -178,6 +178,27 @@ TEST(MdnsResponderTest, TwoAnnouncedHostsThatMeetLaterSettleOnDistinctNames) {
     EXPECT_EQ(b.state(), MdnsResponder::State::announced);
 }
 
+TEST(MdnsResponderTest, NewAddressesAreAnnouncedAndReplaceTheOldInPeersCaches) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", "host-a", 1), 4);
+    MdnsBrowser browser(serviceType, 5);
+    link.attach(responder);
+    link.attach(browser);
+    responder.start(link.now);
+    browser.start(link.now);
+    link.runFor(5s);
+    const MdnsName host = responder.hostFullName();
+    ASSERT_EQ(browser.cache().find(host, mdns::typeA).size(), 1u);
+    responder.updateAddresses({{169, 254, 9, 9}}, {}, link.now);
+    link.runFor(5s);
+    EXPECT_EQ(responder.state(), MdnsResponder::State::announced);
+    const auto addresses = browser.cache().find(host, mdns::typeA);
+    ASSERT_EQ(addresses.size(), 1u);
+    EXPECT_EQ(addresses[0]->record.aAddress()->at(2), 9);
+    EXPECT_TRUE(browser.cache().find(host, mdns::typeAaaa).empty());
+    EXPECT_EQ(browser.results().size(), 1u);
+}
+
 TEST(MdnsResponderTest, NextNameCountsOnAndStaysWithinOneLabel) {
     EXPECT_EQ(MdnsResponder::nextName("Mac"), "Mac (2)");
     EXPECT_EQ(MdnsResponder::nextName("Mac (2)"), "Mac (3)");
