@@ -48,7 +48,9 @@ DnssdAdvertiser::DnssdAdvertiser(NetworkExecutor executor, Service service, Opti
       service_(std::move(service)),
       options_(options),
       hostLabel_(randomHostLabel()),
-      name_(service_.instanceName),
+      // A computer name too long for one label is cut, as a system responder does,
+      // rather than refused: the advertisement must not fail for the user's naming.
+      name_(MdnsResponder::fitLabel(service_.instanceName)),
       timer_(executor),
       linkTimer_(executor) {}
 

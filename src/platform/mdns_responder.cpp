@@ -412,16 +412,20 @@ std::string MdnsResponder::nextName(const std::string& name) {
         }
     }
     const std::string suffix = " (" + std::to_string(number) + ")";
-    constexpr std::size_t maxLabel = 63;
-    if (base.size() + suffix.size() > maxLabel) {
-        std::size_t cut = maxLabel - suffix.size();
-        // Never cut inside a UTF-8 sequence.
-        while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80) {
-            --cut;
-        }
-        base.resize(cut);
+    return fitLabel(base, 63 - suffix.size()) + suffix;
+}
+
+std::string MdnsResponder::fitLabel(std::string name, std::size_t bytes) {
+    if (name.size() <= bytes) {
+        return name;
     }
-    return base + suffix;
+    std::size_t cut = bytes;
+    // Never cut inside a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    name.resize(cut);
+    return name;
 }
 
 }  // namespace sorvanta

@@ -77,6 +77,9 @@ class MdnsResponder {
 
     // "Name" → "Name (2)", "Name (2)" → "Name (3)"; kept within 63 bytes.
     static std::string nextName(const std::string& name);
+    // The name cut to at most `bytes` bytes (one label holds 63), never inside a UTF-8
+    // sequence.
+    static std::string fitLabel(std::string name, std::size_t bytes = 63);
 
   private:
     enum class Owner { none, instance, host };

@@ -415,7 +415,7 @@ TEST(DnssdNetnsTest, MalformedPacketsAreDroppedAndCountedWhileDiscoveryGoesOn) {
     EXPECT_EQ(dropped, 2 * garbage.size());
 }
 
-TEST(DnssdNetnsTest, AnAdvertisementWaitsForItsInterfaceAndFailsOnBadParameters) {
+TEST(DnssdNetnsTest, AnAdvertisementWaitsForItsInterfaceRefusesNoPortAndCutsLongNames) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
@@ -437,6 +437,12 @@ TEST(DnssdNetnsTest, AnAdvertisementWaitsForItsInterfaceAndFailsOnBadParameters)
         return !l.states().empty() &&
                l.states().back() == DnssdState::failed(PlatformError::dnssd(-65540));
     }));
+
+    // A name longer than one label is cut to 63 bytes rather than refused.
+    Side d(pair->nsA, pair->link.indexA);
+    d.advertise(std::string(70, 'x'), 4001, "DDDD");
+    ASSERT_TRUE(registered(d.adLog, 3s));
+    EXPECT_EQ(d.adLog.addedName(), std::string(63, 'x'));
 }
 
 TEST(DnssdNetnsTest, ReleasingAnAdvertisementWithoutCancelStillSaysGoodbye) {

@@ -209,6 +209,8 @@ TEST(MdnsResponderTest, NextNameCountsOnAndStaysWithinOneLabel) {
     const std::string renamed = MdnsResponder::nextName(longName);
     EXPECT_LE(renamed.size(), 63u);
     EXPECT_EQ(renamed, std::string(59, 'a') + " (2)");
+    EXPECT_EQ(MdnsResponder::fitLabel(std::string(62, 'a') + "\xC3\xA9"), std::string(62, 'a'));
+    EXPECT_EQ(MdnsResponder::fitLabel("short"), "short");
     const std::string accented = std::string(57, 'a') + "\xC3\xA9" + "bbbb";
     EXPECT_EQ(MdnsResponder::nextName(accented), std::string(57, 'a') + "\xC3\xA9" + " (2)");
 }
