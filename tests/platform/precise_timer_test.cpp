@@ -28,7 +28,6 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
     stall = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     timer.cancel();
-    const auto ended = Clock::now();
     const std::size_t count = [&] {
         std::lock_guard lock(mutex);
         return ticks.size();
@@ -37,28 +36,35 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(ticks.size(), count);  // nothing after cancel
 
-    // The first tick comes at once; the 5 ms stall costs about ten deadlines, which are
-    // coalesced rather than fired in a burst; the phase is kept, so the count is the
-    // elapsed time over the period minus the skipped deadlines.
-    EXPECT_LT(ticks.front() - started, std::chrono::milliseconds(2));
+    // The first tick comes at once (bounds are loose: tests share a loaded machine). The
+    // 5 ms stall costs about ten deadlines, which are coalesced rather than fired in a burst,
+    // and the phase is kept, so the count is the elapsed time over the period minus the
+    // skipped deadlines.
+    EXPECT_LT(ticks.front() - started, std::chrono::milliseconds(50));
     EXPECT_GE(timer.coalescedTicks(), 8u);
-    const double elapsed = std::chrono::duration<double>(ended - started).count();
-    const double expected = elapsed / 0.0005 - static_cast<double>(timer.coalescedTicks());
-    EXPECT_NEAR(static_cast<double>(ticks.size()), expected, expected * 0.05);
-    int burst = 0;
+    // Every deadline between the first and the last tick either fired or was coalesced.
+    const double span = std::chrono::duration<double>(ticks.back() - ticks.front()).count();
+    const double expected = span / 0.0005 + 1 - static_cast<double>(timer.coalescedTicks());
+    EXPECT_NEAR(static_cast<double>(ticks.size()), expected, 3.0);
+    std::size_t longest = 0;
     for (std::size_t i = 1; i < ticks.size(); ++i) {
-        if (ticks[i] - ticks[i - 1] < std::chrono::microseconds(100)) {
-            ++burst;
+        if (ticks[i] - ticks[i - 1] > ticks[longest] - ticks[longest > 0 ? longest - 1 : 0]) {
+            longest = i;
         }
     }
-    EXPECT_LT(burst, 5);
+    // After the longest gap (the stall) no catch-up burst: at most a few ticks in 1 ms.
+    std::size_t following = 0;
+    for (std::size_t i = longest; i < ticks.size(); ++i) {
+        if (ticks[i] - ticks[longest] < std::chrono::milliseconds(1)) {
+            ++following;
+        }
+    }
+    EXPECT_LE(following, 3u);
 }
 
 TEST(PreciseTimer, MayBeCancelledAndDestroyedFromItsOwnTick) {
     std::atomic<int> ticks{0};
-    auto* timer = new PreciseTimer(std::chrono::microseconds(100), [] {});
     std::atomic<bool> done{false};
-    delete timer;
     auto owner = std::make_shared<std::unique_ptr<PreciseTimer>>();
     *owner = std::make_unique<PreciseTimer>(std::chrono::microseconds(100), [&, owner] {
         if (++ticks == 3) {
