@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -229,8 +230,11 @@ void readStatistics(const ifaddrs* list, std::string_view interface, std::int64_
             snapshot.reason = std::string(EthernetCounterSnapshot::linkIdentityMismatched);
             return;
         }
+        // The C library copies exactly the statistics block the running kernel sends, whose
+        // size has changed over the years: read only the leading counters up to the input
+        // drops, which every version carries, never a whole block of this header's size.
         rtnl_link_stats statistics{};
-        std::memcpy(&statistics, entry->ifa_data, sizeof statistics);
+        std::memcpy(&statistics, entry->ifa_data, offsetof(rtnl_link_stats, tx_dropped));
         snapshot.rxErrors = statistics.rx_errors;
         snapshot.txErrors = statistics.tx_errors;
         snapshot.inputDrops = statistics.rx_dropped;
