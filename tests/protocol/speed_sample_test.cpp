@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "protocol/quick_profile.h"
-#include "protocol/run_end_cause.h"
 #include "record_checks.h"
 
 namespace sorvanta {
@@ -109,8 +108,6 @@ TEST(RunVocabularyTest, ProfilesStagesAndSenders) {
     EXPECT_EQ(stageSenders(Q::forward, a, b), std::vector<Uuid>{a});
     EXPECT_EQ(stageSenders(Q::reverse, a, b), std::vector<Uuid>{b});
     EXPECT_EQ(stageSenders(Q::duplex, a, b), (std::vector<Uuid>{a, b}));
-    EXPECT_EQ(json::enumFromName<RunEndCause>("tester"), RunEndCause::tester);
-    EXPECT_EQ(json::enumFromName<RunEndCause>("Tester"), std::nullopt);
 }
 
 }  // namespace
