@@ -321,6 +321,33 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     });
 }
 
+TEST(DnssdNetnsTest, ACableWithOnlyIpv6LinkLocalAddressesIsEnough) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    // The usual direct cable between two Linux computers: no IPv4 address at all.
+    pair->lab.ip(pair->nsA, "-4 addr flush dev " + pair->link.nameA);
+    pair->lab.ip(pair->nsB, "-4 addr flush dev " + pair->link.nameB);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    a.advertise("Alpha", 4000, "AAAA");
+    b.browse();
+    ASSERT_TRUE(sees(b.browseLog, "Alpha", 2s));
+    std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
+    std::shared_ptr<DnssdResolver> resolver;
+    b.thread.call([&] {
+        resolver = DnssdResolver::create(b.thread.executor(), b.browseLog.find("Alpha")->endpoint);
+        resolver->start([&](const auto& addresses, std::optional<PlatformError>) {
+            resolved.set_value(addresses);
+        });
+    });
+    auto future = resolved.get_future();
+    ASSERT_EQ(future.wait_for(3s), std::future_status::ready);
+    const auto addresses = future.get();
+    ASSERT_EQ(addresses.size(), 1u);
+    EXPECT_TRUE(addresses[0].address().to_v6().is_link_local());
+    EXPECT_EQ(addresses[0].address().to_v6().scope_id(), static_cast<unsigned>(pair->link.indexB));
+    b.thread.call([&] { resolver.reset(); });
+}
+
 TEST(DnssdNetnsTest, ABrowserStartedAfterTheAnnouncementsFindsThePeerByQuerying) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
