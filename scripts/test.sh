@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer, runs every test, then runs each fuzz target for a
-# bounded time. Any failure or sanitizer report fails the run.
+# UndefinedBehaviorSanitizer, runs each fuzz target for a bounded time, then runs every
+# test (last, so its summary closes the output). Any failure or sanitizer report fails
+# the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANTA_SANITIZE=ON -DSORVANTA_BENCH=ON
 cmake --build build-test -j "$jobs"
-ctest --test-dir build-test --output-on-failure -j "$jobs"
 
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+
+ctest --test-dir build-test --output-on-failure -j "$jobs"
