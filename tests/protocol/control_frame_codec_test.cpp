@@ -2,184 +2,135 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "protocol/control_message.h"
+#include "protocol_checks.h"
 
 namespace sorvanta {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace checks;
 using Messages = std::vector<ControlMessage>;
 
-ProtocolFailure::Case failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProtocolFailure& failure) {
-        return failure.value();
-    }
-    ADD_FAILURE() << "no failure thrown";
-    return ProtocolFailure::Case::badProbe;
-}
-
 ControlMessage power(bool on) {
-    ControlMessage message;
-    message.kind = ControlMessage::Kind::power;
-    message.session = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000A");
-    message.instance = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000B");
-    message.lowPower = on;
-    return message;
+    auto m = samples::control(ControlMessage::Kind::power);
+    m.session = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000A");
+    m.instance = *Uuid::parse("6F1D2E3C-0000-4000-8000-00000000000B");
+    m.lowPower = on;
+    return m;
 }
 
-ControlMessage hello() {
-    auto message = power(false);
-    message.kind = ControlMessage::Kind::hello;
-    message.name = "Studio";
-    return message;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Messages feed(ControlFrameCodec& codec, const Bytes& chunk) {
-    return codec.append(chunk);
-}
+const std::string ids = R"("session":"6F1D2E3C-0000-4000-8000-00000000000A",)"
+                        R"("instance":"6F1D2E3C-0000-4000-8000-00000000000B")";
+const std::string powerOn = R"({"version":9,"kind":"power",)" + ids + R"(,"lowPower":true)";
 
 TEST(ControlFrameCodecTest, ReassemblesWhateverTheChunking) {
-    auto first = ControlFrameCodec::encode(hello());
+    auto hello = samples::control(ControlMessage::Kind::hello);
+    auto first = ControlFrameCodec::encode(hello);
     ASSERT_EQ(Bytes(first.begin(), first.begin() + 4),
               (Bytes{0, 0, 0, static_cast<std::uint8_t>(first.size() - 4)}));
-    auto stream =
-        first + ControlFrameCodec::encode(power(true)) + ControlFrameCodec::encode(power(false));
-    const Messages all{hello(), power(true), power(false)};
+    auto firstTwo = first + ControlFrameCodec::encode(power(true));
+    auto stream = firstTwo + ControlFrameCodec::encode(power(false));
+    const Messages all{hello, power(true), power(false)};
 
-    ControlFrameCodec whole;
-    EXPECT_EQ(feed(whole, stream), all);
-
-    // Every cut into two chunks, which includes a split length field and a chunk ending
-    // inside the second frame.
+    // Every cut into two chunks: two frames in one chunk, a split length field, a chunk
+    // ending inside the second frame.
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         ControlFrameCodec codec;
-        auto got = feed(codec, Bytes(stream.begin(), stream.begin() + cut));
-        auto rest = feed(codec, Bytes(stream.begin() + cut, stream.end()));
+        auto got = codec.append(Bytes(stream.begin(), stream.begin() + cut));
+        auto rest = codec.append(Bytes(stream.begin() + cut, stream.end()));
         got.insert(got.end(), rest.begin(), rest.end());
         ASSERT_EQ(got, all) << "cut at " << cut;
     }
 
-    // One byte per chunk: each message arrives with its last byte.
+    // One byte per chunk: each message arrives with its frame's last byte.
     ControlFrameCodec codec;
     Messages got;
     for (std::size_t i = 0; i < stream.size(); ++i) {
-        auto completed = feed(codec, Bytes{stream[i]});
-        bool frameEnd = i + 1 == first.size() || i + 1 == stream.size();
-        if (frameEnd) {
-            EXPECT_EQ(completed.size(), 1u) << i;
-            EXPECT_FALSE(codec.hasPendingData());
-        } else if (i < first.size()) {
-            EXPECT_TRUE(completed.empty());
-            EXPECT_TRUE(codec.hasPendingData()) << i;
-        }
+        auto completed = codec.append(Bytes{stream[i]});
+        bool frameEnd = i + 1 == first.size() || i + 1 == firstTwo.size() || i + 1 == stream.size();
+        EXPECT_EQ(completed.size(), frameEnd ? 1u : 0u) << i;
+        EXPECT_EQ(codec.hasPendingData(), !frameEnd) << i;
         got.insert(got.end(), completed.begin(), completed.end());
     }
     EXPECT_EQ(got, all);
-    EXPECT_TRUE(feed(codec, Bytes{}).empty());
+    EXPECT_TRUE(codec.append(Bytes{}).empty());
 }
 
-TEST(ControlFrameCodecTest, BoundsLengthFieldAndChunk) {
-    ControlFrameCodec zero;
-    EXPECT_EQ(failureOf([&] {
-                  feed(zero, Bytes{0, 0, 0, 0});
-              }),
-              ProtocolFailure::Case::invalidLength);
+TEST(ControlFrameCodecTest, BoundsOfLengthFieldChunkAndBody) {
+    // The largest body (padded with JSON whitespace) in a chunk of exactly 65,540 bytes.
+    auto largest =
+        ControlFrameCodec::frame(powerOn + std::string(65'536 - powerOn.size() - 1, ' ') + "}");
+    ASSERT_EQ(largest.size(), 65'540u);
+    EXPECT_EQ(ControlFrameCodec().append(largest), Messages{power(true)});
+
+    ControlFrameCodec zero, tooLong, oversized;
+    EXPECT_EQ(failureOf([&] { zero.append(Bytes{0, 0, 0, 0}); }), ProtocolFailure::invalidLength);
     // 65,537 is refused on its fourth length byte, before any body byte.
-    ControlFrameCodec tooLong;
-    feed(tooLong, Bytes{0, 1, 0});
-    EXPECT_EQ(failureOf([&] { feed(tooLong, Bytes{1}); }), ProtocolFailure::Case::invalidLength);
-
-    // 65,536 is accepted, and a largest frame is an acceptable chunk.
-    ControlFrameCodec largest;
-    int bodies = 0;
-    largest.reassemble(ControlFrameCodec::frame(std::string(65'536, ' ')), [&](auto body) {
-        EXPECT_EQ(body.size(), 65'536u);
-        ++bodies;
-    });
-    EXPECT_EQ(bodies, 1);
-
-    // A chunk of 65,541 bytes is refused at once, even when made of valid frames.
+    tooLong.append(Bytes{0, 1, 0});
+    EXPECT_EQ(failureOf([&] { tooLong.append(Bytes{1}); }), ProtocolFailure::invalidLength);
+    // One byte over the largest frame is refused at once, even when made of valid frames.
     Bytes chunk;
-    while (chunk.size() < 65'541) {
+    while (chunk.size() <= 65'541) {
         chunk = chunk + ControlFrameCodec::encode(power(true));
     }
     chunk.resize(65'541);
-    ControlFrameCodec oversized;
-    EXPECT_EQ(failureOf([&] { feed(oversized, chunk); }), ProtocolFailure::Case::invalidLength);
+    EXPECT_EQ(failureOf([&] { oversized.append(chunk); }), ProtocolFailure::invalidLength);
     EXPECT_FALSE(oversized.hasPendingData());
 
-    EXPECT_EQ(failureOf([] { ControlFrameCodec::frame(""); }),
-              ProtocolFailure::Case::invalidLength);
-    EXPECT_EQ(failureOf([] { ControlFrameCodec::frame(std::string(65'537, ' ')); }),
-              ProtocolFailure::Case::invalidLength);
+    for (std::size_t size : {0, 65'537}) {
+        EXPECT_EQ(failureOf([&] { ControlFrameCodec::frame(std::string(size, ' ')); }),
+                  ProtocolFailure::invalidLength);
+    }
 }
 
 TEST(ControlFrameCodecTest, ReportsTheFailureOfABadBody) {
-    auto frame = [](const std::string& body) { return ControlFrameCodec::frame(body); };
     // A bad body after a good frame in the same chunk: only the failure comes back.
     ControlFrameCodec codec;
     Messages got;
-    EXPECT_EQ(failureOf([&] {
-                  got = feed(codec, ControlFrameCodec::encode(hello()) + frame("not json"));
-              }),
-              ProtocolFailure::Case::malformed);
+    auto chunk = ControlFrameCodec::encode(power(true)) + ControlFrameCodec::frame("not json");
+    EXPECT_EQ(failureOf([&] { got = codec.append(chunk); }), ProtocolFailure::malformed);
     EXPECT_TRUE(got.empty());
 
-    std::string ids =
-        "\"session\":\"6F1D2E3C-0000-4000-8000-00000000000A\","
-        "\"instance\":\"6F1D2E3C-0000-4000-8000-00000000000B\"";
-    auto power = "{\"version\":9,\"kind\":\"power\"," + ids + ",\"lowPower\":true";
-    for (const auto& [body, failure] : std::vector<std::pair<std::string, ProtocolFailure::Case>>{
-             // decodes, then the validation's own failure
-             {"{\"version\":8,\"kind\":\"hello\"," + ids + ",\"name\":\"Old\"}",
-              ProtocolFailure::Case::incompatible},
-             {power + ",\"adapter\":{}}", ProtocolFailure::Case::malformed},
-             // does not decode
-             {"{\"version\":9,\"kind\":\"goodbye\"," + ids + "}", ProtocolFailure::Case::malformed},
-             {"{\"version\":\"9\"" + power.substr(12) + "}", ProtocolFailure::Case::malformed},
-             {power + "} x", ProtocolFailure::Case::malformed},
-             {std::string(300, '[') + std::string(300, ']'), ProtocolFailure::Case::malformed},
-             {"\xFF\xFE", ProtocolFailure::Case::malformed},
+    struct Case {
+        std::string body;
+        ProtocolFailure failure;
+    };
+    for (const auto& [body, failure] : std::vector<Case>{
+             // Decodes; the validation's own failure comes back unchanged.
+             {R"({"version":8,"kind":"hello",)" + ids + R"(,"name":"Old"})",
+              ProtocolFailure::incompatible},
+             {powerOn + R"(,"adapter":{}})", ProtocolFailure::malformed},
+             // Does not decode.
+             {R"({"version":9,"kind":"goodbye",)" + ids + "}", ProtocolFailure::malformed},
          }) {
-        ControlFrameCodec fresh;
-        EXPECT_EQ(failureOf([&] { feed(fresh, frame(body)); }), failure) << body;
+        EXPECT_EQ(failureOf([&] { ControlFrameCodec().append(ControlFrameCodec::frame(body)); }),
+                  failure)
+            << body;
     }
-    ControlFrameCodec fresh;
-    EXPECT_EQ(feed(fresh, frame(power + ",\"extra\":[1]}")), Messages{sorvanta::power(true)});
+    auto extra = ControlFrameCodec::frame(powerOn + R"(,"extra":[1]})");
+    EXPECT_EQ(ControlFrameCodec().append(extra), Messages{power(true)});
 }
 
 TEST(ControlFrameCodecTest, FinishRefusesAPartialFrame) {
     ControlFrameCodec codec;
     EXPECT_NO_THROW(codec.finish());
-    feed(codec, ControlFrameCodec::encode(hello()));
+    codec.append(ControlFrameCodec::encode(power(true)));
     EXPECT_NO_THROW(codec.finish());
-    feed(codec, Bytes{0, 0});
-    EXPECT_EQ(failureOf([&] { codec.finish(); }), ProtocolFailure::Case::malformed);
-    feed(codec, Bytes{0, 5});
-    EXPECT_TRUE(codec.hasPendingData());
-    EXPECT_EQ(failureOf([&] { codec.finish(); }), ProtocolFailure::Case::malformed);
+    codec.append(Bytes{0, 0});
+    EXPECT_EQ(failureOf([&] { codec.finish(); }), ProtocolFailure::malformed);
+    codec.append(Bytes{0, 5});  // a length field alone
+    EXPECT_EQ(failureOf([&] { codec.finish(); }), ProtocolFailure::malformed);
 }
 
 TEST(ControlFrameCodecTest, RefusesToEncodeAnInvalidMessage) {
-    auto old = hello();
+    auto old = power(true);
     old.version = 8;
-    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(old); }),
-              ProtocolFailure::Case::incompatible);
-    auto nameless = hello();
-    nameless.name.reset();
-    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(nameless); }),
-              ProtocolFailure::Case::malformed);
+    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(old); }), ProtocolFailure::incompatible);
+    old.version = 9;
+    old.lowPower.reset();
+    EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(old); }), ProtocolFailure::malformed);
 }
 
 }  // namespace
