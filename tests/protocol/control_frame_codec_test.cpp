@@ -31,8 +31,9 @@ TEST(ControlFrameCodecTest, ReassemblesWhateverTheChunking) {
     ASSERT_EQ(Bytes(first.begin(), first.begin() + 4),
               (Bytes{0, 0, 0, static_cast<std::uint8_t>(first.size() - 4)}));
     auto firstTwo = first + ControlFrameCodec::encode(power(true));
-    auto stream = firstTwo + ControlFrameCodec::encode(power(false));
-    const Messages all{hello, power(true), power(false)};
+    auto probe = samples::control(ControlMessage::Kind::probe);  // a body over 255 bytes
+    auto stream = firstTwo + ControlFrameCodec::encode(probe);
+    const Messages all{hello, power(true), probe};
 
     // Every cut into two chunks: two frames in one chunk, a split length field, a chunk
     // ending inside the second frame.
