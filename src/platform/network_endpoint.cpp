@@ -34,10 +34,18 @@ Endpoint Endpoint::from(const asio::ip::udp::endpoint& endpoint) {
 }
 
 std::string Endpoint::text() const {
-    if (host.is_v6()) {
-        return "[" + addressText(host) + "]:" + std::to_string(port);
+    std::string result;
+    const bool bracketed = host.is_v6();
+    if (bracketed) {
+        result += '[';
     }
-    return addressText(host) + ":" + std::to_string(port);
+    result += addressText(host);
+    if (bracketed) {
+        result += ']';
+    }
+    result += ':';
+    result += std::to_string(port);
+    return result;
 }
 
 }  // namespace sorvanta
