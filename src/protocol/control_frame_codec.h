@@ -103,6 +103,9 @@ void ControlFrameCodec::reassemble(std::span<const std::uint8_t> chunk, OnBody&&
             }
             expectedBody_ = length;
             buffer_.clear();
+            // Room for the whole body at once (at most 65,536 bytes), so that each received
+            // byte is copied only once, not again as the buffer grows.
+            buffer_.reserve(length);
         } else {
             onBody(std::span<const std::uint8_t>(buffer_));
             expectedBody_.reset();

@@ -46,7 +46,7 @@ TEST(OrderedCallbacksTest, WaitingConsumerIsWokenAndOwnerFinishIsAPlainEnd) {
         ASSERT_TRUE(queue->send(i));
         ASSERT_EQ(io.poll(), 1u);
     }
-    EXPECT_TRUE(queue->send(100));  // buffered: the consumer has not run yet
+    EXPECT_TRUE(queue->send(100));  // accepted, not yet taken: finishing keeps it
     queue->continuation().finish();
     EXPECT_FALSE(queue->send(101));
     io.run();
