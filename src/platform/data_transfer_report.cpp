@@ -45,9 +45,7 @@ void PendingTransferReport::collect(
         std::optional<NetworkInterface> interface;
         if (auto self = connection.lock()) {
             last = self->readTransferCounters();
-            if (auto path = self->currentPath(); path && !path->availableInterfaces.empty()) {
-                interface = path->availableInterfaces.front();
-            }
+            interface = self->pathInterface();
         }
         if (completion) {
             completion(makeTransferReport(start, end, first, last, interface));

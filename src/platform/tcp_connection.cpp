@@ -561,6 +561,16 @@ std::optional<TransferCounters> TcpConnection::readTransferCounters() const {
     return counters;
 }
 
+std::optional<NetworkInterface> TcpConnection::pathInterface() const {
+    {
+        std::lock_guard lock(snapshotMutex_);
+        if (path_ && !path_->availableInterfaces.empty()) {
+            return path_->availableInterfaces.front();
+        }
+    }
+    return parameters_.requiredInterface;
+}
+
 PendingTransferReport TcpConnection::startDataTransferReport() {
     return PendingTransferReport(weak_from_this(), executor_, std::chrono::steady_clock::now(),
                                  readTransferCounters());

@@ -78,6 +78,9 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     // Starts an interval whose counters a later collect() reports.
     PendingTransferReport startDataTransferReport();
 
+    // The interface the connection uses: its path's, else the pinned one.
+    std::optional<NetworkInterface> pathInterface() const;
+
     // TCP_INFO counters of the socket now; empty unless connected. Call on the executor.
     std::optional<TransferCounters> readTransferCounters() const;
 

@@ -327,6 +327,12 @@ TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
     EXPECT_TRUE(viability.values()[1]);
     EXPECT_TRUE(isWiredPath(paths.values().back(), ifA));
     EXPECT_EQ(states.values().back().kind, Kind::ready);
+
+    // Losing the local address is the same loss of viability.
+    pair->lab.ip(pair->nsA, "addr del " + pair->ipv4A + "/16 dev " + pair->link.nameA);
+    ASSERT_TRUE(viability.waitForCount(3));
+    EXPECT_FALSE(viability.values()[2]);
+    EXPECT_EQ(paths.values().back().status, PathStatus::unsatisfied);
 }
 
 TEST_F(TcpOverVeth, GracefulCancelDeliversTheLastQueuedMessageAndNoHandlerAfter) {
