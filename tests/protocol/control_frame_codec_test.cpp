@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,12 @@ TEST(ControlFrameCodecTest, RefusesToEncodeAnInvalidMessage) {
     old.version = 9;
     old.lowPower.reset();
     EXPECT_EQ(failureOf([&] { ControlFrameCodec::encode(old); }), ProtocolFailure::malformed);
+    // A value of our own that JSON cannot carry is an error for the caller, never a field
+    // silently dropped.
+    auto carrier = samples::control(ControlMessage::Kind::speed);
+    carrier.speed = samples::speed(SpeedMessage::Kind::tcpReport);
+    carrier.speed->transport->duration = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(ControlFrameCodec::encode(carrier), json::EncodeError);
 }
 
 }  // namespace
