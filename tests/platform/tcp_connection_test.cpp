@@ -367,6 +367,57 @@ TEST_F(TcpOverVeth, GracefulCancelDeliversTheLastQueuedMessageAndNoHandlerAfter)
     EXPECT_EQ(connection->state().kind, Kind::cancelled);
 }
 
+TEST_F(TcpOverVeth, AResetAfterReadyFailsTheConnectionAndEverySendCompletesOnce) {
+    // A bare peer that accepts and then resets the connection.
+    asio::ip::tcp::acceptor acceptor(b->context());
+    asio::ip::tcp::socket peer(b->context());
+    const std::uint16_t port = b->call([&] {
+        acceptor.open(asio::ip::tcp::v4());
+        acceptor.bind({asio::ip::make_address(pair->ipv4B), 0});
+        acceptor.listen();
+        return acceptor.local_endpoint().port();
+    });
+    EventRecorder<TransportState> states;
+    auto connection =
+        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
+    ASSERT_TRUE(states.waitFor(ready));
+    EventRecorder<std::optional<PlatformError>> received;
+    a->call([&] {
+        connection->receive(
+            1, 100, [&](std::span<const std::uint8_t>, bool, std::optional<PlatformError> e) {
+                received.push(e);
+            });
+        return 0;
+    });
+    b->call([&] {
+        acceptor.accept(peer);
+        peer.set_option(asio::socket_base::linger(true, 0));
+        peer.close();  // a linger of zero sends a reset
+        acceptor.close();
+        return 0;
+    });
+    ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::failed); }));
+    EXPECT_EQ(states.values().back(), TransportState::failed(PlatformError::posix(ECONNRESET)));
+    ASSERT_TRUE(received.waitForCount(1));
+    EXPECT_EQ(received.values()[0], PlatformError::posix(ECONNRESET));
+
+    // Sends after the failure each complete once, with the failure.
+    EventRecorder<std::optional<PlatformError>> sent;
+    a->call([&] {
+        for (int i = 0; i < 3; ++i) {
+            connection->send(TcpConnection::Bytes{1, 2, 3},
+                             [&sent](std::optional<PlatformError> e) { sent.push(e); });
+        }
+        return 0;
+    });
+    ASSERT_TRUE(sent.waitForCount(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(sent.values().size(), 3u);
+    for (const auto& e : sent.values()) {
+        EXPECT_EQ(e, PlatformError::posix(ECONNRESET));
+    }
+}
+
 TEST_F(TcpOverVeth, TransferReportCountsTheBytesSentInItsInterval) {
     const auto port = listenOnB();
     EventRecorder<TransportState> states;
