@@ -268,3 +268,40 @@ TEST_F(UdpOverVeth, OverflowOfOurOwnReceiveQueueIsCountedApart) {
 
 }  // namespace
 }  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+class UdpPinning : public testing::VethSides {};
+
+TEST_F(UdpPinning, AMissingPinnedInterfaceMakesListenerAndConnectionWait) {
+    const NetworkInterface gone{ifA.name, ifA.index + 40, InterfaceType::wiredEthernet};
+    EventRecorder<ListenerState> listening;
+    EventRecorder<TransportState> states;
+    std::shared_ptr<UdpListener> l;
+    std::shared_ptr<UdpConnection> c;
+    a->call([&] {
+        l = UdpListener::create(a->executor(), pinnedUdp(gone));
+        l->setStateHandler([&](const ListenerState& s) { listening.push(s); });
+        l->start();
+        c = UdpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), 9},
+                                  pinnedUdp(gone));
+        c->setStateHandler([&](const TransportState& s) { states.push(s); });
+        c->start();
+        return 0;
+    });
+    ASSERT_TRUE(listening.waitForCount(1));
+    EXPECT_EQ(listening.values()[0].kind, ListenerState::Kind::waiting);
+    EXPECT_EQ(listening.values()[0].error, PlatformError::posix(ENODEV));
+    ASSERT_TRUE(states.waitForCount(2));
+    EXPECT_EQ(states.values()[0].kind, Kind::preparing);
+    EXPECT_EQ(states.values()[1], TransportState::waiting(PlatformError::posix(ENODEV)));
+    a->call([&] {
+        l->cancel();
+        c->cancel();
+        return 0;
+    });
+}
+
+}  // namespace
+}  // namespace sorvanta
