@@ -286,7 +286,8 @@ TEST_F(TcpOverVeth, PinnedToAnotherInterfaceNeverReachesThePeer) {
 
     const auto port = listenOnB();
     EventRecorder<TransportState> states;
-    dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifOther), states);
+    auto pinnedElsewhere = dialFromA({asio::ip::make_address(pair->ipv4B), port},
+                                     makeWiredParameters(ifOther), states);
     ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::waiting); },
                                std::chrono::seconds(12)));
     EXPECT_FALSE(ready(states.values()));
@@ -296,6 +297,11 @@ TEST_F(TcpOverVeth, PinnedToAnotherInterfaceNeverReachesThePeer) {
     EventRecorder<TransportState> unpinned;
     dialFromA({asio::ip::make_address(pair->ipv4B), port}, NetworkParameters::tcp(), unpinned);
     EXPECT_TRUE(unpinned.waitFor(ready));
+    // Still retrying: stop it while its recorder exists.
+    a->call([&] {
+        pinnedElsewhere->cancel();
+        return 0;
+    });
 }
 
 TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
