@@ -96,6 +96,10 @@ class TcpOverVeth : public ::testing::Test {
         listeners.push_back(listener);
         EXPECT_TRUE(states.waitFor(
             [](auto& v) { return !v.empty() && v.back().kind == ListenerState::Kind::ready; }));
+        b->call([&] {
+            listener->setStateHandler(nullptr);  // `states` ends with this call
+            return 0;
+        });
         return states.values().back().port;
     }
 

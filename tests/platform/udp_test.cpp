@@ -50,6 +50,10 @@ class UdpOverVeth : public testing::VethSides {
         });
         EXPECT_TRUE(states.waitForCount(1));
         EXPECT_EQ(states.values()[0].kind, ListenerState::Kind::ready);
+        b->call([&] {
+            listener->setStateHandler(nullptr);  // `states` ends with this call
+            return 0;
+        });
         return states.values()[0].port;
     }
 
