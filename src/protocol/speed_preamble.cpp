@@ -23,15 +23,14 @@ bool equalInConstantTime(std::span<const std::uint8_t> a, std::span<const std::u
 }  // namespace
 
 std::vector<std::uint8_t> SpeedPreamble::encoded() const {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(size - tokenSize + token.size());
-    bytes.insert(bytes.end(), magicAndVersion.begin(), magicAndVersion.end());
+    std::vector<std::uint8_t> bytes(size - tokenSize + token.size());
+    auto out = std::copy(magicAndVersion.begin(), magicAndVersion.end(), bytes.begin());
     for (const Uuid* id : {&run, &session, &sender}) {
-        bytes.insert(bytes.end(), id->bytes().begin(), id->bytes().end());
+        out = std::copy(id->bytes().begin(), id->bytes().end(), out);
     }
-    bytes.insert(bytes.end(), token.begin(), token.end());
-    bytes.push_back(0x00);
-    bytes.push_back(stage);
+    out = std::copy(token.begin(), token.end(), out);
+    *out++ = 0x00;
+    *out = stage;
     return bytes;
 }
 
