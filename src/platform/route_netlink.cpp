@@ -17,6 +17,14 @@ namespace sorvanta {
 
 namespace {
 
+// NLMSG_OK with the remaining length kept signed: NLMSG_NEXT drives it below zero after a
+// final message that claims more than was received, and that must end the walk, not wrap.
+bool messageFits(const nlmsghdr* header, int remaining) {
+    return remaining >= static_cast<int>(sizeof(nlmsghdr)) &&
+           header->nlmsg_len >= sizeof(nlmsghdr) &&
+           header->nlmsg_len <= static_cast<unsigned>(remaining);
+}
+
 class NetlinkSocket {
   public:
     NetlinkSocket() : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
@@ -57,7 +65,7 @@ class NetlinkSocket {
             }
             int remaining = static_cast<int>(length);
             for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
-                 NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+                 messageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
                 if (header->nlmsg_seq != sequence) {
                     continue;
                 }
