@@ -10,7 +10,8 @@
 #include <cerrno>
 
 #include "platform/path_evaluation.h"
-#include "platform/route_netlink.h"
+#include "platform/pinned_interface.h"
+#include "platform/retry_schedule.h"
 #include "platform/socket_support.h"
 #include "platform/tcp_info_reader.h"
 
@@ -19,22 +20,8 @@ namespace sorvanta {
 namespace {
 
 constexpr auto attemptLimit = std::chrono::seconds(5);
-constexpr auto retryDelay = std::chrono::seconds(1);
 constexpr auto closeLimit = std::chrono::seconds(2);
 constexpr auto lingerPoll = std::chrono::milliseconds(1);
-
-asio::ip::tcp::endpoint dialTarget(const Endpoint& remote, const NetworkParameters& parameters) {
-    asio::ip::address host = remote.host;
-    // A link-local IPv6 peer is only reachable through one interface: take it from the pinned
-    // interface when the caller gave no scope.
-    if (host.is_v6() && host.to_v6().is_link_local() && host.to_v6().scope_id() == 0 &&
-        parameters.requiredInterface) {
-        auto v6 = host.to_v6();
-        v6.scope_id(static_cast<unsigned>(parameters.requiredInterface->index));
-        host = v6;
-    }
-    return {host, remote.port};
-}
 
 }  // namespace
 
@@ -114,23 +101,15 @@ void TcpConnection::attempt() {
     }
     asio::error_code error;
     socket_.close(error);
-    const auto target = dialTarget(remote_, parameters_);
+    const asio::ip::tcp::endpoint target(scopedToPinnedInterface(remote_.host, parameters_),
+                                         remote_.port);
     socket_.open(target.protocol(), error);
-    if (!error && parameters_.requiredInterface) {
-        const auto& pinned = *parameters_.requiredInterface;
-        const auto present = findInterface(pinned.index);
-        if (!present || present->interface.name != pinned.name ||
-            !parameters_.permits(present->interface)) {
-            enterWaiting(PlatformError::posix(ENODEV));
-            return;
-        }
-        if (auto refused = bindToDevice(socket_.native_handle(), pinned.name)) {
-            enterWaiting(*refused);
-            return;
-        }
-    }
     if (error) {
         enterWaiting(platformError(error));
+        return;
+    }
+    if (auto refused = pinSocket(socket_.native_handle(), parameters_)) {
+        enterWaiting(*refused);
         return;
     }
     attemptTimedOut_ = false;
@@ -170,11 +149,7 @@ void TcpConnection::connected(const asio::error_code& error) {
         enterWaiting(PlatformError::posix(ENETUNREACH));
         return;
     }
-    {
-        std::lock_guard lock(snapshotMutex_);
-        path_ = path;
-    }
-    viable_ = path.status == PathStatus::satisfied;
+    paths_.begin(path);
     becomeReady();
 }
 
@@ -185,14 +160,11 @@ void TcpConnection::becomeReady() {
     if (cancelled_) {
         return;
     }
-    watcher_ = RouteWatcher::open(executor_, [weak = weak_from_this()] {
+    paths_.follow(executor_, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->refreshPath();
         }
     });
-    if (watcher_) {
-        watcher_->start();
-    }
     // The path may have changed between the connect and the watcher's subscription.
     refreshPath();
     if (receive_ && !reading_) {
@@ -211,12 +183,7 @@ void TcpConnection::enterWaiting(PlatformError error) {
     if (cancelled_) {
         return;
     }
-    retryTimer_.expires_after(retryDelay);
-    retryTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
-        if (auto self = weak.lock(); self && !e) {
-            self->attempt();
-        }
-    });
+    scheduleRetry(retryTimer_, weak_from_this(), &TcpConnection::attempt);
 }
 
 void TcpConnection::fail(PlatformError error) {
@@ -255,32 +222,14 @@ TransportState TcpConnection::state() const {
 }
 
 std::optional<NetworkPath> TcpConnection::currentPath() const {
-    std::lock_guard lock(snapshotMutex_);
-    return path_;
+    return paths_.current();
 }
 
 void TcpConnection::refreshPath() {
     if (cancelled_ || closed_ || state().kind != TransportState::Kind::ready) {
         return;
     }
-    NetworkPath path = evaluatePath(parameters_, local_, peer_);
-    {
-        std::lock_guard lock(snapshotMutex_);
-        if (path_ == path) {
-            return;
-        }
-        path_ = path;
-    }
-    if (gate_.isOpen() && pathHandler_) {
-        pathHandler_(path);
-    }
-    const bool viable = path.status == PathStatus::satisfied;
-    if (viable != viable_) {
-        viable_ = viable;
-        if (gate_.isOpen() && viabilityHandler_) {
-            viabilityHandler_(viable);
-        }
-    }
+    paths_.update(evaluatePath(parameters_, local_, peer_), gate_);
 }
 
 void TcpConnection::send(Bytes data, SendCompletion completion) {
@@ -484,10 +433,7 @@ void TcpConnection::beginClose() {
     setState({TransportState::Kind::cancelled, {}}, false);
     attemptTimer_.cancel();
     retryTimer_.cancel();
-    if (watcher_) {
-        watcher_->cancel();
-        watcher_.reset();
-    }
+    paths_.stop();
     if (!connectedOnce_ || closed_) {
         closeNow();
         return;
@@ -535,10 +481,7 @@ void TcpConnection::closeNow() {
     closeTimer_.cancel();
     attemptTimer_.cancel();
     retryTimer_.cancel();
-    if (watcher_) {
-        watcher_->cancel();
-        watcher_.reset();
-    }
+    paths_.stop();
     asio::error_code ignored;
     socket_.close(ignored);
 }
@@ -562,11 +505,8 @@ std::optional<TransferCounters> TcpConnection::readTransferCounters() const {
 }
 
 std::optional<NetworkInterface> TcpConnection::pathInterface() const {
-    {
-        std::lock_guard lock(snapshotMutex_);
-        if (path_ && !path_->availableInterfaces.empty()) {
-            return path_->availableInterfaces.front();
-        }
+    if (const auto path = paths_.current(); path && !path->availableInterfaces.empty()) {
+        return path->availableInterfaces.front();
     }
     return parameters_.requiredInterface;
 }

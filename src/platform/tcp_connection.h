@@ -17,11 +17,10 @@
 #include "platform/network_executor.h"
 #include "platform/network_parameters.h"
 #include "platform/network_path.h"
+#include "platform/path_watch.h"
 #include "platform/transport_state.h"
 
 namespace sorvanta {
-
-class RouteWatcher;
 
 // One TCP connection, dialled or accepted, on its owner's serial executor (see
 // network_executor.h).
@@ -42,8 +41,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   public:
     using Bytes = std::vector<std::uint8_t>;
     using StateHandler = std::function<void(const TransportState&)>;
-    using PathHandler = std::function<void(const NetworkPath&)>;
-    using ViabilityHandler = std::function<void(bool viable)>;
+    using PathHandler = PathWatch::PathHandler;
+    using ViabilityHandler = PathWatch::ViabilityHandler;
     using SendCompletion = std::function<void(std::optional<PlatformError>)>;
     // The bytes are valid only during the call.
     using ReceiveCompletion = std::function<void(std::span<const std::uint8_t> data,
@@ -56,8 +55,10 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
 
     // Handlers are set before start().
     void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
-    void setPathHandler(PathHandler handler) { pathHandler_ = std::move(handler); }
-    void setViabilityHandler(ViabilityHandler handler) { viabilityHandler_ = std::move(handler); }
+    void setPathHandler(PathHandler handler) { paths_.setPathHandler(std::move(handler)); }
+    void setViabilityHandler(ViabilityHandler handler) {
+        paths_.setViabilityHandler(std::move(handler));
+    }
 
     // Starts on the executor given at creation; an accepted connection may be started on
     // another executor, which then runs all its work and handlers.
@@ -131,22 +132,18 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     HandlerGate gate_;
 
     StateHandler stateHandler_;
-    PathHandler pathHandler_;
-    ViabilityHandler viabilityHandler_;
+    PathWatch paths_;
 
     mutable std::mutex snapshotMutex_;
     TransportState state_;
-    std::optional<NetworkPath> path_;
 
     bool started_ = false;
     bool connectedOnce_ = false;
     bool attemptTimedOut_ = false;
     bool cancelled_ = false;
     bool closed_ = false;
-    bool viable_ = false;
     std::optional<Endpoint> local_;
     Endpoint peer_;
-    std::shared_ptr<RouteWatcher> watcher_;
 
     std::optional<PendingReceive> receive_;
     bool reading_ = false;

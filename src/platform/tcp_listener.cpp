@@ -1,16 +1,16 @@
 #include "platform/tcp_listener.h"
 
 #include <asio/dispatch.hpp>
-#include <asio/ip/v6_only.hpp>
 #include <cerrno>
 
+#include "platform/dual_stack_socket.h"
+#include "platform/pinned_interface.h"
+#include "platform/retry_schedule.h"
 #include "platform/socket_support.h"
 
 namespace sorvanta {
 
 namespace {
-
-constexpr auto retryDelay = std::chrono::seconds(1);
 
 bool transientAcceptError(const asio::error_code& error) {
     const int code = error.value();
@@ -45,73 +45,35 @@ void TcpListener::cancel() {
         self->retryTimer_.cancel();
         asio::error_code ignored;
         self->acceptor_.close(ignored);
-        std::lock_guard lock(self->stateMutex_);
-        self->state_ = {ListenerState::Kind::cancelled, {}, 0};
+        self->state_.markCancelled();
     });
-}
-
-ListenerState TcpListener::state() const {
-    std::lock_guard lock(stateMutex_);
-    return state_;
-}
-
-void TcpListener::setState(const ListenerState& state) {
-    {
-        std::lock_guard lock(stateMutex_);
-        if (state_ == state) {
-            return;
-        }
-        state_ = state;
-    }
-    if (gate_.isOpen() && stateHandler_) {
-        stateHandler_(state);
-    }
 }
 
 void TcpListener::wait(PlatformError error) {
     asio::error_code ignored;
     acceptor_.close(ignored);
-    setState({ListenerState::Kind::waiting, error, 0});
+    state_.update({ListenerState::Kind::waiting, error, 0}, gate_);
     if (cancelled_) {
         return;
     }
-    retryTimer_.expires_after(retryDelay);
-    retryTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
-        if (auto self = weak.lock(); self && !e) {
-            self->attempt();
-        }
-    });
+    scheduleRetry(retryTimer_, weak_from_this(), &TcpListener::attempt);
 }
 
 void TcpListener::attempt() {
     if (cancelled_ || acceptor_.is_open()) {
         return;
     }
-    if (parameters_.requiredInterface) {
-        const auto& pinned = *parameters_.requiredInterface;
-        const auto present = findInterface(pinned.index);
-        if (!present || present->interface.name != pinned.name ||
-            !parameters_.permits(present->interface)) {
-            wait(PlatformError::posix(ENODEV));
-            return;
-        }
+    if (auto missing = pinnedInterfaceMissing(parameters_)) {
+        wait(*missing);
+        return;
     }
     asio::error_code error;
-    // Dual stack where IPv6 exists, IPv4 alone otherwise.
-    asio::ip::tcp::endpoint local(asio::ip::tcp::v6(), requestedPort_);
-    acceptor_.open(local.protocol(), error);
-    if (error) {
-        local = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), requestedPort_);
-        acceptor_.open(local.protocol(), error);
-    } else {
-        acceptor_.set_option(asio::ip::v6_only(false), error);
-    }
+    const auto local = openDualStack(acceptor_, requestedPort_, error);
     if (!error) {
         acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
     }
-    if (!error && parameters_.requiredInterface) {
-        if (auto refused =
-                bindToDevice(acceptor_.native_handle(), parameters_.requiredInterface->name)) {
+    if (!error) {
+        if (auto refused = bindToPinnedInterface(acceptor_.native_handle(), parameters_)) {
             error = asio::error_code(refused->code, asio::system_category());
         }
     }
@@ -124,11 +86,11 @@ void TcpListener::attempt() {
     if (error) {
         asio::error_code ignored;
         acceptor_.close(ignored);
-        setState({ListenerState::Kind::failed, platformError(error), 0});
+        state_.update({ListenerState::Kind::failed, platformError(error), 0}, gate_);
         return;
     }
     const auto port = acceptor_.local_endpoint(error).port();
-    setState({ListenerState::Kind::ready, {}, port});
+    state_.update({ListenerState::Kind::ready, {}, port}, gate_);
     accept();
 }
 
@@ -144,7 +106,8 @@ void TcpListener::accept() {
                 } else {
                     asio::error_code ignored;
                     self->acceptor_.close(ignored);
-                    self->setState({ListenerState::Kind::failed, platformError(error), 0});
+                    self->state_.update({ListenerState::Kind::failed, platformError(error), 0},
+                                        self->gate_);
                 }
                 return;
             }

@@ -4,8 +4,8 @@
 #include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "platform/listener_state_keeper.h"
 #include "platform/network_executor.h"
 #include "platform/network_parameters.h"
 #include "platform/tcp_connection.h"
@@ -20,14 +20,14 @@ namespace sorvanta {
 // starts it, or cancels it. No handler runs after cancel().
 class TcpListener : public std::enable_shared_from_this<TcpListener> {
   public:
-    using StateHandler = std::function<void(const ListenerState&)>;
+    using StateHandler = ListenerStateKeeper::Handler;
     using ConnectionHandler = std::function<void(std::shared_ptr<TcpConnection>)>;
 
     static std::shared_ptr<TcpListener> create(NetworkExecutor executor,
                                                NetworkParameters parameters,
                                                std::uint16_t port = 0);
 
-    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+    void setStateHandler(StateHandler handler) { state_.setHandler(std::move(handler)); }
     void setNewConnectionHandler(ConnectionHandler handler) {
         connectionHandler_ = std::move(handler);
     }
@@ -35,17 +35,14 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     void start();
     void cancel();
 
-    ListenerState state() const;
+    ListenerState state() const { return state_.current(); }
     // The port while ready, else 0.
-    std::uint16_t port() const {
-        return state().kind == ListenerState::Kind::ready ? state().port : 0;
-    }
+    std::uint16_t port() const { return state_.port(); }
 
   private:
     TcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port);
     void attempt();
     void accept();
-    void setState(const ListenerState& state);
     void wait(PlatformError error);
 
     NetworkExecutor executor_;
@@ -55,10 +52,8 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
     std::uint16_t requestedPort_;
     HandlerGate gate_;
     bool cancelled_ = false;
-    StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
-    mutable std::mutex stateMutex_;
-    ListenerState state_;
+    ListenerStateKeeper state_;
 };
 
 }  // namespace sorvanta

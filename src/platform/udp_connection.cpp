@@ -12,14 +12,13 @@
 #include <cstring>
 
 #include "platform/path_evaluation.h"
-#include "platform/route_netlink.h"
+#include "platform/pinned_interface.h"
+#include "platform/retry_schedule.h"
 #include "platform/socket_support.h"
 
 namespace sorvanta {
 
 namespace {
-
-constexpr auto retryDelay = std::chrono::seconds(1);
 
 std::int64_t clockNanoseconds(clockid_t clock) {
     timespec now{};
@@ -75,8 +74,7 @@ TransportState UdpConnection::state() const {
 }
 
 std::optional<NetworkPath> UdpConnection::currentPath() const {
-    std::lock_guard lock(mutex_);
-    return path_;
+    return paths_.current();
 }
 
 void UdpConnection::enterWaiting(PlatformError error) {
@@ -88,12 +86,7 @@ void UdpConnection::enterWaiting(PlatformError error) {
     if (!gate_.isOpen()) {
         return;
     }
-    retryTimer_.expires_after(retryDelay);
-    retryTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
-        if (auto self = weak.lock(); self && !e) {
-            self->attempt();
-        }
-    });
+    scheduleRetry(retryTimer_, weak_from_this(), &UdpConnection::attempt);
 }
 
 void UdpConnection::attempt() {
@@ -101,12 +94,7 @@ void UdpConnection::attempt() {
         return;
     }
     asio::ip::udp::endpoint target = remote_.udp();
-    if (target.address().is_v6() && target.address().to_v6().is_link_local() &&
-        target.address().to_v6().scope_id() == 0 && parameters_.requiredInterface) {
-        auto v6 = target.address().to_v6();
-        v6.scope_id(static_cast<unsigned>(parameters_.requiredInterface->index));
-        target.address(v6);
-    }
+    target.address(scopedToPinnedInterface(target.address(), parameters_));
     asio::error_code error;
     socket_.close(error);
     socket_.open(target.protocol(), error);
@@ -115,18 +103,9 @@ void UdpConnection::attempt() {
         return;
     }
     const int fd = socket_.native_handle();
-    if (parameters_.requiredInterface) {
-        const auto& pinned = *parameters_.requiredInterface;
-        const auto present = findInterface(pinned.index);
-        if (!present || present->interface.name != pinned.name ||
-            !parameters_.permits(present->interface)) {
-            enterWaiting(PlatformError::posix(ENODEV));
-            return;
-        }
-        if (auto refused = bindToDevice(fd, pinned.name)) {
-            enterWaiting(*refused);
-            return;
-        }
+    if (auto refused = pinSocket(fd, parameters_)) {
+        enterWaiting(*refused);
+        return;
     }
     askLargeBuffers(fd, requestedBufferBytes);
     const int on = 1;
@@ -156,11 +135,9 @@ void UdpConnection::attempt() {
     asio::error_code ignored;
     local_ = Endpoint::from(socket_.local_endpoint(ignored));
     peer_ = Endpoint::from(socket_.remote_endpoint(ignored));
-    const NetworkPath path = evaluatePath(parameters_, local_, peer_);
-    viable_ = path.status == PathStatus::satisfied;
+    paths_.begin(evaluatePath(parameters_, local_, peer_));
     {
         std::lock_guard lock(mutex_);
-        path_ = path;
         open_ = true;
     }
     retryTimer_.cancel();
@@ -168,14 +145,11 @@ void UdpConnection::attempt() {
     if (!gate_.isOpen()) {
         return;
     }
-    watcher_ = RouteWatcher::open(executor_, [weak = weak_from_this()] {
+    paths_.follow(executor_, [weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->refreshPath();
         }
     });
-    if (watcher_) {
-        watcher_->start();
-    }
     refreshPath();
     {
         std::unique_lock lock(mutex_);
@@ -188,24 +162,7 @@ void UdpConnection::refreshPath() {
     if (!gate_.isOpen() || state().kind != TransportState::Kind::ready) {
         return;
     }
-    const NetworkPath path = evaluatePath(parameters_, local_, peer_);
-    {
-        std::lock_guard lock(mutex_);
-        if (path_ == path) {
-            return;
-        }
-        path_ = path;
-    }
-    if (gate_.isOpen() && pathHandler_) {
-        pathHandler_(path);
-    }
-    const bool viable = path.status == PathStatus::satisfied;
-    if (viable != viable_) {
-        viable_ = viable;
-        if (gate_.isOpen() && viabilityHandler_) {
-            viabilityHandler_(viable);
-        }
-    }
+    paths_.update(evaluatePath(parameters_, local_, peer_), gate_);
 }
 
 void UdpConnection::cancel() {
@@ -221,10 +178,7 @@ void UdpConnection::cancel() {
     }
     asio::dispatch(executor_, [self = shared_from_this()] {
         self->retryTimer_.cancel();
-        if (self->watcher_) {
-            self->watcher_->cancel();
-            self->watcher_.reset();
-        }
+        self->paths_.stop();
         asio::error_code ignored;
         self->socket_.close(ignored);
     });

@@ -18,11 +18,10 @@
 #include "platform/network_executor.h"
 #include "platform/network_parameters.h"
 #include "platform/network_path.h"
+#include "platform/path_watch.h"
 #include "platform/transport_state.h"
 
 namespace sorvanta {
-
-class RouteWatcher;
 
 // One UDP flow to one peer, dialled or adopted from a UdpListener, on its owner's serial
 // executor (see network_executor.h).
@@ -42,8 +41,8 @@ class UdpConnection : public std::enable_shared_from_this<UdpConnection> {
     using Bytes = std::vector<std::uint8_t>;
     using Clock = std::chrono::steady_clock;
     using StateHandler = std::function<void(const TransportState&)>;
-    using PathHandler = std::function<void(const NetworkPath&)>;
-    using ViabilityHandler = std::function<void(bool viable)>;
+    using PathHandler = PathWatch::PathHandler;
+    using ViabilityHandler = PathWatch::ViabilityHandler;
     using SendCompletion = std::function<void(std::optional<PlatformError>)>;
     // The content is valid only during the call.
     using ReceiveCompletion =
@@ -58,8 +57,10 @@ class UdpConnection : public std::enable_shared_from_this<UdpConnection> {
     ~UdpConnection();
 
     void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
-    void setPathHandler(PathHandler handler) { pathHandler_ = std::move(handler); }
-    void setViabilityHandler(ViabilityHandler handler) { viabilityHandler_ = std::move(handler); }
+    void setPathHandler(PathHandler handler) { paths_.setPathHandler(std::move(handler)); }
+    void setViabilityHandler(ViabilityHandler handler) {
+        paths_.setViabilityHandler(std::move(handler));
+    }
 
     void start();
     void cancel();
@@ -111,18 +112,14 @@ class UdpConnection : public std::enable_shared_from_this<UdpConnection> {
     std::uint16_t sharedPort_ = 0;  // adopted flows bind the listener's port
     HandlerGate gate_;
     StateHandler stateHandler_;
-    PathHandler pathHandler_;
-    ViabilityHandler viabilityHandler_;
-    std::shared_ptr<RouteWatcher> watcher_;
+    PathWatch paths_;
     std::optional<Endpoint> local_;
     Endpoint peer_;
-    bool viable_ = false;
     bool started_ = false;
 
     // Everything below is shared between the executor and the sending threads.
     mutable std::mutex mutex_;
     TransportState state_;
-    std::optional<NetworkPath> path_;
     bool open_ = false;  // the socket is connected and usable
     bool cancelled_ = false;
     std::deque<PendingSend> sends_;

@@ -3,18 +3,16 @@
 #include <sys/socket.h>
 
 #include <asio/dispatch.hpp>
-#include <asio/ip/v6_only.hpp>
 #include <cerrno>
 
+#include "platform/dual_stack_socket.h"
+#include "platform/pinned_interface.h"
+#include "platform/retry_schedule.h"
 #include "platform/socket_support.h"
 
 namespace sorvanta {
 
-namespace {
-
-constexpr auto retryDelay = std::chrono::seconds(1);
-
-}  // namespace
+namespace {}  // namespace
 
 std::shared_ptr<UdpListener> UdpListener::create(NetworkExecutor executor,
                                                  NetworkParameters parameters, std::uint16_t port) {
@@ -44,80 +42,38 @@ void UdpListener::cancel() {
         asio::error_code ignored;
         self->socket_.close(ignored);
         self->flows_.clear();
-        std::lock_guard lock(self->stateMutex_);
-        self->state_ = {ListenerState::Kind::cancelled, {}, 0};
+        self->state_.markCancelled();
     });
-}
-
-ListenerState UdpListener::state() const {
-    std::lock_guard lock(stateMutex_);
-    return state_;
-}
-
-std::uint16_t UdpListener::port() const {
-    const auto current = state();
-    return current.kind == ListenerState::Kind::ready ? current.port : 0;
-}
-
-void UdpListener::setState(const ListenerState& state) {
-    {
-        std::lock_guard lock(stateMutex_);
-        if (state_ == state) {
-            return;
-        }
-        state_ = state;
-    }
-    if (gate_.isOpen() && stateHandler_) {
-        stateHandler_(state);
-    }
 }
 
 void UdpListener::wait(PlatformError error) {
     asio::error_code ignored;
     socket_.close(ignored);
-    setState({ListenerState::Kind::waiting, error, 0});
+    state_.update({ListenerState::Kind::waiting, error, 0}, gate_);
     if (cancelled_) {
         return;
     }
-    retryTimer_.expires_after(retryDelay);
-    retryTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
-        if (auto self = weak.lock(); self && !e) {
-            self->attempt();
-        }
-    });
+    scheduleRetry(retryTimer_, weak_from_this(), &UdpListener::attempt);
 }
 
 void UdpListener::attempt() {
     if (cancelled_ || socket_.is_open()) {
         return;
     }
-    if (parameters_.requiredInterface) {
-        const auto& pinned = *parameters_.requiredInterface;
-        const auto present = findInterface(pinned.index);
-        if (!present || present->interface.name != pinned.name ||
-            !parameters_.permits(present->interface)) {
-            wait(PlatformError::posix(ENODEV));
-            return;
-        }
+    if (auto missing = pinnedInterfaceMissing(parameters_)) {
+        wait(*missing);
+        return;
     }
     asio::error_code error;
-    asio::ip::udp::endpoint local(asio::ip::udp::v6(), requestedPort_);
-    socket_.open(local.protocol(), error);
-    if (error) {
-        local = asio::ip::udp::endpoint(asio::ip::udp::v4(), requestedPort_);
-        socket_.open(local.protocol(), error);
-    } else {
-        socket_.set_option(asio::ip::v6_only(false), error);
-    }
+    const auto local = openDualStack(socket_, requestedPort_, error);
     const int on = 1;
     if (!error) {
         // Flows that are adopted bind this port too, connected to their peer.
         socket_.set_option(asio::socket_base::reuse_address(true), error);
         ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
     }
-    if (!error && parameters_.requiredInterface) {
-        if (auto refused =
-                bindToDevice(socket_.native_handle(), parameters_.requiredInterface->name)) {
+    if (!error) {
+        if (auto refused = bindToPinnedInterface(socket_.native_handle(), parameters_)) {
             error = asio::error_code(refused->code, asio::system_category());
         }
     }
@@ -128,10 +84,10 @@ void UdpListener::attempt() {
     if (error) {
         asio::error_code ignored;
         socket_.close(ignored);
-        setState({ListenerState::Kind::failed, platformError(error), 0});
+        state_.update({ListenerState::Kind::failed, platformError(error), 0}, gate_);
         return;
     }
-    setState({ListenerState::Kind::ready, {}, socket_.local_endpoint(error).port()});
+    state_.update({ListenerState::Kind::ready, {}, socket_.local_endpoint(error).port()}, gate_);
     receive();
 }
 

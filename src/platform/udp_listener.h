@@ -5,8 +5,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/listener_state_keeper.h"
 #include "platform/network_executor.h"
 #include "platform/network_parameters.h"
 #include "platform/transport_state.h"
@@ -23,7 +23,7 @@ namespace sorvanta {
 // handler runs after cancel().
 class UdpListener : public std::enable_shared_from_this<UdpListener> {
   public:
-    using StateHandler = std::function<void(const ListenerState&)>;
+    using StateHandler = ListenerStateKeeper::Handler;
     using FlowHandler = std::function<void(std::shared_ptr<UdpConnection>)>;
 
     // Flows beyond this many are not reported; their datagrams are dropped.
@@ -35,20 +35,20 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
                                                NetworkParameters parameters,
                                                std::uint16_t port = 0);
 
-    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+    void setStateHandler(StateHandler handler) { state_.setHandler(std::move(handler)); }
     void setNewFlowHandler(FlowHandler handler) { flowHandler_ = std::move(handler); }
 
     void start();
     void cancel();
 
-    ListenerState state() const;
-    std::uint16_t port() const;
+    ListenerState state() const { return state_.current(); }
+    // The port while ready, else 0.
+    std::uint16_t port() const { return state_.port(); }
 
   private:
     UdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port);
     void attempt();
     void wait(PlatformError error);
-    void setState(const ListenerState& state);
     void receive();
 
     NetworkExecutor executor_;
@@ -58,10 +58,8 @@ class UdpListener : public std::enable_shared_from_this<UdpListener> {
     std::uint16_t requestedPort_;
     HandlerGate gate_;
     bool cancelled_ = false;
-    StateHandler stateHandler_;
     FlowHandler flowHandler_;
-    mutable std::mutex stateMutex_;
-    ListenerState state_;
+    ListenerStateKeeper state_;
     std::map<asio::ip::udp::endpoint, std::weak_ptr<UdpConnection>> flows_;
     std::vector<std::uint8_t> buffer_;
 };
