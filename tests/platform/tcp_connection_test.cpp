@@ -7,22 +7,16 @@
 #include <string>
 
 #include "event_recorder.h"
-#include "netns_lab.h"
 #include "platform/tcp_listener.h"
 #include "platform/wired_path.h"
+#include "veth_sides.h"
 
 namespace sorvanta {
 namespace {
 
 using testing::EventRecorder;
-using testing::NetnsLab;
-using testing::NetnsPair;
 using testing::NetnsThread;
 using Kind = TransportState::Kind;
-
-NetworkInterface interfaceIn(NetnsThread& side, const std::string& name) {
-    return side.call([&] { return findInterface(name).value().interface; });
-}
 
 bool hasKind(const std::vector<TransportState>& states, Kind kind) {
     for (const auto& s : states) {
@@ -34,47 +28,11 @@ bool hasKind(const std::vector<TransportState>& states, Kind kind) {
 }
 
 // One side listens, the other dials, each on an io thread inside its namespace.
-class TcpOverVeth : public ::testing::Test {
+class TcpOverVeth : public testing::VethSides {
   protected:
-    void SetUp() override {
-        std::string whyNot;
-        pair = NetnsPair::create(whyNot);
-        if (!pair) {
-            GTEST_SKIP() << "network namespaces unavailable: " << whyNot;
-        }
-        a = std::make_unique<NetnsThread>(pair->nsA);
-        b = std::make_unique<NetnsThread>(pair->nsB);
-        ifA = interfaceIn(*a, pair->link.nameA);
-        ifB = interfaceIn(*b, pair->link.nameB);
-    }
-
-    void TearDown() override {
-        // Cancel on the objects' own threads, so that no handler runs once this returns.
-        if (b) {
-            b->call([this] {
-                for (auto& l : listeners) {
-                    l->cancel();
-                }
-                for (auto& c : accepted.values()) {
-                    c->cancel();
-                }
-                return 0;
-            });
-        }
-        if (a) {
-            a->call([this] {
-                for (auto& c : connections) {
-                    c->cancel();
-                }
-                return 0;
-            });
-        }
-        connections.clear();
-        listeners.clear();
+    void release() override {
         inbound.reset();
         accepted.clear();
-        a.reset();
-        b.reset();
     }
 
     // Listens on B, pinned; returns the port once ready. Accepted connections are started
@@ -93,7 +51,12 @@ class TcpOverVeth : public ::testing::Test {
             l->start();
             return l;
         });
-        listeners.push_back(listener);
+        atTearDown(*b, [this, listener] {
+            listener->cancel();
+            for (auto& c : accepted.values()) {
+                c->cancel();
+            }
+        });
         EXPECT_TRUE(states.waitFor(
             [](auto& v) { return !v.empty() && v.back().kind == ListenerState::Kind::ready; }));
         b->call([&] {
@@ -111,8 +74,18 @@ class TcpOverVeth : public ::testing::Test {
             c->start();
             return c;
         });
-        connections.push_back(connection);
+        atTearDown(*a, [connection] { connection->cancel(); });
         return connection;
+    }
+
+    // Listens on B and dials it from A over IPv4, both pinned, until both ends are ready.
+    void connectPinned(EventRecorder<TransportState>& states,
+                       std::shared_ptr<TcpConnection>& connection) {
+        const auto port = listenOnB();
+        connection = dialFromA({asio::ip::make_address(pair->ipv4B), port},
+                               makeWiredParameters(ifA), states);
+        ASSERT_TRUE(states.waitFor(ready));
+        ASSERT_TRUE(accepted.waitForCount(1));
     }
 
     static bool ready(const std::vector<TransportState>& v) { return hasKind(v, Kind::ready); }
@@ -146,14 +119,9 @@ class TcpOverVeth : public ::testing::Test {
         return side.call([&] { return data; });
     }
 
-    std::unique_ptr<NetnsPair> pair;
-    std::unique_ptr<NetnsThread> a, b;
-    NetworkInterface ifA, ifB;
     EventRecorder<std::shared_ptr<TcpConnection>> accepted;
     EventRecorder<TransportState> inboundStates;
     std::shared_ptr<TcpConnection> inbound;
-    std::vector<std::shared_ptr<TcpConnection>> connections;
-    std::vector<std::shared_ptr<TcpListener>> listeners;
 };
 
 TEST_F(TcpOverVeth, ConnectsPinnedAndExchangesInOrderOverIpv4AndIpv6) {
@@ -226,12 +194,9 @@ TEST_F(TcpOverVeth, ConnectsPinnedAndExchangesInOrderOverIpv4AndIpv6) {
 }
 
 TEST_F(TcpOverVeth, ReceiveHonoursMinimumAndAllowsOneOutstanding) {
-    const auto port = listenOnB();
     EventRecorder<TransportState> states;
-    auto connection =
-        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
-    ASSERT_TRUE(states.waitFor(ready));
-    ASSERT_TRUE(accepted.waitForCount(1));
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
 
     EventRecorder<std::pair<std::string, std::optional<PlatformError>>> received;
     b->call([&] {
@@ -322,7 +287,7 @@ TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
         c->start();
         return c;
     });
-    connections.push_back(connection);
+    atTearDown(*a, [connection] { connection->cancel(); });
     ASSERT_TRUE(states.waitFor(ready));
 
     pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
@@ -346,12 +311,9 @@ TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
 }
 
 TEST_F(TcpOverVeth, GracefulCancelDeliversTheLastQueuedMessageAndNoHandlerAfter) {
-    const auto port = listenOnB();
     EventRecorder<TransportState> states;
-    auto connection =
-        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
-    ASSERT_TRUE(states.waitFor(ready));
-    ASSERT_TRUE(accepted.waitForCount(1));
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
 
     std::atomic<bool> cancelled{false};
     std::atomic<int> lateHandlers{0};
@@ -429,12 +391,9 @@ TEST_F(TcpOverVeth, AResetAfterReadyFailsTheConnectionAndEverySendCompletesOnce)
 }
 
 TEST_F(TcpOverVeth, TransferReportCountsTheBytesSentInItsInterval) {
-    const auto port = listenOnB();
     EventRecorder<TransportState> states;
-    auto connection =
-        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
-    ASSERT_TRUE(states.waitFor(ready));
-    ASSERT_TRUE(accepted.waitForCount(1));
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
 
     EventRecorder<DataTransferReport> reports;
     const std::size_t load = 8 * 1024 * 1024;
@@ -477,7 +436,7 @@ TEST_F(TcpOverVeth, ListenerPinnedToAMissingInterfaceWaits) {
         l->start();
         return l;
     });
-    listeners.push_back(listener);
+    atTearDown(*b, [listener] { listener->cancel(); });
     ASSERT_TRUE(states.waitForCount(1));
     EXPECT_EQ(states.values()[0].kind, ListenerState::Kind::waiting);
     EXPECT_EQ(states.values()[0].error, PlatformError::posix(ENODEV));
