@@ -13,17 +13,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "support/netlink_message.h"
+
 namespace sorvanta {
 
 namespace {
-
-// NLMSG_OK with the remaining length kept signed: NLMSG_NEXT drives it below zero after a
-// final message that claims more than was received, and that must end the walk, not wrap.
-bool messageFits(const nlmsghdr* header, int remaining) {
-    return remaining >= static_cast<int>(sizeof(nlmsghdr)) &&
-           header->nlmsg_len >= sizeof(nlmsghdr) &&
-           header->nlmsg_len <= static_cast<unsigned>(remaining);
-}
 
 class NetlinkSocket {
   public:
@@ -65,7 +59,7 @@ class NetlinkSocket {
             }
             int remaining = static_cast<int>(length);
             for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
-                 messageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+                 netlinkMessageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
                 if (header->nlmsg_seq != sequence) {
                     continue;
                 }

@@ -18,6 +18,8 @@
 #include <limits>
 #include <vector>
 
+#include "support/netlink_message.h"
+
 namespace sorvanta::ethernet_capture {
 namespace {
 
@@ -133,7 +135,7 @@ std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
     std::vector<nlmsghdr> storage((reply.size() + sizeof(nlmsghdr) - 1) / sizeof(nlmsghdr));
     std::memcpy(storage.data(), reply.data(), reply.size());
     int remaining = static_cast<int>(std::min<std::size_t>(reply.size(), INT32_MAX));
-    for (const nlmsghdr* message = storage.data(); NLMSG_OK(message, remaining);
+    for (const nlmsghdr* message = storage.data(); netlinkMessageFits(message, remaining);
          message = NLMSG_NEXT(message, remaining)) {
         if (message->nlmsg_type != RTM_NEWLINK ||
             message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
