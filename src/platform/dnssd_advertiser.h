@@ -1,6 +1,5 @@
 #pragma once
 
-#include <asio/steady_timer.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,8 +9,8 @@
 #include <vector>
 
 #include "platform/dnssd_state.h"
+#include "platform/mdns_interface_driver.h"
 #include "platform/mdns_responder.h"
-#include "platform/mdns_transport.h"
 #include "platform/network_executor.h"
 
 namespace sorvanta {
@@ -36,7 +35,8 @@ struct DnssdRegistrationChange {
 // never clashes with the system responder's host record. When the instance name is
 // taken it is renamed "Name (2)", … on every interface and the change is reported.
 // cancel() says goodbye (TTL 0) on every interface; so does destroying it uncancelled.
-class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
+class DnssdAdvertiser final : public std::enable_shared_from_this<DnssdAdvertiser>,
+                              private MdnsInterfaceDriver<MdnsResponder>::Owner {
   public:
     struct Service {
         std::string instanceName;
@@ -57,7 +57,7 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     ~DnssdAdvertiser();
 
     // Handlers are set before start().
-    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+    void setStateHandler(StateHandler handler) { driver_.setStateHandler(std::move(handler)); }
     void setRegistrationHandler(RegistrationHandler handler) {
         registrationHandler_ = std::move(handler);
     }
@@ -66,47 +66,38 @@ class DnssdAdvertiser : public std::enable_shared_from_this<DnssdAdvertiser> {
     void cancel();
 
     // Received packets dropped as malformed, over all interfaces (read on the executor).
-    std::uint64_t malformedPackets() const;
+    std::uint64_t malformedPackets() const { return driver_.malformedPackets(); }
 
   private:
-    struct Unit {
-        std::shared_ptr<MdnsTransport> transport;
-        std::unique_ptr<MdnsResponder> responder;
-    };
+    using Driver = MdnsInterfaceDriver<MdnsResponder>;
 
     DnssdAdvertiser(NetworkExecutor executor, Service service, Options options);
-    void begin();
-    void openInterfaces();
+    bool parametersValid() const override;
+    std::unique_ptr<MdnsResponder> makeEngine(const InterfaceInfo& interface) override {
+        return makeResponder(interface, name_);
+    }
     std::unique_ptr<MdnsResponder> makeResponder(const InterfaceInfo& interface,
                                                  const std::string& name);
-    // Whether a packet that arrived on one interface came from this advertisement on
-    // another: two of our interfaces on one link (or joined by one cable) must not take
-    // each other's claims for conflicts, or they would rename each other forever.
-    bool sentByOtherUnit(std::size_t index, const asio::ip::address& source) const;
-    void pump();
-    // Once a second: a link that came back, or new addresses, are announced again.
-    void watchLinks();
+    // A packet that arrived on one interface but came from this advertisement on
+    // another is not taken: two of our interfaces on one link (or joined by one cable)
+    // must not take each other's claims for conflicts, or they would rename each other
+    // forever.
+    bool accepts(std::size_t unit, const asio::ip::address& source) const override;
+    // A link that came back, or new addresses, are announced again.
+    void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
+                     MdnsTime now) override;
+    void pump() override;
+    // Says goodbye on the interface.
+    void closing(Driver::Unit& unit) override;
     void rename(const std::string& name);
-    void arm();
-    void setState(const DnssdState& state);
-    void shutDown();
 
-    NetworkExecutor executor_;
-    HandlerGate gate_;
     Service service_;
     Options options_;
     std::string hostLabel_;
     std::string name_;                      // the name currently advertised
     std::optional<std::string> announced_;  // the name last reported as added
-    std::vector<Unit> units_;
-    asio::steady_timer timer_;
-    asio::steady_timer linkTimer_;
-    std::uint64_t timerGeneration_ = 0;
-    DnssdState state_;
-    bool cancelled_ = false;
-    std::uint64_t dropped_ = 0;  // malformed packets of interfaces already closed
-    StateHandler stateHandler_;
     RegistrationHandler registrationHandler_;
+    Driver driver_;  // after options_, which it is built from
 };
 
 }  // namespace sorvanta

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,7 +10,7 @@
 #include "platform/dnssd_state.h"
 #include "platform/dnssd_txt.h"
 #include "platform/mdns_browser.h"
-#include "platform/mdns_transport.h"
+#include "platform/mdns_interface_driver.h"
 #include "platform/network_executor.h"
 
 namespace sorvanta {
@@ -32,7 +31,8 @@ struct DnssdBrowseResult {
 // wired interface that is up when none is pinned, on the owner's serial executor (see
 // network_executor.h). Every change delivers the full current set of results, sorted
 // by endpoint text.
-class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
+class DnssdBrowser final : public std::enable_shared_from_this<DnssdBrowser>,
+                           private MdnsInterfaceDriver<MdnsBrowser>::Owner {
   public:
     struct Options {
         std::string serviceType = "_sorvanta._tcp";
@@ -45,42 +45,29 @@ class DnssdBrowser : public std::enable_shared_from_this<DnssdBrowser> {
     ~DnssdBrowser();
 
     // Handlers are set before start().
-    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+    void setStateHandler(StateHandler handler) { driver_.setStateHandler(std::move(handler)); }
     void setResultsHandler(ResultsHandler handler) { resultsHandler_ = std::move(handler); }
 
     void start();
     void cancel();
 
     // Received packets dropped as malformed, over all interfaces (read on the executor).
-    std::uint64_t malformedPackets() const;
+    std::uint64_t malformedPackets() const { return driver_.malformedPackets(); }
 
   private:
-    struct Unit {
-        std::shared_ptr<MdnsTransport> transport;
-        std::unique_ptr<MdnsBrowser> browser;
-    };
+    using Driver = MdnsInterfaceDriver<MdnsBrowser>;
 
     DnssdBrowser(NetworkExecutor executor, Options options);
-    void openInterfaces();
-    void pump();
-    // Once a second: a link that came back starts the querying over.
-    void watchLinks();
-    void arm();
-    void setState(const DnssdState& state);
-    void shutDown();
+    bool parametersValid() const override;
+    std::unique_ptr<MdnsBrowser> makeEngine(const InterfaceInfo& interface) override;
+    // A link that came back starts the querying over.
+    void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
+                     MdnsTime now) override;
+    void pump() override;
 
-    NetworkExecutor executor_;
-    HandlerGate gate_;
     Options options_;
-    std::vector<Unit> units_;
-    asio::steady_timer timer_;
-    asio::steady_timer linkTimer_;
-    std::uint64_t timerGeneration_ = 0;
-    DnssdState state_;
-    bool cancelled_ = false;
-    std::uint64_t dropped_ = 0;  // malformed packets of interfaces already closed
-    StateHandler stateHandler_;
     ResultsHandler resultsHandler_;
+    Driver driver_;  // after options_, which it is built from
 };
 
 }  // namespace sorvanta

@@ -63,10 +63,9 @@ void DnssdResolver::begin() {
         finish(error);
         return;
     }
-    std::uint32_t seed = 0;
-    secureRandomFill(std::span(reinterpret_cast<std::uint8_t*>(&seed), sizeof seed));
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
-    resolver_ = std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), seed);
+    resolver_ =
+        std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), secureRandomSeed());
     transport_->startReceiving(
         [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::address&) {
             auto self = weak.lock();

@@ -139,35 +139,29 @@ class Reader {
 MdnsParseError readRdata(const Reader& reader, std::size_t pos, std::size_t length,
                          MdnsRecord& record) {
     const std::size_t end = pos + length;
+    // The name that ends the rdata of PTR and SRV, appended uncompressed.
+    auto appendTarget = [&](std::size_t at) {
+        MdnsName target;
+        if (auto e = reader.name(at, target); e != MdnsParseError::none) {
+            return e;
+        }
+        if (at != end) {
+            return MdnsParseError::badRdata;
+        }
+        putNameUncompressed(record.rdata, target);
+        return MdnsParseError::none;
+    };
     record.rdata.clear();
     switch (record.type) {
-        case mdns::typePtr: {
-            MdnsName target;
-            if (auto e = reader.name(pos, target); e != MdnsParseError::none) {
-                return e;
-            }
-            if (pos != end) {
-                return MdnsParseError::badRdata;
-            }
-            putNameUncompressed(record.rdata, target);
-            return MdnsParseError::none;
-        }
+        case mdns::typePtr:
+            return appendTarget(pos);
         case mdns::typeSrv: {
             if (length < 7) {
                 return MdnsParseError::badRdata;
             }
             auto fixed = reader.bytes(pos, 6);
             record.rdata.assign(fixed.begin(), fixed.end());
-            pos += 6;
-            MdnsName target;
-            if (auto e = reader.name(pos, target); e != MdnsParseError::none) {
-                return e;
-            }
-            if (pos != end) {
-                return MdnsParseError::badRdata;
-            }
-            putNameUncompressed(record.rdata, target);
-            return MdnsParseError::none;
+            return appendTarget(pos + 6);
         }
         case mdns::typeTxt: {
             auto data = reader.bytes(pos, length);

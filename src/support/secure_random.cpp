@@ -29,4 +29,10 @@ std::vector<std::uint8_t> secureRandomBytes(std::size_t count) {
     return bytes;
 }
 
+std::uint32_t secureRandomSeed() {
+    std::uint32_t seed = 0;
+    secureRandomFill(std::span(reinterpret_cast<std::uint8_t*>(&seed), sizeof seed));
+    return seed;
+}
+
 }  // namespace sorvanta

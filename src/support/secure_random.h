@@ -14,4 +14,8 @@ void secureRandomFill(std::span<std::uint8_t> buffer);
 
 std::vector<std::uint8_t> secureRandomBytes(std::size_t count);
 
+// A seed, drawn from the same source, for a pseudo-random generator (e.g. the timing
+// jitter of multicast DNS).
+std::uint32_t secureRandomSeed();
+
 }  // namespace sorvanta
