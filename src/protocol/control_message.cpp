@@ -22,6 +22,23 @@ bool isLowercaseHex(const std::string& text) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
+// The optional text and probe fields; each kind allows only its own and refuses the rest.
+enum Field : unsigned {
+    nameField = 1u << 0,
+    nonceField = 1u << 1,
+    payloadField = 1u << 2,
+    lengthField = 1u << 3,
+    digestField = 1u << 4,
+    reasonField = 1u << 5,
+};
+
+void requireOnly(const ControlMessage& m, unsigned allowed) {
+    const unsigned present = (m.name ? nameField : 0u) | (m.nonce ? nonceField : 0u) |
+                             (m.payload ? payloadField : 0u) | (m.length ? lengthField : 0u) |
+                             (m.digest ? digestField : 0u) | (m.reason ? reasonField : 0u);
+    require((present & ~allowed) == 0);
+}
+
 }  // namespace
 
 void ControlMessage::validate() const {
@@ -39,45 +56,27 @@ void ControlMessage::validate() const {
         case Kind::helloAck:
             require(name && !name->empty() && name->size() <= maximumNameBytes &&
                     isSafeText(*name));
-            require(!nonce);
-            require(!payload);
-            require(!length);
-            require(!digest);
-            require(!reason);
+            requireOnly(*this, nameField);
             return;
         case Kind::probe:
             require(nonce.has_value());
             require(payload && !payload->empty() && payload->size() <= maximumPayloadBytes);
-            require(!name);
-            require(!length);
-            require(!digest);
-            require(!reason);
+            requireOnly(*this, nonceField | payloadField);
             return;
         case Kind::probeAck:
             require(nonce.has_value());
             require(length && *length >= 1 &&
                     *length <= static_cast<std::int64_t>(maximumPayloadBytes));
             require(digest && digest->size() == digestCharacters && isLowercaseHex(*digest));
-            require(!name);
-            require(!payload);
-            require(!reason);
+            requireOnly(*this, nonceField | lengthField | digestField);
             return;
         case Kind::error:
             require(reason && !reason->empty() && reason->size() <= maximumReasonBytes);
-            require(!name);
-            require(!nonce);
-            require(!payload);
-            require(!length);
-            require(!digest);
+            requireOnly(*this, reasonField);
             return;
         case Kind::speed:
             require(speed.has_value());
-            require(!name);
-            require(!nonce);
-            require(!payload);
-            require(!length);
-            require(!digest);
-            require(!reason);
+            requireOnly(*this, 0u);
             speed->validate(minimumSampleSeconds);
             if (speed->ethernet && speed->ethernet->session != session) {
                 throw ProtocolFailure::identityChanged;
@@ -85,12 +84,7 @@ void ControlMessage::validate() const {
             return;
         case Kind::power:
             require(lowPower.has_value());
-            require(!name);
-            require(!nonce);
-            require(!payload);
-            require(!length);
-            require(!digest);
-            require(!reason);
+            requireOnly(*this, 0u);
             return;
     }
     require(false);
