@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "netns_lab.h"
-#include "platform/dnssd_advertiser.h"
-#include "platform/dnssd_browser.h"
+#include "lab/netns_lab.h"
+#include "platform/dnssd/dnssd_advertiser.h"
+#include "platform/dnssd/dnssd_browser.h"
 
 using namespace sorvanta;
 using namespace std::chrono_literals;

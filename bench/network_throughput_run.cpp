@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "netns_lab.h"
-#include "platform/precise_timer.h"
-#include "platform/tcp_connection.h"
-#include "platform/tcp_listener.h"
-#include "platform/udp_connection.h"
-#include "platform/udp_listener.h"
-#include "platform/wired_path.h"
+#include "lab/netns_lab.h"
+#include "platform/net/precise_timer.h"
+#include "platform/net/tcp_connection.h"
+#include "platform/net/tcp_listener.h"
+#include "platform/net/udp_connection.h"
+#include "platform/net/udp_listener.h"
+#include "platform/net/wired_path.h"
 
 using namespace sorvanta;
 using sorvanta::testing::NetnsPair;

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/mdns_browser.h"
-#include "platform/mdns_message.h"
-#include "platform/mdns_responder.h"
+#include "platform/dnssd/mdns_browser.h"
+#include "platform/dnssd/mdns_message.h"
+#include "platform/dnssd/mdns_responder.h"
 
 using namespace sorvanta;
 

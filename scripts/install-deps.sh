@@ -5,10 +5,12 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libasio-dev nlohmann-json3-dev libicu-dev libssl-dev
+  libasio-dev nlohmann-json3-dev libicu-dev libssl-dev libsystemd-dev
+  qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 iperf3 python3 python3-zeroconf
+  iproute2 nftables iperf3 python3 python3-zeroconf dbus python3-dbusmock
+  xvfb xauth
 )
 
 missing=()

@@ -6,35 +6,9 @@
 #include <cerrno>
 #include <memory>
 
-#include "protocol/ethernet_counter_capture.h"
+#include "platform/system/ethernet_counter_capture.h"
 
 namespace sorvanta {
-
-EthernetCounterSnapshot EthernetCounterSnapshot::capture(const std::string& interface,
-                                                         std::int64_t index, double offset) {
-    EthernetCounterSnapshot snapshot;
-    snapshot.offset = offset;
-    snapshot.reason = std::string(statisticsUnavailable);
-
-    // A missing interface has index 0, so it passes only when 0 is what was expected.
-    if (static_cast<std::int64_t>(::if_nametoindex(interface.c_str())) != index) {
-        snapshot.reason = std::string(identityChanged);
-        return snapshot;
-    }
-
-    snapshot.registryID = ethernet_capture::readRegistryID(interface, index);
-    const auto stateChanges = ethernet_capture::readCarrierCounts(interface, index);
-
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) {
-        const int error = errno;
-        snapshot.reason = "getifaddrs unavailable (errno " + std::to_string(error) + ").";
-        return snapshot;
-    }
-    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
-    ethernet_capture::readStatistics(list.get(), interface, index, stateChanges, snapshot);
-    return snapshot;
-}
 
 EthernetCounterSnapshot EthernetCounterSnapshot::fromJson(const json::ObjectReader& r) {
     EthernetCounterSnapshot snapshot;

@@ -28,12 +28,6 @@ struct EthernetCounterSnapshot {
     // Why the reading is missing or partial; absent when it succeeded.
     std::optional<std::string> reason;
 
-    // Reads the counters of the interface `interface`, which must still have the index
-    // `index`. Never throws: every problem leaves fields absent and names itself in
-    // `reason`.
-    static EthernetCounterSnapshot capture(const std::string& interface, std::int64_t index,
-                                           double offset);
-
     static EthernetCounterSnapshot fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;
 

@@ -1,8 +1,5 @@
 #include "protocol/mac_model.h"
 
-#include <fstream>
-#include <iterator>
-
 namespace sorvanta {
 namespace {
 
@@ -61,27 +58,6 @@ std::optional<std::string> MacModel::fromProductName(std::string_view contents) 
         return std::nullopt;
     }
     return std::string(value);
-}
-
-std::optional<std::string> MacModel::readProductName(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    // Read one byte more than any acceptable contents so that an overlong value is seen.
-    std::string contents(longestValue + 2, '\0');
-    in.read(contents.data(), static_cast<std::streamsize>(contents.size()));
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    contents.resize(static_cast<std::size_t>(in.gcount()));
-    return fromProductName(contents);
-}
-
-const std::optional<std::string>& MacModel::current() {
-    static const std::optional<std::string> model =
-        readProductName("/sys/class/dmi/id/product_name");
-    return model;
 }
 
 }  // namespace sorvanta

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,10 +13,6 @@ class MacModel {
   public:
     MacModel() = delete;
 
-    // Read once per process from the firmware's product name; absent when it is missing
-    // or is not a model identifier.
-    static const std::optional<std::string>& current();
-
     // 3 to 32 bytes of ASCII letters, digits, a comma and digits, and nothing else — not
     // even a trailing line break.
     // Absent text is not an identifier.
@@ -27,9 +22,6 @@ class MacModel {
     // ends the value with one line break, which is not part of it. The value is the bytes
     // before the first NUL; 64 bytes or more yield nothing.
     static std::optional<std::string> fromProductName(std::string_view contents);
-
-    // Reads and interprets a product-name file; nothing when it cannot be read.
-    static std::optional<std::string> readProductName(const std::filesystem::path& file);
 };
 
 }  // namespace sorvanta

@@ -39,22 +39,5 @@ TEST(MacModelTest, ProductNameContents) {
     EXPECT_EQ(MacModel::fromProductName(valid + std::string(57, '\0') + "\n"), std::nullopt);
 }
 
-TEST(MacModelTest, ReadsAProductNameFile) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("mac_model_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto write = [&](const std::string& contents) {
-        std::ofstream(dir / "product_name", std::ios::binary) << contents;
-        return MacModel::readProductName(dir / "product_name");
-    };
-    EXPECT_EQ(write("Mac14,2\n"), "Mac14,2");
-    EXPECT_EQ(write("Mac14,2" + std::string(200, 'x') + "\n"), std::nullopt);
-    EXPECT_EQ(MacModel::readProductName(dir / "missing"), std::nullopt);
-    std::filesystem::remove_all(dir);
-    // Whatever this machine is, the value read is absent or a valid identifier, and stays.
-    EXPECT_TRUE(!MacModel::current() || MacModel::isValidIdentifier(MacModel::current()));
-    EXPECT_EQ(&MacModel::current(), &MacModel::current());
-}
-
 }  // namespace
 }  // namespace sorvanta

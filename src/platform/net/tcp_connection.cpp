@@ -1,0 +1,519 @@
+#include "platform/net/tcp_connection.h"
+
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+
+#include <array>
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
+#include <cerrno>
+
+#include "platform/net/path_evaluation.h"
+#include "platform/net/pinned_interface.h"
+#include "platform/net/retry_schedule.h"
+#include "platform/net/socket_support.h"
+#include "platform/net/tcp_info_reader.h"
+
+namespace sorvanta {
+
+namespace {
+
+constexpr auto attemptLimit = std::chrono::seconds(5);
+constexpr auto closeLimit = std::chrono::seconds(2);
+constexpr auto lingerPoll = std::chrono::milliseconds(1);
+
+}  // namespace
+
+std::shared_ptr<TcpConnection> TcpConnection::create(NetworkExecutor executor, Endpoint remote,
+                                                     NetworkParameters parameters) {
+    return std::shared_ptr<TcpConnection>(
+        new TcpConnection(std::move(executor), std::move(remote), std::move(parameters)));
+}
+
+std::shared_ptr<TcpConnection> TcpConnection::adoptAccepted(NetworkExecutor executor,
+                                                            asio::ip::tcp::socket socket,
+                                                            NetworkParameters parameters) {
+    asio::error_code error;
+    const auto peer = socket.remote_endpoint(error);
+    auto connection = create(std::move(executor), Endpoint::from(peer), std::move(parameters));
+    connection->socket_ = std::move(socket);
+    connection->inbound_ = true;
+    return connection;
+}
+
+TcpConnection::TcpConnection(NetworkExecutor executor, Endpoint remote,
+                             NetworkParameters parameters)
+    : executor_(executor),
+      socket_(executor),
+      attemptTimer_(executor),
+      retryTimer_(executor),
+      closeTimer_(executor),
+      remote_(std::move(remote)),
+      parameters_(std::move(parameters)) {
+    remote_.host = unmapped(remote_.host);
+}
+
+TcpConnection::~TcpConnection() = default;
+
+void TcpConnection::start() {
+    asio::dispatch(executor_, [self = shared_from_this()] { self->begin(); });
+}
+
+void TcpConnection::start(NetworkExecutor executor) {
+    if (!started_ && executor != executor_) {
+        // Not started yet, so nothing runs on the old executor: move the socket over.
+        asio::error_code error;
+        const auto local = socket_.local_endpoint(error);
+        const int fd = socket_.is_open() && !error ? socket_.release(error) : -1;
+        executor_ = executor;
+        socket_ = asio::ip::tcp::socket(executor);
+        if (fd >= 0) {
+            socket_.assign(local.protocol(), fd, error);
+        }
+        attemptTimer_ = asio::steady_timer(executor);
+        retryTimer_ = asio::steady_timer(executor);
+        closeTimer_ = asio::steady_timer(executor);
+    }
+    start();
+}
+
+void TcpConnection::begin() {
+    if (started_ || cancelled_) {
+        return;
+    }
+    started_ = true;
+    setState({TransportState::Kind::preparing, {}}, true);
+    if (inbound_) {
+        if (!socket_.is_open()) {
+            fail(PlatformError::posix(ENOTCONN));
+            return;
+        }
+        connected({});
+        return;
+    }
+    attempt();
+}
+
+void TcpConnection::attempt() {
+    if (cancelled_) {
+        return;
+    }
+    asio::error_code error;
+    socket_.close(error);
+    const asio::ip::tcp::endpoint target(scopedToPinnedInterface(remote_.host, parameters_),
+                                         remote_.port);
+    socket_.open(target.protocol(), error);
+    if (error) {
+        enterWaiting(platformError(error));
+        return;
+    }
+    if (auto refused = pinSocket(socket_.native_handle(), parameters_)) {
+        enterWaiting(*refused);
+        return;
+    }
+    attemptTimedOut_ = false;
+    attemptTimer_.expires_after(attemptLimit);
+    attemptTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
+        auto self = weak.lock();
+        if (e || !self || self->cancelled_) {
+            return;
+        }
+        self->attemptTimedOut_ = true;
+        asio::error_code ignored;
+        self->socket_.cancel(ignored);
+    });
+    socket_.async_connect(target, [self = shared_from_this()](const asio::error_code& e) {
+        self->attemptTimer_.cancel();
+        self->connected(e);
+    });
+}
+
+void TcpConnection::connected(const asio::error_code& error) {
+    if (cancelled_) {
+        return;
+    }
+    if (error) {
+        enterWaiting(attemptTimedOut_ ? PlatformError::posix(ETIMEDOUT) : platformError(error));
+        return;
+    }
+    asio::error_code ignored;
+    local_ = Endpoint::from(socket_.local_endpoint(ignored));
+    // The peer as the kernel sees it: an IPv6 link-local peer with its scope.
+    const auto peer = socket_.remote_endpoint(ignored);
+    peer_ = ignored ? remote_ : Endpoint::from(peer);
+    NetworkPath path = evaluatePath(parameters_, local_, peer_);
+    if (!inbound_ && !parameters_.requiredInterface && path.availableInterfaces.empty() &&
+        (parameters_.requiredInterfaceType || !parameters_.prohibitedInterfaceTypes.empty())) {
+        // The route chose an interface these parameters do not allow.
+        enterWaiting(PlatformError::posix(ENETUNREACH));
+        return;
+    }
+    paths_.begin(path);
+    becomeReady();
+}
+
+void TcpConnection::becomeReady() {
+    connectedOnce_ = true;
+    retryTimer_.cancel();
+    setState({TransportState::Kind::ready, {}}, true);
+    if (cancelled_) {
+        return;
+    }
+    paths_.follow(executor_, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->refreshPath();
+        }
+    });
+    // The path may have changed between the connect and the watcher's subscription.
+    refreshPath();
+    if (receive_ && !reading_) {
+        readMore();
+    }
+    pumpWrites();
+}
+
+void TcpConnection::enterWaiting(PlatformError error) {
+    asio::error_code ignored;
+    socket_.close(ignored);
+    const TransportState waiting = TransportState::waiting(error);
+    if (state() != waiting) {
+        setState(waiting, true);
+    }
+    if (cancelled_) {
+        return;
+    }
+    scheduleRetry(retryTimer_, weak_from_this(), &TcpConnection::attempt);
+}
+
+void TcpConnection::fail(PlatformError error) {
+    if (closed_ || state().kind == TransportState::Kind::failed) {
+        return;
+    }
+    auto sends = std::move(sends_);
+    sends_.clear();
+    auto receive = std::move(receive_);
+    receive_.reset();
+    closeNow();
+    for (auto& send : sends) {
+        if (gate_.isOpen() && send.completion) {
+            send.completion(error);
+        }
+    }
+    if (receive && gate_.isOpen() && receive->completion) {
+        receive->completion({}, false, error);
+    }
+    setState(TransportState::failed(error), true);
+}
+
+void TcpConnection::setState(const TransportState& state, bool deliver) {
+    {
+        std::lock_guard lock(snapshotMutex_);
+        state_ = state;
+    }
+    if (deliver && gate_.isOpen() && stateHandler_) {
+        stateHandler_(state);
+    }
+}
+
+TransportState TcpConnection::state() const {
+    std::lock_guard lock(snapshotMutex_);
+    return state_;
+}
+
+std::optional<NetworkPath> TcpConnection::currentPath() const {
+    return paths_.current();
+}
+
+void TcpConnection::refreshPath() {
+    if (cancelled_ || closed_ || state().kind != TransportState::Kind::ready) {
+        return;
+    }
+    paths_.update(evaluatePath(parameters_, local_, peer_), gate_);
+}
+
+void TcpConnection::send(Bytes data, SendCompletion completion) {
+    send(std::make_shared<const Bytes>(std::move(data)), std::move(completion));
+}
+
+void TcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion completion) {
+    asio::dispatch(executor_, [self = shared_from_this(), data = std::move(data),
+                               completion = std::move(completion)]() mutable {
+        if (self->cancelled_) {
+            return;
+        }
+        if (self->closed_) {
+            const PlatformError error = self->state().kind == TransportState::Kind::failed
+                                            ? self->state().error
+                                            : PlatformError::posix(ENOTCONN);
+            self->gate_.post(self->executor_, [completion = std::move(completion), error] {
+                if (completion) {
+                    completion(error);
+                }
+            });
+            return;
+        }
+        self->sends_.push_back({std::move(data), 0, std::move(completion)});
+        self->pumpWrites();
+    });
+}
+
+void TcpConnection::pumpWrites() {
+    if (writing_ || sends_.empty() || closed_ || !connectedOnce_) {
+        return;
+    }
+    // The buffer list lives in the object: the write keeps a view of it until it completes.
+    auto& buffers = gather_;
+    std::size_t count = 0;
+    for (const auto& send : sends_) {
+        if (count == maxGather) {
+            break;
+        }
+        const std::size_t size = send.data ? send.data->size() : 0;
+        buffers[count++] = asio::const_buffer(send.data ? send.data->data() + send.offset : nullptr,
+                                              size - send.offset);
+    }
+    writing_ = true;
+    socket_.async_write_some(
+        std::span<const asio::const_buffer>(buffers.data(), count),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
+            self->written(error, bytes);
+        });
+}
+
+void TcpConnection::written(const asio::error_code& error, std::size_t bytes) {
+    writing_ = false;
+    if (closed_) {
+        return;
+    }
+    if (error) {
+        if (cancelled_) {
+            closeNow();
+        } else {
+            fail(platformError(error));
+        }
+        return;
+    }
+    std::vector<SendCompletion> done;
+    while (!sends_.empty()) {
+        PendingSend& front = sends_.front();
+        const std::size_t remaining = (front.data ? front.data->size() : 0) - front.offset;
+        if (remaining > bytes) {
+            front.offset += bytes;
+            break;
+        }
+        bytes -= remaining;
+        done.push_back(std::move(front.completion));
+        sends_.pop_front();
+    }
+    pumpWrites();
+    for (auto& completion : done) {
+        if (gate_.isOpen() && completion) {
+            completion(std::nullopt);
+        }
+    }
+    if (cancelled_ && sends_.empty() && !writing_) {
+        lingerUntilAcknowledged();
+    }
+}
+
+void TcpConnection::receive(std::size_t minimum, std::size_t maximum,
+                            ReceiveCompletion completion) {
+    asio::dispatch(executor_, [self = shared_from_this(), minimum, maximum,
+                               completion = std::move(completion)]() mutable {
+        if (self->cancelled_) {
+            return;
+        }
+        const auto refuse = [&](PlatformError error) {
+            self->gate_.post(self->executor_, [completion = std::move(completion), error] {
+                if (completion) {
+                    completion({}, false, error);
+                }
+            });
+        };
+        if (self->receive_) {
+            refuse(PlatformError::posix(EALREADY));  // one receive at a time
+            return;
+        }
+        if (maximum == 0 || minimum > maximum) {
+            refuse(PlatformError::posix(EINVAL));
+            return;
+        }
+        if (self->closed_) {
+            const auto state = self->state();
+            refuse(state.kind == TransportState::Kind::failed ? state.error
+                                                              : PlatformError::posix(ENOTCONN));
+            return;
+        }
+        self->receive_ =
+            PendingReceive{std::max<std::size_t>(minimum, 1), maximum, 0, std::move(completion)};
+        if (self->connectedOnce_ && !self->reading_) {
+            self->readMore();
+        }
+    });
+}
+
+std::uint8_t* TcpConnection::receiveBuffer(std::size_t capacity) {
+    if (capacities_[current_] < capacity) {
+        // Not value-initialised: the kernel writes it, nobody reads what it did not write.
+        buffers_[current_].reset(new std::uint8_t[capacity]);
+        capacities_[current_] = capacity;
+    }
+    return buffers_[current_].get();
+}
+
+void TcpConnection::readMore() {
+    std::size_t offset = 0;
+    std::size_t room = 65536;  // draining after cancel
+    if (receive_ && !cancelled_) {
+        offset = receive_->have;
+        room = receive_->maximum - receive_->have;
+    }
+    std::uint8_t* buffer = receiveBuffer(offset + room);
+    reading_ = true;
+    socket_.async_read_some(
+        asio::buffer(buffer + offset, room),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
+            self->readDone(error, bytes);
+        });
+}
+
+void TcpConnection::readDone(const asio::error_code& error, std::size_t bytes) {
+    reading_ = false;
+    if (closed_) {
+        return;
+    }
+    if (cancelled_) {
+        // Draining the peer's bytes while our last sends are acknowledged.
+        if (error) {
+            closeNow();
+        } else {
+            readMore();
+        }
+        return;
+    }
+    if (!receive_) {
+        return;
+    }
+    receive_->have += bytes;
+    const bool ended = error == asio::error::eof;
+    if (!error && receive_->have < receive_->minimum) {
+        readMore();
+        return;
+    }
+    PendingReceive done = std::move(*receive_);
+    receive_.reset();
+    const std::span<const std::uint8_t> data(buffers_[current_].get(), done.have);
+    // The next receive fills the other buffer, so these bytes stay intact during the call
+    // even if the handler asks for more at once.
+    current_ ^= 1;
+    if (error && !ended) {
+        const PlatformError failure = platformError(error);
+        if (gate_.isOpen() && done.completion) {
+            done.completion(data, false, failure);
+        }
+        fail(failure);
+        return;
+    }
+    if (gate_.isOpen() && done.completion) {
+        done.completion(data, ended, std::nullopt);
+    }
+}
+
+void TcpConnection::cancel() {
+    gate_.close();
+    asio::dispatch(executor_, [self = shared_from_this()] { self->beginClose(); });
+}
+
+void TcpConnection::beginClose() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    setState({TransportState::Kind::cancelled, {}}, false);
+    attemptTimer_.cancel();
+    retryTimer_.cancel();
+    paths_.stop();
+    if (!connectedOnce_ || closed_) {
+        closeNow();
+        return;
+    }
+    closeTimer_.expires_after(closeLimit);
+    closeTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (!error) {
+            self->closeNow();
+        }
+    });
+    if (!writing_ && sends_.empty()) {
+        lingerUntilAcknowledged();
+    }
+    // Otherwise written() continues the queue and lingers once it is empty.
+}
+
+void TcpConnection::lingerUntilAcknowledged() {
+    if (closed_) {
+        return;
+    }
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    if (!reading_) {
+        readMore();  // drain, so that closing does not reset the connection
+    }
+    // Poll the unacknowledged byte count; once the peer holds everything, close.
+    int unacknowledged = 0;
+    if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0) {
+        closeNow();
+        return;
+    }
+    auto poll = std::make_shared<asio::steady_timer>(executor_, lingerPoll);
+    poll->async_wait([self = shared_from_this(), poll](const asio::error_code& error) {
+        if (!error && !self->closed_) {
+            self->lingerUntilAcknowledged();
+        }
+    });
+}
+
+void TcpConnection::closeNow() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    closeTimer_.cancel();
+    attemptTimer_.cancel();
+    retryTimer_.cancel();
+    paths_.stop();
+    asio::error_code ignored;
+    socket_.close(ignored);
+}
+
+std::optional<TransferCounters> TcpConnection::readTransferCounters() const {
+    if (closed_ || !connectedOnce_ || !socket_.is_open()) {
+        return std::nullopt;
+    }
+    const auto info = readTcpInfo(const_cast<asio::ip::tcp::socket&>(socket_).native_handle());
+    if (!info) {
+        return std::nullopt;
+    }
+    TransferCounters counters;
+    counters.at = std::chrono::steady_clock::now();
+    counters.sentBytes = info->bytesSent;
+    counters.retransmittedBytes = info->bytesRetransmitted;
+    counters.smoothedRtt = info->smoothedRttMicroseconds / 1e6;
+    counters.minimumRtt = info->minimumRttMicroseconds / 1e6;
+    counters.rttVariance = info->rttVarianceMicroseconds / 1e6;
+    return counters;
+}
+
+std::optional<NetworkInterface> TcpConnection::pathInterface() const {
+    if (const auto path = paths_.current(); path && !path->availableInterfaces.empty()) {
+        return path->availableInterfaces.front();
+    }
+    return parameters_.requiredInterface;
+}
+
+PendingTransferReport TcpConnection::startDataTransferReport() {
+    return PendingTransferReport(weak_from_this(), executor_, std::chrono::steady_clock::now(),
+                                 readTransferCounters());
+}
+
+}  // namespace sorvanta

@@ -1,0 +1,209 @@
+#include "platform/dnssd/mdns_browser.h"
+
+#include <gtest/gtest.h>
+
+#include "mdns_simulated_link.h"
+#include "platform/dnssd/mdns_resolver.h"
+#include "platform/dnssd/mdns_responder.h"
+
+namespace sorvanta {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MdnsSimulatedLink;
+
+const MdnsName serviceType = MdnsName::fromText("_sorvanta._tcp.local");
+
+MdnsServiceDescription service(const std::string& name, std::uint32_t hostTtl,
+                               std::uint32_t otherTtl) {
+    MdnsServiceDescription d;
+    d.instanceName = name;
+    d.serviceType = serviceType;
+    d.port = 40001;
+    d.txt = {"v=9", "ID=abc", "id=ignored"};
+    d.hostLabel = "host-" + name;
+    d.ipv4 = {{169, 254, 7, 1}};
+    d.ipv6 = {{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+    d.hostTtl = hostTtl;
+    d.otherTtl = otherTtl;
+    return d;
+}
+
+std::size_t queriesSent(const MdnsSimulatedLink& link, std::size_t node) {
+    std::size_t count = 0;
+    for (const auto& [sender, message] : link.sent) {
+        count += sender == node && !message.isResponse();
+    }
+    return count;
+}
+
+TEST(MdnsBrowserTest, FindsAnAdvertisingPeerWithItsTxtWellWithinASecond) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", 120, 4500), 1);
+    link.attach(responder);
+    responder.start(link.now);
+    link.runFor(5s);
+
+    MdnsBrowser browser(serviceType, 2);
+    link.attach(browser);
+    const MdnsTime start = link.now;
+    browser.start(start);
+    while (browser.results().empty() && link.now < start + 2s) {
+        link.runFor(10ms);
+    }
+    EXPECT_LE(link.now - start, 300ms);
+    ASSERT_EQ(browser.results().size(), 1u);
+    EXPECT_TRUE(browser.takeChanged());
+    EXPECT_EQ(browser.results()[0].instanceName, "Desk");
+    ASSERT_TRUE(browser.results()[0].txt.has_value());
+    EXPECT_EQ(browser.results()[0].txt->at("id"), "abc");
+    EXPECT_EQ(browser.results()[0].txt->at("v"), "9");
+}
+
+TEST(MdnsBrowserTest, QueriesBackOffAndListKnownAnswers) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", 120, 4500), 1);
+    MdnsBrowser browser(serviceType, 3);
+    link.attach(responder);
+    const auto browserNode = link.attach(browser);
+    responder.start(link.now);
+    browser.start(link.now);
+    link.runFor(40s);
+    // 20–120 ms, then 1, 2, 4, 8, 16 s later: 6 queries within 40 s.
+    EXPECT_EQ(queriesSent(link, browserNode), 6u);
+    std::size_t answersAfterFirst = 0;
+    bool firstQuery = true;
+    for (const auto& [sender, message] : link.sent) {
+        if (sender == browserNode && !message.isResponse()) {
+            if (!firstQuery) {
+                EXPECT_EQ(message.answers.size(), 1u);  // the PTR it already holds
+            }
+            firstQuery = false;
+        } else if (sender != browserNode && !firstQuery && message.isResponse()) {
+            ++answersAfterFirst;
+        }
+    }
+    // The responder answers the first query (and announces); later ones are suppressed.
+    EXPECT_LE(answersAfterFirst, 3u);
+}
+
+TEST(MdnsBrowserTest, ALivePeerStaysAcrossManyTtlCyclesAndASilentOneExpires) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", 2, 4), 1);
+    MdnsBrowser browser(serviceType, 4);
+    const auto responderNode = link.attach(responder);
+    link.attach(browser);
+    responder.start(link.now);
+    browser.start(link.now);
+    link.runFor(2s);
+    ASSERT_EQ(browser.results().size(), 1u);
+    browser.takeChanged();
+    for (int i = 0; i < 60; ++i) {
+        link.runFor(500ms);
+        ASSERT_EQ(browser.results().size(), 1u) << "after " << (i + 1) * 500 << " ms";
+    }
+    EXPECT_FALSE(browser.takeChanged());
+    // The peer vanishes without a goodbye: gone once the PTR's TTL has run out.
+    link.detach(responderNode);
+    link.runFor(4100ms);
+    EXPECT_TRUE(browser.results().empty());
+    EXPECT_TRUE(browser.takeChanged());
+}
+
+TEST(MdnsBrowserTest, GoodbyeRemovesTheResultAfterTheGraceSecond) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", 120, 4500), 1);
+    MdnsBrowser browser(serviceType, 5);
+    const auto responderNode = link.attach(responder);
+    link.attach(browser);
+    responder.start(link.now);
+    browser.start(link.now);
+    link.runFor(3s);
+    ASSERT_EQ(browser.results().size(), 1u);
+    link.inject(responderNode, responder.stop());
+    link.detach(responderNode);
+    link.runFor(900ms);
+    EXPECT_EQ(browser.results().size(), 1u);
+    link.runFor(200ms);
+    EXPECT_TRUE(browser.results().empty());
+}
+
+TEST(MdnsBrowserTest, AnInstanceWithoutTxtIsAskedForItAndListedMeanwhile) {
+    MdnsSimulatedLink link;
+    MdnsBrowser browser(serviceType, 6);
+    const auto browserNode = link.attach(browser);
+    browser.start(link.now);
+    MdnsMessage bare;
+    bare.flags = MdnsMessage::responseFlags;
+    const MdnsName instance = serviceType.prefixed("Bare");
+    bare.answers.push_back(MdnsRecord::ptr(serviceType, instance, 4500));
+    link.inject(7, encodeMdnsMessage(bare));
+    ASSERT_EQ(browser.results().size(), 1u);
+    EXPECT_FALSE(browser.results()[0].txt.has_value());
+    link.runFor(5s);
+    std::size_t detailQueries = 0;
+    for (const auto& [sender, message] : link.sent) {
+        if (sender == browserNode) {
+            for (const auto& q : message.questions) {
+                detailQueries += q.type == mdns::typeTxt && q.name == instance;
+            }
+        }
+    }
+    EXPECT_EQ(detailQueries, 3u);  // three attempts, then it waits for announcements
+
+    MdnsMessage txt;
+    txt.flags = MdnsMessage::responseFlags;
+    txt.answers.push_back(MdnsRecord::txt(instance, {}, 4500));
+    link.inject(7, encodeMdnsMessage(txt));
+    ASSERT_TRUE(browser.results()[0].txt.has_value());
+    EXPECT_TRUE(browser.results()[0].txt->empty());
+}
+
+TEST(MdnsBrowserTest, RecordsOfOtherServicesAreNotKept) {
+    MdnsSimulatedLink link;
+    MdnsBrowser browser(serviceType, 6);
+    link.attach(browser);
+    browser.start(link.now);
+    MdnsMessage other;
+    other.flags = MdnsMessage::responseFlags;
+    const MdnsName otherType = MdnsName::fromText("_other._tcp.local");
+    other.answers.push_back(MdnsRecord::ptr(otherType, otherType.prefixed("X"), 4500));
+    other.answers.push_back(MdnsRecord::ptr(serviceType, otherType.prefixed("Y"), 4500));
+    other.answers.push_back(MdnsRecord::a(MdnsName::fromText("random.local"), {1, 2, 3, 4}, 120));
+    link.inject(7, encodeMdnsMessage(other));
+    EXPECT_TRUE(browser.results().empty());
+    EXPECT_EQ(browser.cache().entries().size(), 1u);  // only the PTR of our type
+}
+
+TEST(MdnsResolverTest, ResolvesPortAndAddressesOfAnInstance) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", 120, 4500), 1);
+    link.attach(responder);
+    responder.start(link.now);
+    link.runFor(5s);
+    MdnsResolver resolver(serviceType.prefixed("desk"), 9);
+    link.attach(resolver);
+    resolver.start(link.now);
+    link.runFor(100ms);
+    const auto result = resolver.result();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->port, 40001);
+    ASSERT_EQ(result->ipv4.size(), 1u);
+    EXPECT_EQ(result->ipv4[0][3], 1);
+    ASSERT_EQ(result->ipv6.size(), 1u);
+    EXPECT_EQ(result->ipv6[0][0], 0xfe);
+    EXPECT_FALSE(resolver.nextWake().has_value());
+}
+
+TEST(MdnsResolverTest, KeepsAskingWithGrowingIntervalsWhileNobodyAnswers) {
+    MdnsSimulatedLink link;
+    MdnsResolver resolver(serviceType.prefixed("Nobody"), 9);
+    const auto node = link.attach(resolver);
+    resolver.start(link.now);
+    link.runFor(7500ms);
+    EXPECT_EQ(queriesSent(link, node), 4u);  // at 0, 1, 3 and 7 s
+    EXPECT_FALSE(resolver.result().has_value());
+}
+
+}  // namespace
+}  // namespace sorvanta

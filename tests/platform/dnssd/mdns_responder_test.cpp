@@ -1,0 +1,219 @@
+#include "platform/dnssd/mdns_responder.h"
+
+#include <gtest/gtest.h>
+
+#include "mdns_simulated_link.h"
+#include "platform/dnssd/mdns_browser.h"
+#include "platform/dnssd/mdns_resolver.h"
+
+namespace sorvanta {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MdnsSimulatedLink;
+
+const MdnsName serviceType = MdnsName::fromText("_sorvanta._tcp.local");
+
+MdnsServiceDescription service(const std::string& name, const std::string& host,
+                               std::uint8_t lastByte) {
+    MdnsServiceDescription d;
+    d.instanceName = name;
+    d.serviceType = serviceType;
+    d.port = static_cast<std::uint16_t>(40000 + lastByte);
+    d.txt = {"v=9", "id=" + host};
+    d.hostLabel = host;
+    d.ipv4 = {{169, 254, 7, lastByte}};
+    d.ipv6 = {{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, lastByte}};
+    return d;
+}
+
+std::vector<std::uint8_t> ptrQuery(const std::vector<MdnsRecord>& known = {}) {
+    MdnsMessage query;
+    query.questions.push_back({serviceType, mdns::typePtr, mdns::classIn, false});
+    query.answers = known;
+    return encodeMdnsMessage(query);
+}
+
+TEST(MdnsResponderTest, ProbesThreeTimesThenAnnouncesTwiceWithUniqueRecordsFlagged) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", "host-a", 1), 1);
+    link.attach(responder);
+    const MdnsTime start = link.now;
+    responder.start(link.now);
+    link.runFor(5s);
+    ASSERT_EQ(link.sent.size(), 5u);
+    for (int i = 0; i < 3; ++i) {
+        const auto& probe = link.sent[i].second;
+        EXPECT_FALSE(probe.isResponse());
+        EXPECT_EQ(probe.questions.size(), 2u);
+        EXPECT_EQ(probe.authorities.size(), 4u);  // SRV, TXT, A, AAAA
+    }
+    for (int i = 3; i < 5; ++i) {
+        const auto& announcement = link.sent[i].second;
+        EXPECT_TRUE(announcement.isResponse());
+        ASSERT_EQ(announcement.answers.size(), 5u);
+        for (const auto& record : announcement.answers) {
+            EXPECT_EQ(record.cacheFlush, record.type != mdns::typePtr);
+        }
+    }
+    EXPECT_EQ(responder.state(), MdnsResponder::State::announced);
+    const auto events = responder.takeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, MdnsResponder::Event::Kind::established);
+    EXPECT_EQ(events[0].name, "Desk");
+    (void)start;
+}
+
+TEST(MdnsResponderTest, AnswersQueriesOnceASecondAndLeavesOutWhatTheAskerKnows) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", "host-a", 1), 2);
+    link.attach(responder);
+    responder.start(link.now);
+    link.runFor(5s);
+    link.sent.clear();
+
+    link.inject(99, ptrQuery());
+    link.runFor(200ms);
+    ASSERT_EQ(link.sent.size(), 2u);
+    const auto& answer = link.sent[1].second;
+    ASSERT_EQ(answer.answers.size(), 1u);
+    EXPECT_EQ(answer.answers[0].type, mdns::typePtr);
+    EXPECT_EQ(answer.additionals.size(), 4u);  // SRV, TXT and the addresses go along
+
+    // Asked again within a second: the record is not multicast again.
+    link.inject(99, ptrQuery());
+    link.runFor(200ms);
+    EXPECT_EQ(link.sent.size(), 3u);
+
+    // The asker already holds the PTR with more than half its TTL: no answer.
+    link.runFor(2s);
+    auto known = responder.records()[0];
+    known.ttl = 3000;
+    link.inject(99, ptrQuery({known}));
+    link.runFor(200ms);
+    EXPECT_EQ(link.sent.size(), 4u);
+    // With less than half left it is answered.
+    known.ttl = 1000;
+    link.inject(99, ptrQuery({known}));
+    link.runFor(200ms);
+    EXPECT_EQ(link.sent.size(), 6u);
+}
+
+TEST(MdnsResponderTest, GoodbyeRepeatsEveryRecordWithTtlZero) {
+    MdnsResponder responder(service("Desk", "host-a", 1), 3);
+    EXPECT_TRUE(responder.stop().empty());  // nothing announced yet, nothing to retract
+
+    MdnsSimulatedLink link;
+    MdnsResponder announced(service("Desk", "host-a", 1), 3);
+    link.attach(announced);
+    announced.start(link.now);
+    link.runFor(3s);
+    auto goodbye = parseMdnsMessage(announced.stop());
+    ASSERT_TRUE(goodbye.has_value());
+    EXPECT_EQ(goodbye->answers.size(), 5u);
+    for (const auto& record : goodbye->answers) {
+        EXPECT_EQ(record.ttl, 0u);
+    }
+    EXPECT_FALSE(announced.nextWake().has_value());
+}
+
+TEST(MdnsResponderTest, TwoHostsStartingWithTheSameNameBothEndUpAdvertised) {
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+        MdnsSimulatedLink link;
+        MdnsResponder a(service("Studio", "host-a", 1), seed);
+        MdnsResponder b(service("Studio", "host-b", 2), seed * 7919);
+        link.attach(a);
+        link.attach(b);
+        a.start(link.now);
+        b.start(link.now);
+        link.runFor(10s);
+        ASSERT_EQ(a.state(), MdnsResponder::State::announced) << seed;
+        ASSERT_EQ(b.state(), MdnsResponder::State::announced) << seed;
+        EXPECT_NE(a.instanceName(), b.instanceName()) << seed;
+        EXPECT_TRUE(a.instanceName() == "Studio (2)" || b.instanceName() == "Studio (2)") << seed;
+    }
+}
+
+TEST(MdnsResponderTest, LateComerWithATakenNameRenamesAndReportsIt) {
+    MdnsSimulatedLink link;
+    MdnsResponder a(service("Studio", "host-a", 1), 5);
+    MdnsResponder b(service("Studio", "host-b", 2), 6);
+    link.attach(a);
+    a.start(link.now);
+    link.runFor(5s);
+    link.attach(b);
+    b.start(link.now);
+    link.runFor(5s);
+    EXPECT_EQ(a.instanceName(), "Studio");
+    EXPECT_EQ(b.instanceName(), "Studio (2)");
+    const auto events = b.takeEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, MdnsResponder::Event::Kind::renamed);
+    EXPECT_EQ(events[0].name, "Studio (2)");
+    EXPECT_EQ(events[1].kind, MdnsResponder::Event::Kind::established);
+}
+
+TEST(MdnsResponderTest, TwoAnnouncedHostsThatMeetLaterSettleOnDistinctNames) {
+    MdnsSimulatedLink apart;
+    MdnsSimulatedLink joined;
+    MdnsResponder a(service("Studio", "host-a", 1), 8);
+    MdnsResponder b(service("Studio", "host-b", 2), 9);
+    apart.attach(a);
+    a.start(apart.now);
+    apart.runFor(5s);
+    joined.now = apart.now;
+    b.start(joined.now);
+    const auto bOnly = joined.attach(b);
+    joined.runFor(5s);
+    joined.detach(bOnly);
+    // The cable is plugged in: both now hear each other; a browser's query makes them talk.
+    MdnsSimulatedLink cable;
+    cable.now = joined.now;
+    cable.attach(a);
+    cable.attach(b);
+    cable.inject(99, ptrQuery());
+    cable.runFor(10s);
+    EXPECT_NE(a.instanceName(), b.instanceName());
+    EXPECT_EQ(a.state(), MdnsResponder::State::announced);
+    EXPECT_EQ(b.state(), MdnsResponder::State::announced);
+}
+
+TEST(MdnsResponderTest, NewAddressesAreAnnouncedAndReplaceTheOldInPeersCaches) {
+    MdnsSimulatedLink link;
+    MdnsResponder responder(service("Desk", "host-a", 1), 4);
+    MdnsBrowser browser(serviceType, 5);
+    link.attach(responder);
+    link.attach(browser);
+    responder.start(link.now);
+    browser.start(link.now);
+    link.runFor(5s);
+    const MdnsName host = responder.hostFullName();
+    ASSERT_EQ(browser.cache().find(host, mdns::typeA).size(), 1u);
+    responder.updateAddresses({{169, 254, 9, 9}}, {}, link.now);
+    link.runFor(5s);
+    EXPECT_EQ(responder.state(), MdnsResponder::State::announced);
+    const auto addresses = browser.cache().find(host, mdns::typeA);
+    ASSERT_EQ(addresses.size(), 1u);
+    EXPECT_EQ(addresses[0]->record.aAddress()->at(2), 9);
+    EXPECT_TRUE(browser.cache().find(host, mdns::typeAaaa).empty());
+    EXPECT_EQ(browser.results().size(), 1u);
+}
+
+TEST(MdnsResponderTest, NextNameCountsOnAndStaysWithinOneLabel) {
+    EXPECT_EQ(MdnsResponder::nextName("Mac"), "Mac (2)");
+    EXPECT_EQ(MdnsResponder::nextName("Mac (2)"), "Mac (3)");
+    EXPECT_EQ(MdnsResponder::nextName("Mac (9)"), "Mac (10)");
+    EXPECT_EQ(MdnsResponder::nextName("Mac (1)"), "Mac (1) (2)");
+    EXPECT_EQ(MdnsResponder::nextName("Mac (x)"), "Mac (x) (2)");
+    const std::string longName = std::string(60, 'a') + "\xC3\xA9";  // 62 bytes, ends in é
+    const std::string renamed = MdnsResponder::nextName(longName);
+    EXPECT_LE(renamed.size(), 63u);
+    EXPECT_EQ(renamed, std::string(59, 'a') + " (2)");
+    EXPECT_EQ(MdnsResponder::fitLabel(std::string(62, 'a') + "\xC3\xA9"), std::string(62, 'a'));
+    EXPECT_EQ(MdnsResponder::fitLabel("short"), "short");
+    const std::string accented = std::string(57, 'a') + "\xC3\xA9" + "bbbb";
+    EXPECT_EQ(MdnsResponder::nextName(accented), std::string(57, 'a') + "\xC3\xA9" + " (2)");
+}
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,90 @@
+#include "platform/net/network_interface.h"
+
+#include <gtest/gtest.h>
+#include <linux/if_arp.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "lab/netns_lab.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::NetnsLab;
+using testing::NetnsPair;
+
+TEST(InterfaceClassification, KernelLinkTypes) {
+    EXPECT_EQ(classifyInterface(ARPHRD_ETHER, false), InterfaceType::wiredEthernet);
+    EXPECT_EQ(classifyInterface(ARPHRD_ETHER, true), InterfaceType::wifi);
+    EXPECT_EQ(classifyInterface(ARPHRD_IEEE80211_RADIOTAP, false), InterfaceType::wifi);
+    EXPECT_EQ(classifyInterface(ARPHRD_LOOPBACK, false), InterfaceType::loopback);
+    EXPECT_EQ(classifyInterface(ARPHRD_NONE, false), InterfaceType::other);  // tun
+    EXPECT_EQ(classifyInterface(ARPHRD_PPP, false), InterfaceType::other);
+    EXPECT_EQ(interfaceTypeName(InterfaceType::wiredEthernet), "wiredEthernet");
+    EXPECT_EQ(interfaceTypeName(InterfaceType::cellular), "cellular");
+}
+
+TEST(InterfaceEnumeration, SeesVethAsWiredWithItsAddressesInsideTheNamespace) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    NetnsLab::runIn(pair->nsA, [&] {
+        const auto all = listInterfaces();
+        ASSERT_EQ(all.size(), 2u);  // lo and our veth end, nothing of the host
+        EXPECT_EQ(all[0].interface.type, InterfaceType::loopback);
+        const auto veth = findInterface(pair->link.nameA);
+        ASSERT_TRUE(veth.has_value());
+        EXPECT_EQ(veth->interface.index, pair->link.indexA);
+        EXPECT_EQ(veth->interface.type, InterfaceType::wiredEthernet);
+        EXPECT_TRUE(veth->up);
+        EXPECT_TRUE(veth->carrier);
+        const auto has = [&](const asio::ip::address& a) {
+            return std::find(veth->addresses.begin(), veth->addresses.end(), a) !=
+                   veth->addresses.end();
+        };
+        EXPECT_TRUE(has(asio::ip::make_address(pair->ipv4A)));
+        // Link-local IPv6 carries its interface as scope.
+        auto v6 = asio::ip::make_address_v6(pair->ipv6A);
+        v6.scope_id(static_cast<unsigned>(pair->link.indexA));
+        EXPECT_TRUE(has(v6));
+        EXPECT_EQ(findInterface(pair->link.indexA)->interface.name, pair->link.nameA);
+        EXPECT_FALSE(findInterface(pair->link.nameB).has_value());
+    });
+}
+
+TEST(InterfaceEnumeration, PeerDownClearsCarrierButNotUp) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
+    NetnsLab::runIn(pair->nsA, [&] {
+        const auto veth = findInterface(pair->link.nameA);
+        ASSERT_TRUE(veth.has_value());
+        EXPECT_TRUE(veth->up);
+        EXPECT_FALSE(veth->carrier);
+    });
+}
+
+TEST(NetnsLabFixture, RemovesItsNamespacesEvenWhenATestThrows) {
+    std::string whyNot = NetnsLab::unavailableReason();
+    if (!whyNot.empty()) {
+        GTEST_SKIP() << "network namespaces unavailable: " << whyNot;
+    }
+    std::string name;
+    try {
+        NetnsLab lab;
+        name = lab.addNamespace("gone");
+        lab.addLink(name, lab.addNamespace("gone2"));
+        throw std::runtime_error("test failure");
+    } catch (const std::runtime_error&) {
+    }
+    FILE* list = ::popen("ip netns list", "r");
+    ASSERT_NE(list, nullptr);
+    std::string text;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, list) != nullptr) {
+        text += buffer;
+    }
+    ::pclose(list);
+    EXPECT_EQ(text.find(name), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace sorvanta

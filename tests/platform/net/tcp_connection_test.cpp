@@ -1,0 +1,464 @@
+#include "platform/net/tcp_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <numeric>
+#include <string>
+
+#include "lab/event_recorder.h"
+#include "platform/net/tcp_listener.h"
+#include "platform/net/wired_path.h"
+#include "lab/veth_sides.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::EventRecorder;
+using testing::NetnsThread;
+using Kind = TransportState::Kind;
+
+bool hasKind(const std::vector<TransportState>& states, Kind kind) {
+    for (const auto& s : states) {
+        if (s.kind == kind) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One side listens, the other dials, each on an io thread inside its namespace.
+class TcpOverVeth : public testing::VethSides {
+  protected:
+    void release() override {
+        inbound.reset();
+        accepted.clear();
+    }
+
+    // Listens on B, pinned; returns the port once ready. Accepted connections are started
+    // and kept in `accepted`.
+    std::uint16_t listenOnB(std::uint16_t port = 0) {
+        EventRecorder<ListenerState> states;
+        auto listener = b->call([&] {
+            auto l = TcpListener::create(b->executor(), makeWiredParameters(ifB), port);
+            l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
+            l->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> c) {
+                c->setStateHandler([this](const TransportState& s) { inboundStates.push(s); });
+                c->start();
+                inbound = c;
+                accepted.push(c);
+            });
+            l->start();
+            return l;
+        });
+        atTearDown(*b, [this, listener] {
+            listener->cancel();
+            for (auto& c : accepted.values()) {
+                c->cancel();
+            }
+        });
+        EXPECT_TRUE(states.waitFor(
+            [](auto& v) { return !v.empty() && v.back().kind == ListenerState::Kind::ready; }));
+        b->call([&] {
+            listener->setStateHandler(nullptr);  // `states` ends with this call
+            return 0;
+        });
+        return states.values().back().port;
+    }
+
+    std::shared_ptr<TcpConnection> dialFromA(Endpoint remote, NetworkParameters parameters,
+                                             EventRecorder<TransportState>& states) {
+        auto connection = a->call([&] {
+            auto c = TcpConnection::create(a->executor(), remote, parameters);
+            c->setStateHandler([&states](const TransportState& s) { states.push(s); });
+            c->start();
+            return c;
+        });
+        atTearDown(*a, [connection] { connection->cancel(); });
+        return connection;
+    }
+
+    // Listens on B and dials it from A over IPv4, both pinned, until both ends are ready.
+    void connectPinned(EventRecorder<TransportState>& states,
+                       std::shared_ptr<TcpConnection>& connection) {
+        const auto port = listenOnB();
+        connection = dialFromA({asio::ip::make_address(pair->ipv4B), port},
+                               makeWiredParameters(ifA), states);
+        ASSERT_TRUE(states.waitFor(ready));
+        ASSERT_TRUE(accepted.waitForCount(1));
+    }
+
+    static bool ready(const std::vector<TransportState>& v) { return hasKind(v, Kind::ready); }
+
+    // Reads from `connection` until `count` bytes or the end of the stream.
+    static std::string readAll(NetnsThread& side, std::shared_ptr<TcpConnection> connection,
+                               std::size_t count, bool* ended = nullptr) {
+        EventRecorder<int> done;
+        std::string data;
+        std::function<void()> next;
+        next = [&] {
+            connection->receive(1, 65536,
+                                [&](std::span<const std::uint8_t> bytes, bool complete,
+                                    std::optional<PlatformError> error) {
+                                    data.append(bytes.begin(), bytes.end());
+                                    if (error) {
+                                        ADD_FAILURE() << "receive failed: " << error->text();
+                                    }
+                                    if (complete || error || data.size() >= count) {
+                                        if (ended != nullptr) {
+                                            *ended = complete;
+                                        }
+                                        done.push(0);
+                                    } else {
+                                        next();
+                                    }
+                                });
+        };
+        side.post(next);
+        EXPECT_TRUE(done.waitForCount(1, std::chrono::seconds(15)));
+        return side.call([&] { return data; });
+    }
+
+    EventRecorder<std::shared_ptr<TcpConnection>> accepted;
+    EventRecorder<TransportState> inboundStates;
+    std::shared_ptr<TcpConnection> inbound;
+};
+
+TEST_F(TcpOverVeth, ConnectsPinnedAndExchangesInOrderOverIpv4AndIpv6) {
+    const auto port = listenOnB();
+    for (const std::string& host : {pair->ipv4B, pair->ipv6B}) {
+        SCOPED_TRACE(host);
+        EventRecorder<TransportState> states;
+        auto connection =
+            dialFromA({asio::ip::make_address(host), port}, makeWiredParameters(ifA), states);
+        ASSERT_TRUE(states.waitFor(ready));
+        EXPECT_EQ(states.values().front().kind, Kind::preparing);
+        ASSERT_TRUE(accepted.waitForCount(1));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+
+        // Five sends complete once each, in order.
+        EventRecorder<int> completions;
+        a->call([&] {
+            for (int i = 0; i < 5; ++i) {
+                connection->send(TcpConnection::Bytes(1000, static_cast<std::uint8_t>('a' + i)),
+                                 [&completions, i](std::optional<PlatformError> error) {
+                                     EXPECT_FALSE(error);
+                                     completions.push(i);
+                                 });
+            }
+            return 0;
+        });
+        ASSERT_TRUE(completions.waitForCount(5));
+        std::vector<int> order(5);
+        std::iota(order.begin(), order.end(), 0);
+        EXPECT_EQ(completions.values(), order);
+
+        const std::string got = readAll(*b, inbound, 5000);
+        ASSERT_EQ(got.size(), 5000u);
+        EXPECT_EQ(got.substr(0, 1000), std::string(1000, 'a'));
+        EXPECT_EQ(got.substr(4000), std::string(1000, 'e'));
+
+        // The path runs over exactly the pinned veth, directly.
+        const auto path = a->call([&] { return connection->currentPath(); });
+        ASSERT_TRUE(path.has_value());
+        EXPECT_TRUE(isWiredPath(*path, ifA));
+        EXPECT_FALSE(isWiredPath(*path, NetworkInterface{ifA.name, ifA.index + 100}));
+        EXPECT_TRUE(path->gateways.empty());
+        ASSERT_TRUE(path->remoteEndpoint.has_value());
+        EXPECT_EQ(path->remoteEndpoint->port, port);
+        if (path->remoteEndpoint->host.is_v6()) {
+            // Link-local keeps its scope: the pinned interface.
+            EXPECT_EQ(path->remoteEndpoint->host.to_v6().scope_id(),
+                      static_cast<unsigned>(ifA.index));
+        } else {
+            EXPECT_EQ(path->remoteEndpoint->host.to_string(), pair->ipv4B);
+            EXPECT_EQ(path->localEndpoint->host.to_string(), pair->ipv4A);
+        }
+        // The accepted side reads the IPv4 peer as IPv4, not as a mapped IPv6 address.
+        const auto inboundPath = b->call([&] { return inbound->currentPath(); });
+        ASSERT_TRUE(inboundPath && inboundPath->remoteEndpoint);
+        EXPECT_EQ(inboundPath->remoteEndpoint->host.is_v4(), host == pair->ipv4B);
+        EXPECT_TRUE(isWiredPath(*inboundPath, ifB));
+
+        a->call([&] {
+            connection->cancel();
+            return 0;
+        });
+        b->call([&] {
+            inbound->cancel();
+            return 0;
+        });
+        accepted.clear();
+        inboundStates.clear();
+    }
+}
+
+TEST_F(TcpOverVeth, ReceiveHonoursMinimumAndAllowsOneOutstanding) {
+    EventRecorder<TransportState> states;
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+
+    EventRecorder<std::pair<std::string, std::optional<PlatformError>>> received;
+    b->call([&] {
+        inbound->receive(
+            10, 10, [&](std::span<const std::uint8_t> d, bool, std::optional<PlatformError> e) {
+                received.push({std::string(d.begin(), d.end()), e});
+            });
+        inbound->receive(
+            1, 10, [&](std::span<const std::uint8_t> d, bool, std::optional<PlatformError> e) {
+                received.push({std::string(d.begin(), d.end()), e});
+            });
+        return 0;
+    });
+    ASSERT_TRUE(received.waitForCount(1));
+    EXPECT_EQ(received.values()[0].second, PlatformError::posix(EALREADY));
+    a->call([&] {
+        connection->send(TcpConnection::Bytes{'1', '2', '3', '4'}, nullptr);
+        return 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(received.values().size(), 1u);  // 4 bytes are below the minimum
+    a->call([&] {
+        connection->send(TcpConnection::Bytes{'5', '6', '7', '8', '9', '0', 'x'}, nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(received.waitForCount(2));
+    EXPECT_EQ(received.values()[1].first, "1234567890");
+    EXPECT_FALSE(received.values()[1].second);
+}
+
+TEST_F(TcpOverVeth, RefusedConnectWaitsAndRetriesUntilTheListenerAppears) {
+    // A port nobody listens on yet.
+    const std::uint16_t port = static_cast<std::uint16_t>(40000 + ::getpid() % 20000);
+    EventRecorder<TransportState> states;
+    dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
+    ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::waiting); }));
+    const auto waiting = states.values().back();
+    EXPECT_EQ(waiting.error, PlatformError::posix(ECONNREFUSED));
+    EXPECT_EQ(waiting.text(), "waiting(POSIX error 111: Connection refused)");
+    // The same refusal again is not reported again while it lasts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    EXPECT_EQ(states.values().size(), 2u);
+
+    listenOnB(port);
+    ASSERT_TRUE(states.waitFor(ready));
+    EXPECT_FALSE(hasKind(states.values(), Kind::failed));
+}
+
+TEST_F(TcpOverVeth, PinnedToAnotherInterfaceNeverReachesThePeer) {
+    // A second link from A to a third namespace, in the same /16 but without the peer.
+    const std::string nsC = pair->lab.addNamespace("c");
+    const auto other = pair->lab.addLink(pair->nsA, nsC);
+    const std::string net = pair->ipv4A.substr(0, pair->ipv4A.rfind('.') + 1);
+    pair->lab.ip(pair->nsA, "addr add " + net + "3/16 dev " + other.nameA);
+    const auto ifOther = interfaceIn(*a, other.nameA);
+
+    const auto port = listenOnB();
+    EventRecorder<TransportState> states;
+    auto pinnedElsewhere = dialFromA({asio::ip::make_address(pair->ipv4B), port},
+                                     makeWiredParameters(ifOther), states);
+    ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::waiting); },
+                               std::chrono::seconds(12)));
+    EXPECT_FALSE(ready(states.values()));
+    EXPECT_EQ(accepted.values().size(), 0u);
+
+    // Unpinned, the same peer is reachable: the refusal above came from the pinning.
+    EventRecorder<TransportState> unpinned;
+    dialFromA({asio::ip::make_address(pair->ipv4B), port}, NetworkParameters::tcp(), unpinned);
+    EXPECT_TRUE(unpinned.waitFor(ready));
+    // Still retrying: stop it while its recorder exists.
+    a->call([&] {
+        pinnedElsewhere->cancel();
+        return 0;
+    });
+}
+
+TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
+    const auto port = listenOnB();
+    EventRecorder<TransportState> states;
+    EventRecorder<bool> viability;
+    EventRecorder<NetworkPath> paths;
+    auto connection = a->call([&] {
+        auto c = TcpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), port},
+                                       makeWiredParameters(ifA));
+        c->setStateHandler([&](const TransportState& s) { states.push(s); });
+        c->setViabilityHandler([&](bool v) { viability.push(v); });
+        c->setPathHandler([&](const NetworkPath& p) { paths.push(p); });
+        c->start();
+        return c;
+    });
+    atTearDown(*a, [connection] { connection->cancel(); });
+    ASSERT_TRUE(states.waitFor(ready));
+
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
+    ASSERT_TRUE(viability.waitForCount(1));
+    EXPECT_FALSE(viability.values()[0]);
+    ASSERT_TRUE(paths.waitForCount(1));
+    EXPECT_EQ(paths.values().back().status, PathStatus::unsatisfied);
+    EXPECT_FALSE(isWiredPath(paths.values().back(), ifA));
+
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " up");
+    ASSERT_TRUE(viability.waitForCount(2));
+    EXPECT_TRUE(viability.values()[1]);
+    EXPECT_TRUE(isWiredPath(paths.values().back(), ifA));
+    EXPECT_EQ(states.values().back().kind, Kind::ready);
+
+    // Losing the local address is the same loss of viability.
+    pair->lab.ip(pair->nsA, "addr del " + pair->ipv4A + "/16 dev " + pair->link.nameA);
+    ASSERT_TRUE(viability.waitForCount(3));
+    EXPECT_FALSE(viability.values()[2]);
+    EXPECT_EQ(paths.values().back().status, PathStatus::unsatisfied);
+}
+
+TEST_F(TcpOverVeth, GracefulCancelDeliversTheLastQueuedMessageAndNoHandlerAfter) {
+    EventRecorder<TransportState> states;
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+
+    std::atomic<bool> cancelled{false};
+    std::atomic<int> lateHandlers{0};
+    const std::size_t bulk = 4 * 1024 * 1024;  // more than the socket buffers hold
+    a->call([&] {
+        const auto count = [&](std::optional<PlatformError>) {
+            if (cancelled) {
+                ++lateHandlers;
+            }
+        };
+        connection->send(TcpConnection::Bytes(bulk, 'x'), count);
+        connection->send(TcpConnection::Bytes{'l', 'a', 's', 't'}, count);
+        connection->cancel();
+        cancelled = true;
+        return 0;
+    });
+    bool ended = false;
+    const std::string got = readAll(*b, inbound, bulk + 4 + 1, &ended);
+    EXPECT_TRUE(ended);
+    ASSERT_EQ(got.size(), bulk + 4);
+    EXPECT_EQ(got.substr(bulk), "last");
+    EXPECT_EQ(lateHandlers, 0);
+    EXPECT_EQ(connection->state().kind, Kind::cancelled);
+}
+
+TEST_F(TcpOverVeth, AResetAfterReadyFailsTheConnectionAndEverySendCompletesOnce) {
+    // A bare peer that accepts and then resets the connection.
+    asio::ip::tcp::acceptor acceptor(b->context());
+    asio::ip::tcp::socket peer(b->context());
+    const std::uint16_t port = b->call([&] {
+        acceptor.open(asio::ip::tcp::v4());
+        acceptor.bind({asio::ip::make_address(pair->ipv4B), 0});
+        acceptor.listen();
+        return acceptor.local_endpoint().port();
+    });
+    EventRecorder<TransportState> states;
+    auto connection =
+        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
+    ASSERT_TRUE(states.waitFor(ready));
+    EventRecorder<std::optional<PlatformError>> received;
+    a->call([&] {
+        connection->receive(
+            1, 100, [&](std::span<const std::uint8_t>, bool, std::optional<PlatformError> e) {
+                received.push(e);
+            });
+        return 0;
+    });
+    b->call([&] {
+        acceptor.accept(peer);
+        peer.set_option(asio::socket_base::linger(true, 0));
+        peer.close();  // a linger of zero sends a reset
+        acceptor.close();
+        return 0;
+    });
+    ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::failed); }));
+    EXPECT_EQ(states.values().back(), TransportState::failed(PlatformError::posix(ECONNRESET)));
+    ASSERT_TRUE(received.waitForCount(1));
+    EXPECT_EQ(received.values()[0], PlatformError::posix(ECONNRESET));
+
+    // Sends after the failure each complete once, with the failure.
+    EventRecorder<std::optional<PlatformError>> sent;
+    a->call([&] {
+        for (int i = 0; i < 3; ++i) {
+            connection->send(TcpConnection::Bytes{1, 2, 3},
+                             [&sent](std::optional<PlatformError> e) { sent.push(e); });
+        }
+        return 0;
+    });
+    ASSERT_TRUE(sent.waitForCount(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(sent.values().size(), 3u);
+    for (const auto& e : sent.values()) {
+        EXPECT_EQ(e, PlatformError::posix(ECONNRESET));
+    }
+}
+
+TEST_F(TcpOverVeth, TransferReportCountsTheBytesSentInItsInterval) {
+    EventRecorder<TransportState> states;
+    std::shared_ptr<TcpConnection> connection;
+    ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+
+    EventRecorder<DataTransferReport> reports;
+    const std::size_t load = 8 * 1024 * 1024;
+    a->call([&] {
+        connection->startDataTransferReport().collect(
+            [&](const DataTransferReport& r) { reports.push(r); });
+        return 0;
+    });
+    ASSERT_TRUE(reports.waitForCount(1));
+    const auto idle = reports.values()[0];
+    ASSERT_EQ(idle.pathReports.size(), 1u);
+    EXPECT_EQ(idle.pathReports[0].sentTransportByteCount, 0u);
+
+    auto busy = a->call([&] { return connection->startDataTransferReport(); });
+    a->call([&] {
+        connection->send(TcpConnection::Bytes(load, 'x'), nullptr);
+        connection->send(TcpConnection::Bytes(load, 'y'), nullptr);
+        return 0;
+    });
+    EXPECT_EQ(readAll(*b, inbound, 2 * load).size(), 2 * load);
+    busy.collect([&](const DataTransferReport& r) { reports.push(r); });
+    ASSERT_TRUE(reports.waitForCount(2));
+    const auto report = reports.values()[1];
+    ASSERT_EQ(report.pathReports.size(), 1u);
+    const auto& path = report.pathReports[0];
+    EXPECT_EQ(path.interface, ifA);
+    EXPECT_GE(path.sentTransportByteCount, load);
+    EXPECT_LT(path.sentTransportByteCount, 2 * load + 1024 * 1024);
+    EXPECT_GT(report.duration, 0.0);
+    EXPECT_GT(path.transportSmoothedRTT, 0.0);
+    EXPECT_GE(path.transportSmoothedRTT, path.transportMinimumRTT);
+}
+
+TEST_F(TcpOverVeth, ListenerPinnedToAMissingInterfaceWaits) {
+    EventRecorder<ListenerState> states;
+    auto listener = b->call([&] {
+        auto l =
+            TcpListener::create(b->executor(), makeWiredParameters({ifB.name, ifB.index + 50}), 0);
+        l->setStateHandler([&](const ListenerState& s) { states.push(s); });
+        l->start();
+        return l;
+    });
+    atTearDown(*b, [listener] { listener->cancel(); });
+    ASSERT_TRUE(states.waitForCount(1));
+    EXPECT_EQ(states.values()[0].kind, ListenerState::Kind::waiting);
+    EXPECT_EQ(states.values()[0].error, PlatformError::posix(ENODEV));
+}
+
+TEST(TransferReport, IntervalArithmetic) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto t1 = t0 + std::chrono::milliseconds(1500);
+    TransferCounters first{t0, 1000, 10, 0.001, 0.0005, 0.0002};
+    TransferCounters last{t1, 51000, 110, 0.002, 0.0004, 0.0003};
+    const NetworkInterface veth{"veth0", 7, InterfaceType::wiredEthernet};
+    const auto report = makeTransferReport(t0, t1, first, last, veth);
+    EXPECT_DOUBLE_EQ(report.duration, 1.5);
+    ASSERT_EQ(report.pathReports.size(), 1u);
+    EXPECT_EQ(report.pathReports[0].sentTransportByteCount, 50000u);
+    EXPECT_EQ(report.pathReports[0].retransmittedTransportByteCount, 100u);
+    EXPECT_DOUBLE_EQ(report.pathReports[0].transportSmoothedRTT, 0.002);
+    // A connection gone at either end gives no path report, and counters never wrap.
+    EXPECT_TRUE(makeTransferReport(t0, t1, first, std::nullopt, veth).pathReports.empty());
+    const auto backwards = makeTransferReport(t0, t1, last, first, veth);
+    EXPECT_EQ(backwards.pathReports[0].sentTransportByteCount, 0u);
+}
+
+}  // namespace
+}  // namespace sorvanta

@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "lab/event_recorder.h"
+#include "platform/net/udp_connection.h"
+#include "platform/net/udp_listener.h"
+#include "lab/veth_sides.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::EventRecorder;
+using Kind = TransportState::Kind;
+
+NetworkParameters pinnedUdp(const NetworkInterface& interface) {
+    NetworkParameters parameters = NetworkParameters::udp();
+    parameters.requiredInterface = interface;
+    parameters.requiredInterfaceType = InterfaceType::wiredEthernet;
+    return parameters;
+}
+
+std::shared_ptr<const UdpConnection::Bytes> datagram(const std::string& text) {
+    return std::make_shared<const UdpConnection::Bytes>(text.begin(), text.end());
+}
+
+struct Arrival {
+    std::string content;
+    UdpConnection::Clock::time_point at;
+};
+
+class UdpOverVeth : public testing::VethSides {
+  protected:
+    // A listener on B; returns its port.
+    std::uint16_t listenOnB() {
+        EventRecorder<ListenerState> states;
+        listener = b->call([&] {
+            auto l = UdpListener::create(b->executor(), pinnedUdp(ifB));
+            l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
+            l->setNewFlowHandler([this](std::shared_ptr<UdpConnection> flow) { flows.push(flow); });
+            l->start();
+            return l;
+        });
+        atTearDown(*b, [this] {
+            listener->cancel();
+            for (auto& flow : flows.values()) {
+                flow->cancel();
+            }
+        });
+        EXPECT_TRUE(states.waitForCount(1));
+        EXPECT_EQ(states.values()[0].kind, ListenerState::Kind::ready);
+        b->call([&] {
+            listener->setStateHandler(nullptr);  // `states` ends with this call
+            return 0;
+        });
+        return states.values()[0].port;
+    }
+
+    std::shared_ptr<UdpConnection> dial(testing::NetnsThread& side, Endpoint remote,
+                                        NetworkParameters parameters) {
+        EventRecorder<TransportState> states;
+        auto connection = side.call([&] {
+            auto c = UdpConnection::create(side.executor(), remote, parameters);
+            c->setStateHandler([&states](const TransportState& s) { states.push(s); });
+            c->start();
+            return c;
+        });
+        atTearDown(side, [connection] { connection->cancel(); });
+        EXPECT_TRUE(
+            states.waitFor([](auto& v) { return !v.empty() && v.back().kind == Kind::ready; }));
+        side.call([&] {
+            connection->setStateHandler(nullptr);
+            return 0;
+        });
+        return connection;
+    }
+
+    // Keeps `outstanding` receives armed on `connection`, recording every datagram.
+    static void receiveAll(testing::NetnsThread& side, std::shared_ptr<UdpConnection> connection,
+                           EventRecorder<Arrival>& arrivals, int outstanding) {
+        side.call([&] {
+            auto arm = std::make_shared<std::function<void()>>();
+            *arm = [connection, &arrivals, weakArm = std::weak_ptr(arm)] {
+                connection->receiveMessage([&arrivals, weakArm](std::span<const std::uint8_t> c,
+                                                                UdpConnection::Clock::time_point at,
+                                                                std::optional<PlatformError> e) {
+                    EXPECT_FALSE(e) << e->text();
+                    arrivals.push({std::string(c.begin(), c.end()), at});
+                    if (auto again = weakArm.lock()) {
+                        (*again)();
+                    }
+                });
+            };
+            for (int i = 0; i < outstanding; ++i) {
+                (*arm)();
+            }
+            armers.push_back(arm);
+            return 0;
+        });
+    }
+
+    static inline std::vector<std::shared_ptr<std::function<void()>>> armers;
+
+    void release() override {
+        armers.clear();
+        flows.clear();
+        listener.reset();
+    }
+
+    std::shared_ptr<UdpListener> listener;
+    EventRecorder<std::shared_ptr<UdpConnection>> flows;
+};
+
+TEST_F(UdpOverVeth, AdoptedFlowStartsWithTheDatagramThatCreatedItAndOutlivesTheListener) {
+    const auto port = listenOnB();
+    auto sender = dial(*a, {asio::ip::make_address(pair->ipv4B), port}, pinnedUdp(ifA));
+    a->call([&] {
+        sender->send(datagram("first"), nullptr);
+        sender->send(datagram("second"), nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(flows.waitForCount(1));
+    auto flow = flows.values()[0];
+    EXPECT_EQ(flow->endpoint().host.to_string(), pair->ipv4A);  // read as IPv4
+
+    // A second sender is a second flow, reported once however much it sends.
+    auto other = dial(*a, {asio::ip::make_address(pair->ipv4B), port}, pinnedUdp(ifA));
+    a->call([&] {
+        for (int i = 0; i < 3; ++i) {
+            other->send(datagram("other"), nullptr);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(flows.waitForCount(2));
+
+    EventRecorder<Arrival> arrivals;
+    b->call([&] {
+        flow->start();
+        return 0;
+    });
+    receiveAll(*b, flow, arrivals, 4);
+    ASSERT_TRUE(arrivals.waitForCount(2));
+    EXPECT_EQ(arrivals.values()[0].content, "first");
+    EXPECT_EQ(arrivals.values()[1].content, "second");
+
+    // Once adopted, the flow keeps its datagrams after the listener has gone.
+    b->call([&] {
+        listener->cancel();
+        return 0;
+    });
+    a->call([&] {
+        sender->send(datagram("third"), nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(arrivals.waitForCount(3));
+    EXPECT_EQ(arrivals.values()[2].content, "third");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(arrivals.values().size(), 3u);  // nothing of the other flow
+    EXPECT_EQ(flows.values().size(), 2u);
+
+    // And it answers the peer.
+    EventRecorder<Arrival> back;
+    receiveAll(*a, sender, back, 1);
+    b->call([&] {
+        flow->send(datagram("reply"), nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(back.waitForCount(1));
+    EXPECT_EQ(back.values()[0].content, "reply");
+}
+
+TEST_F(UdpOverVeth, BatchedSendsCompleteOnceInOrderAndArrivalsNeverGoBack) {
+    const auto port = listenOnB();
+    auto sender = dial(*a, {asio::ip::make_address(pair->ipv4B), port}, pinnedUdp(ifA));
+    a->call([&] {
+        sender->send(datagram(""), nullptr);  // creates the flow; an empty datagram
+        return 0;
+    });
+    ASSERT_TRUE(flows.waitForCount(1));
+    auto flow = flows.values()[0];
+    b->call([&] {
+        flow->start();
+        return 0;
+    });
+    EventRecorder<Arrival> arrivals;
+    receiveAll(*b, flow, arrivals, 64);
+    ASSERT_TRUE(arrivals.waitForCount(1));
+    EXPECT_EQ(arrivals.values()[0].content, "");
+
+    constexpr int total = 2000;
+    EventRecorder<int> completions;
+    a->call([&] {
+        for (int start = 0; start < total; start += 50) {
+            sender->batch([&] {
+                for (int i = start; i < start + 50; ++i) {
+                    std::string text(1200, 'p');
+                    text.replace(0, 4, std::to_string(1000 + i));
+                    sender->send(datagram(text), [&completions, i](std::optional<PlatformError> e) {
+                        EXPECT_FALSE(e);
+                        completions.push(i);
+                    });
+                }
+            });
+        }
+        return 0;
+    });
+    ASSERT_TRUE(completions.waitForCount(total));
+    const auto order = completions.values();
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(order.size(), static_cast<std::size_t>(total));
+
+    ASSERT_TRUE(arrivals.waitForCount(total + 1));
+    const auto got = arrivals.values();
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        EXPECT_GE(got[i].at, got[i - 1].at);
+        EXPECT_EQ(got[i].content.size(), 1200u);
+    }
+    EXPECT_LE(got.back().at, UdpConnection::Clock::now());
+    EXPECT_EQ(got[1].content.substr(0, 4), "1000");
+    EXPECT_EQ(flow->receiveQueueDrops(), 0u);
+    // Buffers were asked large; the kernel reports what it granted.
+    EXPECT_GE(flow->receiveBufferSize(), 4 * 1024 * 1024);
+    EXPECT_GE(sender->sendBufferSize(), 4 * 1024 * 1024);
+}
+
+TEST_F(UdpOverVeth, OverflowOfOurOwnReceiveQueueIsCountedApart) {
+    const auto port = listenOnB();
+    auto sender = dial(*a, {asio::ip::make_address(pair->ipv4B), port}, pinnedUdp(ifA));
+    a->call([&] {
+        sender->send(datagram("hello"), nullptr);
+        return 0;
+    });
+    ASSERT_TRUE(flows.waitForCount(1));
+    auto flow = flows.values()[0];
+    EventRecorder<TransportState> ready;
+    b->call([&] {
+        flow->setStateHandler([&ready](const TransportState& s) { ready.push(s); });
+        flow->start();
+        return 0;
+    });
+    ASSERT_TRUE(ready.waitFor([](auto& v) { return !v.empty() && v.back().kind == Kind::ready; }));
+
+    // Nobody reads on B while far more than its buffer holds arrives.
+    constexpr int total = 20000;
+    EventRecorder<int> completions;
+    const std::string payload(1200, 'q');
+    a->call([&] {
+        for (int i = 0; i < total; ++i) {
+            sender->send(datagram(payload),
+                         [&completions](std::optional<PlatformError>) { completions.push(0); });
+        }
+        return 0;
+    });
+    ASSERT_TRUE(completions.waitForCount(total, std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    EventRecorder<Arrival> arrivals;
+    receiveAll(*b, flow, arrivals, 64);
+    // The backlog datagram, then what the queue held.
+    ASSERT_TRUE(arrivals.waitFor([](auto& v) { return v.size() > 100; }));
+    std::size_t previous = 0;
+    while (arrivals.values().size() != previous) {
+        previous = arrivals.values().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const std::uint64_t drops = flow->receiveQueueDrops();
+    EXPECT_GT(drops, 0u);
+    // On a veth nothing is lost on the way: every datagram arrived or was dropped by us.
+    EXPECT_EQ(previous - 1 + drops, static_cast<std::uint64_t>(total));
+}
+
+}  // namespace
+}  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+class UdpPinning : public testing::VethSides {};
+
+TEST_F(UdpPinning, AMissingPinnedInterfaceMakesListenerAndConnectionWait) {
+    const NetworkInterface gone{ifA.name, ifA.index + 40, InterfaceType::wiredEthernet};
+    EventRecorder<ListenerState> listening;
+    EventRecorder<TransportState> states;
+    std::shared_ptr<UdpListener> l;
+    std::shared_ptr<UdpConnection> c;
+    a->call([&] {
+        l = UdpListener::create(a->executor(), pinnedUdp(gone));
+        l->setStateHandler([&](const ListenerState& s) { listening.push(s); });
+        l->start();
+        c = UdpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), 9},
+                                  pinnedUdp(gone));
+        c->setStateHandler([&](const TransportState& s) { states.push(s); });
+        c->start();
+        return 0;
+    });
+    ASSERT_TRUE(listening.waitForCount(1));
+    EXPECT_EQ(listening.values()[0].kind, ListenerState::Kind::waiting);
+    EXPECT_EQ(listening.values()[0].error, PlatformError::posix(ENODEV));
+    ASSERT_TRUE(states.waitForCount(2));
+    EXPECT_EQ(states.values()[0].kind, Kind::preparing);
+    EXPECT_EQ(states.values()[1], TransportState::waiting(PlatformError::posix(ENODEV)));
+    a->call([&] {
+        l->cancel();
+        c->cancel();
+        return 0;
+    });
+}
+
+}  // namespace
+}  // namespace sorvanta
