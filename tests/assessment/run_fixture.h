@@ -19,6 +19,12 @@ inline const Uuid macB = id("BBBBBBBB-0000-4000-8000-000000000002");
 inline const Uuid run = id("5EED0000-0000-4000-8000-000000000003");
 inline const Uuid session = id("5E550000-0000-4000-8000-000000000004");
 
+// A fixed identifier that reads as `tag` … `number`.
+inline Uuid numbered(std::uint8_t tag, std::int64_t number) {
+    return Uuid(Uuid::Bytes{tag, 0, 0, 0, 0, 0, 0x40, 0, 0x80, 0, 0, 0, 0, 0, 0,
+                            static_cast<std::uint8_t>(number)});
+}
+
 // Ten one-second intervals at `bps`, final and measuring.
 inline SpeedSample sample(double bps) {
     SpeedSample s;
@@ -45,8 +51,7 @@ inline DirectionMeasurement direction(const Uuid& sender, double bps, std::int64
     t.session = session;
     t.sender = sender;
     t.stage = stage;
-    t.connection = Uuid::Bytes{0xC0, 0, 0, 0, 0, 0, 0x40, 0,
-                               0x80, 0, 0, 0, 0, 0, 0,    static_cast<std::uint8_t>(connection)};
+    t.connection = numbered(0xC0, connection);
     t.interface = "eth0";
     t.interfaceIndex = 2;
     t.pathInterfaces = {"eth0"};
@@ -90,8 +95,7 @@ inline UDPObservation leg(std::int64_t legIndex, const Uuid& sender, double capa
     UDPObservation o;
     o.run = run;
     o.session = session;
-    o.probe = Uuid::Bytes{0x9B, 0, 0, 0, 0, 0, 0x40, 0,
-                          0x80, 0, 0, 0, 0, 0, 0,    static_cast<std::uint8_t>(legIndex)};
+    o.probe = numbered(0x9B, legIndex);
     o.sender = sender;
     o.leg = legIndex;
     o.capacity = capacity;
