@@ -251,7 +251,11 @@ TEST(SpeedVerdictTest, MergingTakesTheQualityOutcome) {
         {Outcome::incomplete, Quality::healthy, Outcome::incomplete},
     };
     for (const auto& c : cases) {
-        ResultAssessment speed{c.speed, "speed", "perf", "why", ResultAssessment::UnevenSpeeds{1}};
+        ResultAssessment speed;
+        speed.outcome = c.speed;
+        speed.title = "speed";
+        speed.performance = "perf";
+        speed.finding = ResultAssessment::UnevenSpeeds{1};
         const QualityAssessment quality{c.quality, "q", "because",
                                         QualityAssessment::TCPIssue::dips};
         const auto merged = speed.merging(quality);
