@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lab/fake_system.h"
 #include "platform/system/admission_class.h"
 
 namespace sorvanta {
@@ -91,6 +92,23 @@ TEST(LinkReadingTest, AdmitsPciAndTwoQualifiedUsbPairs) {
     EXPECT_EQ(admissionDescription(std::nullopt), "Provider metadata unavailable");
     EXPECT_EQ(admissionDescription(HardwareIdentity{}),
               "Not a supported physical Ethernet provider");
+}
+
+// The fake the service tests script keeps the real inventory's rules: only admitted
+// adapters with an index, in index order.
+TEST(LinkReadingTest, FakeInventoryKeepsTheRules) {
+    testing::FakeWiredHardwareReader reader;
+    reader.admitPci("veth2", 9);
+    reader.admitPci("veth1", 7, {false, {}, {}});
+    reader.admitPci("veth0", 0);
+    HardwareIdentity unqualified;
+    unqualified.bus = HardwareIdentity::Bus::usb;
+    reader.set("usb0", {3, "USB", unqualified, WiredInterface::ConnectionType::usb, {}});
+    const auto inventory = reader.wiredInventory();
+    ASSERT_EQ(inventory.size(), 2u);
+    EXPECT_EQ(inventory[0].identity, (InterfaceIdentity{"veth1", 7}));
+    EXPECT_EQ(inventory[0].linkActive, false);
+    EXPECT_EQ(inventory[1].linkSpeed, G);
 }
 
 }  // namespace
