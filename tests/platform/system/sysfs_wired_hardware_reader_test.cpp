@@ -1,10 +1,14 @@
 #include "platform/system/sysfs_wired_hardware_reader.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
+
+#include "lab/netns_lab.h"
 
 namespace sorvanta {
 namespace {
@@ -242,6 +246,30 @@ TEST(SysfsWiredHardwareReaderTest, ThisMachine) {
         EXPECT_EQ(identity->pciVendor, 0x1af4);
         EXPECT_EQ(reader.connectionType(name), Type::pci);
     }
+}
+
+// A veth pair seen through the kernel's own tree of its namespace: never listed, its link
+// read from its driver.
+TEST(SysfsWiredHardwareReaderTest, VethIsNotAnAdapter) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    FakeTree tree;
+    testing::NetnsLab::runIn(pair->nsA, [&] {
+        // A mount namespace of this thread's own, gone with it, shows the namespace's tree.
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        fs::create_directories(tree.root / "sys");
+        ASSERT_EQ(::mount("sysfs", (tree.root / "sys").c_str(), "sysfs", 0, nullptr), 0);
+        const SysfsWiredHardwareReader reader(tree.root);
+        EXPECT_TRUE(reader.wiredInventory().empty());
+        EXPECT_EQ(reader.registryAdapter(pair->link.nameA), std::nullopt);
+        EXPECT_EQ(reader.linkState(pair->link.nameA), (LinkReading{true, 10 * G, true}));
+        EXPECT_NE(reader.interfaceDescriptions().find(
+                      pair->link.nameA +
+                      ": Ethernet; admission: Provider metadata unavailable; carrier: active; "
+                      "driver-reported active link speed: 10000000000 bps"),
+                  std::string::npos);
+        ::umount2((tree.root / "sys").c_str(), MNT_DETACH);
+    });
 }
 
 }  // namespace
