@@ -141,6 +141,13 @@ TEST(QualityVerdictTest, FirstFindingDecides) {
          Outcome::interfaceConcern, attention,
          "Driver-reported carrier or active link rate changed; Input drops increased during this "
          "test; this does not establish a cable fault."},
+        {"repeated load connection",
+         [](auto& s) {
+             s.stages[1].directions[0].transport->connection =
+                 s.stages[0].directions[0].transport->connection;
+         },
+         Outcome::limited, partly,
+         "TCP load connection report identities are missing or repeated."},
         {"forward-only evidence", [](auto&) {}, Outcome::limited, partly,
          "TCP directional evidence is incomplete.", std::nullopt,
          [](auto& s) { s.stages.resize(1); }},
