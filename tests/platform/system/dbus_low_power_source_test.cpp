@@ -138,12 +138,30 @@ class DbusLowPowerSourceTest : public ::testing::Test {
                                      "power_profiles_daemon", "-p",
                                      "{\"ActiveProfile\": \"" + profile + "\"}"},
             std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_});
+        waitForName("net.hadess.PowerProfiles");
+    }
+
+    // A daemon known only by its newer name.
+    void startNewerName(const char* profile) {
+        const char* name = "org.freedesktop.UPower.PowerProfiles";
+        const char* path = "/org/freedesktop/UPower/PowerProfiles";
+        mock_ = std::make_unique<Child>(
+            std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", name, path,
+                                     name},
+            std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_});
+        waitForName(name);
+        ASSERT_GE(sd_bus_call_method(bus_, name, path, "org.freedesktop.DBus.Mock", "AddProperty",
+                                     nullptr, nullptr, "ssv", name, "ActiveProfile", "s", profile),
+                  0);
+    }
+
+    void waitForName(const char* name) {
         for (int i = 0; i < 200; ++i) {
             int owned = 0;
             sd_bus_message* reply = nullptr;
             if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                    "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                                   "net.hadess.PowerProfiles") >= 0) {
+                                   name) >= 0) {
                 sd_bus_message_read(reply, "b", &owned);
             }
             sd_bus_message_unref(reply);
@@ -152,7 +170,7 @@ class DbusLowPowerSourceTest : public ::testing::Test {
             }
             std::this_thread::sleep_for(50ms);
         }
-        FAIL() << "the mock daemon did not appear";
+        FAIL() << name << " did not appear";
     }
 
     void setProfile(const char* profile) {
@@ -216,6 +234,12 @@ TEST_F(DbusLowPowerSourceTest, NoDaemonOrNoBusIsFalse) {
     startDaemon("power-saver");
     EXPECT_EQ(seen(1), std::vector<bool>{true});
     source.stop();
+}
+
+TEST_F(DbusLowPowerSourceTest, ReadsTheNewerNameWhenAlone) {
+    startNewerName("power-saver");
+    DbusLowPowerSource source(address_);
+    EXPECT_TRUE(source.lowPower());
 }
 
 }  // namespace
