@@ -138,18 +138,23 @@ struct DbusLowPowerSource::Watch {
     }
 
     static void askActive(Profile& profile) {
-        sd_bus_call_method_async(
+        const int sent = sd_bus_call_method_async(
             profile.watch->bus, nullptr, profile.owner.c_str(), std::string(profile.path).c_str(),
             "org.freedesktop.DBus.Properties", "Get", &Watch::activeRead, &profile, "ss",
             std::string(profile.interface).c_str(), "ActiveProfile");
+        if (sent < 0) {
+            profile.watch->changed();
+        }
     }
 
     static int activeRead(sd_bus_message* reply, void* data, sd_bus_error*) {
         auto& profile = *static_cast<Profile*>(data);
-        if (!sd_bus_message_is_method_error(reply, nullptr) && !profile.owner.empty()) {
+        // Only the current owner's answer counts, not a late one from the owner before.
+        const char* sender = sd_bus_message_get_sender(reply);
+        if (!sd_bus_message_is_method_error(reply, nullptr) && sender && sender == profile.owner) {
             profile.active = readStringVariant(reply);
-            profile.watch->changed();
         }
+        profile.watch->changed();
         return 0;
     }
 
@@ -162,10 +167,13 @@ struct DbusLowPowerSource::Watch {
         }
         profile.owner = after;
         profile.active.reset();
-        if (!profile.owner.empty()) {
+        // A new owner is heard from when its profile has been read, so that a restart of
+        // the daemon does not look like two changes.
+        if (profile.owner.empty()) {
+            profile.watch->changed();
+        } else {
             askActive(profile);
         }
-        profile.watch->changed();
         return 0;
     }
 
