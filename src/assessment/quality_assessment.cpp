@@ -4,6 +4,7 @@
 #include <set>
 
 #include "assessment/lower_rate_plan.h"
+#include "assessment/peer_text.h"
 #include "assessment/result_assessment.h"
 #include "assessment/series_consistency.h"
 #include "protocol/udp_rules.h"
@@ -103,7 +104,10 @@ class Assessor {
         }
         limitation_ = verdict_.outcome == ResultAssessment::Outcome::inconclusive
                           ? std::optional<std::string>(verdict_.explanation)
-                          : speed_.quality.reason;
+                          : std::nullopt;
+        if (speed_.quality.reason) {
+            limit(*speed_.quality.reason);
+        }
         if (!speed_.run) {
             return make(Outcome::limited, partlyAssessed,
                         "The recorded run identity is unavailable.");
@@ -114,9 +118,10 @@ class Assessor {
     }
 
   private:
-    void limit(std::string text) {
+    // Limitations may quote the other Mac's reasons, which are shown as they are.
+    void limit(std::string_view text) {
         if (!limitation_) {
-            limitation_ = std::move(text);
+            limitation_ = cleanPeerText(text);
         }
     }
 

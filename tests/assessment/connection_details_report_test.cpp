@@ -209,13 +209,6 @@ TEST(ConnectionDetailsReportTest, EthernetSectionLines) {
           "Link 0.5s: carrier active; rate 1000000000 bps; "
           "full-duplex\n",
           "Observed link changes: 0 (no cause inferred)"}},
-        {"no after reading",
-         [](auto& e) { e.after.reset(); },
-         17,
-         {"Counter offsets: 0.5\u2026Unavailable\n",
-          "Generic transmit errors: 0 \u2192 Unavailable; delta Unavailable "
-          "(missing/decreased/reset/wrap uncertain)\n",
-          "Counter interval validity: Postflight counters unavailable.\n"}},
         {"no link samples",
          [](auto& e) { e.links.clear(); },
          14,

@@ -4,12 +4,19 @@
 
 #include <limits>
 
+#include "assessment/peer_text.h"
 #include "run_fixture.h"
 
 namespace sorvanta {
 namespace {
 
 using namespace fixture;
+
+TEST(ReportRowsTest, PeerTextLosesLineBreaksAndFormatCharacters) {
+    EXPECT_EQ(cleanPeerText("a\nb\r\tc\u2028d\u2029e\u202Ef\u200Bg\u0085h"), "abcdefgh");
+    EXPECT_EQ(cleanPeerText("caf\u00e9 \xFF\xC3"), "caf\u00e9 \uFFFD\uFFFD");
+    EXPECT_EQ(cleanPeerText("Mini \u2192 Studio"), "Mini \u2192 Studio");
+}
 
 TEST(ReportRowsTest, LabeledCountsPairWhatBothListsHold) {
     const std::string_view labels[] = {"<0.5", "0.5\u20131"};

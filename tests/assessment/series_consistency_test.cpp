@@ -7,24 +7,29 @@
 namespace sorvanta {
 namespace {
 
-// A series of one interval per rate (Mbit/s), each `length` seconds long, covering its
-// window exactly.
-SpeedSample series(std::vector<double> mbps, double length = 1.0) {
+// A series of one interval per rate (Mbit/s), each `length` seconds long unless given as
+// {rate, length}, covering its window exactly.
+struct Piece {
+    double mbps;
+    double length = 1.0;
+    Piece(double rate, double seconds = 1.0) : mbps(rate), length(seconds) {}
+};
+
+SpeedSample series(std::vector<Piece> pieces, double length = 1.0) {
     SpeedSample s;
-    double t = 0;
-    for (double rate : mbps) {
-        const auto bytes = static_cast<std::uint64_t>(rate * 1e6 / 8 * length);
-        s.intervals.push_back({t, t + length, bytes});
+    for (const auto& piece : pieces) {
+        const double span = piece.length == 1.0 ? length : piece.length;
+        const auto bytes = static_cast<std::uint64_t>(piece.mbps * 1e6 / 8 * span);
+        s.intervals.push_back({s.seconds, s.seconds + span, bytes});
         s.bytes += bytes;
-        t += length;
+        s.seconds += span;
     }
-    s.seconds = t;
     return s;
 }
 
 TEST(SeriesConsistencyTest, SummarizesOrRefusesEachSeries) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<double> steady(10, 940);
+    const std::vector<Piece> steady(10, 940);
     struct Case {
         const char* name;
         SpeedSample sample;
@@ -50,7 +55,7 @@ TEST(SeriesConsistencyTest, SummarizesOrRefusesEachSeries) {
                   s.seriesReason = "late";
               }),
          refused("Invalid series duration/count.")},
-        {"65 intervals", series(std::vector<double>(65, 900)),
+        {"65 intervals", series(std::vector<Piece>(65, 900)),
          refused("Invalid series duration/count.")},
         {"first starts late", with(series(steady), [](auto& s) { s.intervals[0].start = 0.001; }),
          refused("Series offsets are inconsistent.")},
@@ -73,25 +78,10 @@ TEST(SeriesConsistencyTest, SummarizesOrRefusesEachSeries) {
          series({940, 940, 90, 940, 940, 940, 940, 940, 940, 940}),
          {940e6, 90e6, 1.0, 10, 1, 1, std::nullopt}},
         {"invalid interval breaks a dip run",
-         with(series({700, 940, 940, 940, 940, 940, 940, 940, 940}),
-              [](auto& s) {
-                  // 0 … 1 dips, then a half-second interval, then a dip again.
-                  s.intervals.insert(s.intervals.begin() + 1,
-                                     ThroughputInterval{1, 1.5, 43'750'000});
-                  s.intervals[2] = {1.5, 2.5, 87'500'000};
-                  for (std::size_t i = 3; i < s.intervals.size(); ++i) {
-                      s.intervals[i].start += 0.5;
-                      s.intervals[i].end += 0.5;
-                  }
-                  s.seconds += 0.5;
-                  s.bytes = 0;
-                  for (const auto& interval : s.intervals) {
-                      s.bytes += interval.bytes;
-                  }
-              }),
+         series({700, {700, 0.5}, 700, 940, 940, 940, 940, 940, 940, 940}),
          {940e6, 700e6, 9 / 9.5, 9, 1, 0, std::nullopt}},
         {"seven valid of eight",
-         with(series(std::vector<double>(7, 940), 1.25),
+         with(series(std::vector<Piece>(7, 940), 1.25),
               [](auto& s) {
                   s.intervals.push_back({8.75, 10.01, 100});
                   s.bytes += 100;

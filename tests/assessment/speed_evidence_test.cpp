@@ -69,12 +69,6 @@ TEST(SpeedEvidenceTest, ReadsOnlyValidatedEvidenceOfTheRun) {
          2,
          {},
          false},
-        {"one resent byte in a duplex window",
-         [](auto& s) { s.stages[2].directions[1].transport->window->retransmitted = 1; },
-         1e9,
-         2,
-         {},
-         false},
         {"one more receive error",
          [](auto& s) { s.quality.ethernet[0].after->rxErrors = 13; },
          1e9,
@@ -83,16 +77,6 @@ TEST(SpeedEvidenceTest, ReadsOnlyValidatedEvidenceOfTheRun) {
          false},
         {"half-duplex sample",
          [](auto& s) { s.quality.ethernet[1].links[1].fullDuplex = false; },
-         1e9,
-         2,
-         {},
-         false},
-        {"counter missing before",
-         [](auto& s) {
-             s.quality.ethernet[0].before.inputDrops.reset();
-             s.quality.ethernet[0].before.reason = "partial";
-             s.quality.ethernet[0].after->reason.reset();
-         },
          1e9,
          2,
          {},
