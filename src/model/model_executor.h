@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+
+namespace sorvanta {
+
+// The model's own thread (the window's event loop): posted work runs there later, one at a
+// time, in the order posted; never inside post().
+class ModelExecutor {
+  public:
+    virtual ~ModelExecutor() = default;
+    virtual void post(std::function<void()> work) = 0;
+};
+
+}  // namespace sorvanta
