@@ -18,8 +18,8 @@ const QString hint = QStringLiteral("Select a passage, or copy the full report."
 
 }  // namespace
 
-DetailsWindow::DetailsWindow(std::shared_ptr<SorvantaModel> model, QWidget* parent)
-    : QMainWindow(parent), model_(std::move(model)) {
+DetailsWindow::DetailsWindow(std::shared_ptr<SorvantaModel> model, AppBuild build, QWidget* parent)
+    : QMainWindow(parent), model_(std::move(model)), build_(std::move(build)) {
     setWindowTitle(QStringLiteral("Connection Details"));
     auto* content = new QWidget(this);
     content->setMinimumSize(520, 420);
@@ -76,7 +76,7 @@ void DetailsWindow::showEvent(QShowEvent* event) {
 void DetailsWindow::refresh() {
     if (!isVisible())
         return;
-    render(ConnectionDetailsReport(model_->snapshot()).styledText());
+    render(ConnectionDetailsReport(model_->snapshot(), build_).styledText());
 }
 
 void DetailsWindow::render(const StyledText& text) {

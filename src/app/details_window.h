@@ -9,11 +9,11 @@
 #include <optional>
 
 #include "app/paint_support.h"
+#include "assessment/connection_details_report.h"
 
 namespace sorvanta {
 
 class SorvantaModel;
-struct StyledText;
 
 // The Connection Details window: the whole report of the shown snapshot as selectable text,
 // rebuilt whenever the model changes, with a Copy All button whose outcome the header
@@ -21,7 +21,7 @@ struct StyledText;
 class DetailsWindow final : public QMainWindow {
     Q_OBJECT
   public:
-    explicit DetailsWindow(std::shared_ptr<SorvantaModel> model, QWidget* parent = nullptr);
+    DetailsWindow(std::shared_ptr<SorvantaModel> model, AppBuild build, QWidget* parent = nullptr);
 
     void refresh();
     void setAppearance(const Appearance& appearance);
@@ -41,6 +41,7 @@ class DetailsWindow final : public QMainWindow {
     void render(const StyledText& text);
 
     std::shared_ptr<SorvantaModel> model_;
+    AppBuild build_;
     Appearance appearance_;
     QLabel* header_;
     QToolButton* copy_;

@@ -31,7 +31,7 @@ SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
         model_,
         AppActions::Windows{[this] { bringForward(*details_); }, [this] { bringForward(*help_); }});
     main_ = std::make_unique<MainWindow>(model_, clock_, localComputerName(options.hostName));
-    details_ = std::make_unique<DetailsWindow>(model_);
+    details_ = std::make_unique<DetailsWindow>(model_, options.build);
     help_ = std::make_unique<HelpWindow>();
     boxAlert->setParent(main_.get());
     for (QMainWindow* window :
