@@ -236,6 +236,35 @@ TEST(Windows, LanesRunFromTheTimerAndPauseWhenHidden) {
     EXPECT_EQ(stage.laneOffsets()[0], moved);
 }
 
+TEST(Windows, SearchFromTheOtherTileNudgesAndPulsesOnce) {
+    Harness h(false);
+    ServiceSnapshot none = ServiceSnapshot::initial();
+    none.state = ConnectionState::searching;
+    h.publish(none);
+    MainWindow& main = h.app->mainWindow();
+    StageWidget& stage = *main.stage();
+    const auto searches = [&] {
+        return std::count(h.service->calls.begin(), h.service->calls.end(), "searchAgain");
+    };
+    stage.searchTapped();
+    stage.searchTapped();  // during the pulse: ignored
+    settle();
+    EXPECT_EQ(searches(), 1);
+    EXPECT_EQ(main.portNudge(), 1);
+    h.clock->advance(0.4);
+    stage.frame();
+    EXPECT_GT(main.passRow()->portLabels()->pulseScale(), 1.25);
+    EXPECT_FALSE(stage.searchPulse());
+    stage.searchTapped();
+    settle();
+    EXPECT_EQ(searches(), 2);
+    // Connected: the tile no longer searches.
+    h.publish(ready());
+    stage.searchTapped();
+    settle();
+    EXPECT_EQ(searches(), 2);
+}
+
 // Pictures of the main window idle, during a run and with a result, and of the details
 // window, kept in the build tree for a person to look at.
 TEST(Windows, Screenshots) {
