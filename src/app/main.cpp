@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QPalette>
-#include <QStyleHints>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@ int main(int argc, char** argv) {
     SorvantaApplication::Options options;
     options.appearance.palette = Palette::forScheme(desktop.darkOr(window.lightnessF() < 0.5));
     options.appearance.reduceMotion = desktop.motionReduced();
+    matchToolkitPalette(options.appearance.palette);
     options.service = std::make_shared<OfflineService>();
     options.activity = std::make_shared<LogindTestActivity>();
     options.hostName = computerName();

@@ -23,6 +23,10 @@ inline QColor toQColor(const Rgba& c) {
 QFont uiFont(double pixels, QFont::Weight weight = QFont::Normal);
 
 QPainterPath toPainterPath(const PathF& path);
+
+// Gives the toolkit's own controls (menus, buttons, scroll bars) the palette's appearance
+// when the desktop asks for dark and the toolkit's default palette is light.
+void matchToolkitPalette(const Palette& palette);
 inline QRectF toQRect(const RectF& r) {
     return {r.x, r.y, r.width, r.height};
 }

@@ -1,5 +1,6 @@
 #include "app/sorvanta_application.h"
 
+#include <QGuiApplication>
 #include <QTimer>
 
 #include "app/qt_runtime.h"
@@ -42,6 +43,12 @@ SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
     if (options.listenForSleep) {
         sleep_ = new SleepWatch([this] { model_->suspend(); }, [this] { model_->resume(); }, this);
     }
+    // Coming back to the application re-applies what may be shown.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive)
+                    model_->refresh();
+            });
     setAppearance(options.appearance);
 }
 

@@ -71,7 +71,7 @@ struct Harness {
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1000);
     std::unique_ptr<SorvantaApplication> app;
 
-    explicit Harness(bool reduceMotion = true) {
+    explicit Harness(bool reduceMotion = true, bool dark = false) {
         qtApp();
         SorvantaApplication::Options options;
         options.service = service;
@@ -80,6 +80,7 @@ struct Harness {
         options.hostName = "Studio";
         options.listenForSleep = false;
         options.appearance.reduceMotion = reduceMotion;
+        options.appearance.palette = Palette::forScheme(dark);
         app = std::make_unique<SorvantaApplication>(std::move(options));
         app->show();
         settle();

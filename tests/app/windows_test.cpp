@@ -285,6 +285,9 @@ TEST(Windows, Screenshots) {
     h.app->helpWindow().show();
     settle();
     EXPECT_TRUE(h.app->helpWindow().grab().save("screenshots/help.png"));
+    Harness dark(true, true);
+    dark.publish(finished());
+    EXPECT_TRUE(dark.app->mainWindow().grab().save("screenshots/main-result-dark.png"));
 }
 
 }  // namespace
