@@ -18,8 +18,9 @@ inline QApplication& qtApp() {
     static char* argv[] = {name, nullptr};
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: Qt's own globals are gone by the time static objects are.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 // Runs the event loop until nothing is left to do now (bounded).
