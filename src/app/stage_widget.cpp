@@ -42,10 +42,12 @@ StageWidget::StageWidget(std::shared_ptr<Clock> clock, QWidget* parent)
 
 void StageWidget::setPresentation(const WindowPresentation& p, const std::string& thisName) {
     const double now = clock_->now();
+    // With motion reduced, changes show at once instead of fading.
+    const double changedAt = appearance_.reduceMotion ? -1e9 : now;
     if (p.centerText != presentation_.centerText || p.linkCaption != presentation_.linkCaption)
-        centreChanged_ = now;
+        centreChanged_ = changedAt;
     if (p.connected != presentation_.connected)
-        presentChanged_ = now;
+        presentChanged_ = changedAt;
     presentation_ = p;
     thisName_ = thisName;
     band_.setTarget(p.connected ? 1 : 0);

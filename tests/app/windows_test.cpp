@@ -186,8 +186,18 @@ TEST(Windows, StagePixels) {
     const Palette palette;
     StageWidget& stage = *h.app->mainWindow().stage();
     const double bandY = 0.47 * m.tileHeight;
+    ServiceSnapshot searching = ServiceSnapshot::initial();
+    searching.state = ConnectionState::searching;
+    h.publish(searching);
     QImage idle = stage.grab().toImage();
     EXPECT_TRUE(near(pixel(idle, 360, bandY - 15), toQColor(palette.windowBackground())));
+    // The guidance stands in the middle of the stage at once when motion is reduced.
+    const RectF centre = StageGeometry::centreContent(m);
+    int text = 0;
+    for (int y = static_cast<int>(centre.minY()); y < centre.maxY(); ++y)
+        for (int x = static_cast<int>(centre.minX()); x < centre.maxX(); ++x)
+            text += idle.pixelColor(x, y).lightness() < 160;
+    EXPECT_GT(text, 20);
     h.publish(measuring());
     QImage running = stage.grab().toImage();
     EXPECT_TRUE(near(pixel(running, 360, bandY - 15), toQColor(palette.surface())));
@@ -203,9 +213,7 @@ TEST(Windows, StagePixels) {
     EXPECT_GT(inside, 50);
     EXPECT_EQ(outside, 0);
     // No adapter: the orange caption stands over this computer's tile only.
-    ServiceSnapshot none = ServiceSnapshot::initial();
-    none.state = ConnectionState::searching;
-    h.publish(none);
+    h.publish(searching);
     PortLabelsWidget& ports = *h.app->mainWindow().passRow()->portLabels();
     ASSERT_EQ(ports.localCaption().kind, PortCaption::Kind::noAdapter);
     const QImage captions = ports.grab().toImage();
