@@ -178,6 +178,94 @@ TEST(MdnsResponderTest, TwoAnnouncedHostsThatMeetLaterSettleOnDistinctNames) {
     EXPECT_EQ(b.state(), MdnsResponder::State::announced);
 }
 
+// A responder that has sent its first probe; returns when it did.
+MdnsTime firstProbeSent(MdnsResponder& responder, MdnsTime start) {
+    responder.start(start);
+    const MdnsTime at = *responder.nextWake();
+    responder.advance(at);
+    EXPECT_EQ(responder.takePackets().size(), 1u);
+    return at;
+}
+
+TEST(MdnsResponderTest, SimultaneousProbesAreSettledByComparingTheRecords) {
+    const auto desk = service("Desk", "host-a", 1);
+    const MdnsName instance = serviceType.prefixed("Desk");
+    const MdnsName host = MdnsName::fromText("host-a.local");
+    const auto ourSrv = MdnsRecord::srv(instance, MdnsSrv{0, 0, 40001, host}, 120);
+    const auto ourTxt = MdnsRecord::txt(instance, desk.txt, 4500);
+    const auto ourAaaa = MdnsRecord::aaaa(host, desk.ipv6[0], 120);
+    auto srvPort = [&](std::uint16_t port) {
+        return MdnsRecord::srv(instance, MdnsSrv{0, 0, port, host}, 120);
+    };
+    MdnsRecord type99{instance, 99, mdns::classIn, false, 120, {0}};
+    struct Case {
+        const char* what;
+        std::vector<MdnsRecord> theirs;
+        bool weDefer;  // their data is lexicographically later
+    };
+    const std::vector<Case> cases = {
+        {"our own probe heard back", {ourSrv, ourTxt}, false},
+        {"a later SRV port", {srvPort(40002), ourTxt}, true},
+        {"an earlier SRV port", {srvPort(40000), ourTxt}, false},
+        {"a later TXT, compared before the SRV",
+         {srvPort(1), MdnsRecord::txt(instance, {"v=9", "id=host-b"}, 4500)},
+         true},
+        {"an earlier TXT", {srvPort(65535), MdnsRecord::txt(instance, {"v=8"}, 4500)}, false},
+        {"their list runs out first", {ourTxt}, false},
+        {"ours runs out first", {ourSrv, ourTxt, type99}, true},
+        {"a later type", {type99}, true},
+        {"an earlier type", {MdnsRecord::a(instance, {255, 255, 255, 255}, 120)}, false},
+        {"a later host address", {MdnsRecord::a(host, {169, 254, 7, 2}, 120), ourAaaa}, true},
+        {"an earlier host address", {MdnsRecord::a(host, {169, 254, 7, 0}, 120), ourAaaa}, false},
+    };
+    for (const auto& c : cases) {
+        MdnsResponder responder(desk, 11);
+        const MdnsTime probed = firstProbeSent(responder, MdnsTime{} + 1h);
+        MdnsMessage probe;
+        probe.questions.push_back({instance, mdns::typeAny, mdns::classIn, false});
+        probe.authorities = c.theirs;
+        const MdnsTime heard = probed + 10ms;
+        responder.receive(probe, heard);
+        EXPECT_EQ(*responder.nextWake(), c.weDefer ? heard + 1s : probed + 250ms) << c.what;
+        // Either way the names are kept and, after the quiet second, claimed.
+        MdnsSimulatedLink link;
+        link.now = heard;
+        link.attach(responder);
+        link.runFor(3s);
+        EXPECT_EQ(responder.state(), MdnsResponder::State::announced) << c.what;
+        EXPECT_EQ(responder.instanceName(), "Desk") << c.what;
+    }
+}
+
+TEST(MdnsResponderTest, FifteenConflictsWithinTenSecondsSlowProbingToOneAttemptInFive) {
+    struct Case {
+        int conflicts;
+        std::chrono::milliseconds spacing;
+        bool slowed;
+    };
+    const Case cases[] = {
+        {14, 100ms, false}, {15, 100ms, true},
+        {16, 100ms, true},  {15, 700ms, true},  // the 15 span 9.8 s
+        {15, 750ms, false},                     // the 15 span 10.5 s
+    };
+    for (const auto& c : cases) {
+        MdnsResponder responder(service("Desk", "host-a", 1), 12);
+        MdnsTime now = firstProbeSent(responder, MdnsTime{} + 1h);
+        for (int i = 0; i < c.conflicts; ++i) {
+            now += c.spacing;
+            MdnsMessage answer;
+            answer.flags = MdnsMessage::responseFlags;
+            answer.answers.push_back(
+                MdnsRecord::srv(responder.instanceFullName(),
+                                MdnsSrv{0, 0, 9, MdnsName::fromText("x.local")}, 120));
+            responder.receive(answer, now);
+        }
+        EXPECT_EQ(responder.instanceName(), "Desk (" + std::to_string(c.conflicts + 1) + ")");
+        EXPECT_EQ(*responder.nextWake(), c.slowed ? now + 5s : now)
+            << c.conflicts << " conflicts " << c.spacing.count() << " ms apart";
+    }
+}
+
 TEST(MdnsResponderTest, NewAddressesAreAnnouncedAndReplaceTheOldInPeersCaches) {
     MdnsSimulatedLink link;
     MdnsResponder responder(service("Desk", "host-a", 1), 4);
