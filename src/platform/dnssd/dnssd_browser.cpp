@@ -46,6 +46,11 @@ void DnssdBrowser::pump() {
     bool changed = false;
     for (auto& unit : driver_.units()) {
         changed |= unit.engine->takeChanged();
+        auto& known = known_[unit.transport->interface().interface.index];
+        if (!known) {
+            known = std::make_shared<MdnsKnownRecords>();
+        }
+        known->replace(unit.engine->cache().entries());
     }
     driver_.arm();
     if (!changed || !driver_.handlersOpen() || !resultsHandler_) {
@@ -57,7 +62,8 @@ void DnssdBrowser::pump() {
             DnssdEndpoint endpoint{found.instanceName, options_.serviceType, "local",
                                    unit.transport->interface().interface};
             std::string text = endpoint.text();
-            results.push_back({std::move(endpoint), std::move(text), found.txt});
+            results.push_back({std::move(endpoint), std::move(text), found.txt,
+                               known_[unit.transport->interface().interface.index]});
         }
     }
     std::sort(results.begin(), results.end(),

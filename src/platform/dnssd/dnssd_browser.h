@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "platform/dnssd/dnssd_txt.h"
 #include "platform/dnssd/mdns_browser.h"
 #include "platform/dnssd/mdns_interface_driver.h"
+#include "platform/dnssd/mdns_known_records.h"
 #include "platform/net/network_executor.h"
 
 namespace sorvanta {
@@ -20,11 +22,16 @@ struct DnssdBrowseResult {
     DnssdEndpoint endpoint;
     std::string endpointText;     // endpoint.text()
     std::optional<DnssdTxt> txt;  // absent while the instance has no TXT record
+    // What the browser keeps hearing on that interface, for resolving the endpoint
+    // without asking again; not part of the result's value.
+    std::shared_ptr<const MdnsKnownRecords> known;
 
     const std::string& instanceName() const { return endpoint.instanceName; }
     const NetworkInterface& interface() const { return endpoint.interface; }
 
-    bool operator==(const DnssdBrowseResult&) const = default;
+    bool operator==(const DnssdBrowseResult& other) const {
+        return endpoint == other.endpoint && endpointText == other.endpointText && txt == other.txt;
+    }
 };
 
 // Browses one service type with multicast DNS on one pinned interface, or on every
@@ -67,6 +74,7 @@ class DnssdBrowser final : public std::enable_shared_from_this<DnssdBrowser>,
 
     Options options_;
     ResultsHandler resultsHandler_;
+    std::map<int, std::shared_ptr<MdnsKnownRecords>> known_;  // by interface index
     Driver driver_;  // after options_, which it is built from
 };
 

@@ -7,18 +7,20 @@
 
 namespace sorvanta {
 
-std::shared_ptr<DnssdResolver> DnssdResolver::create(NetworkExecutor executor,
-                                                     DnssdEndpoint endpoint,
-                                                     std::chrono::milliseconds timeout) {
+std::shared_ptr<DnssdResolver> DnssdResolver::create(
+    NetworkExecutor executor, DnssdEndpoint endpoint, std::chrono::milliseconds timeout,
+    std::shared_ptr<const MdnsKnownRecords> known) {
     return std::shared_ptr<DnssdResolver>(
-        new DnssdResolver(std::move(executor), std::move(endpoint), timeout));
+        new DnssdResolver(std::move(executor), std::move(endpoint), timeout, std::move(known)));
 }
 
 DnssdResolver::DnssdResolver(NetworkExecutor executor, DnssdEndpoint endpoint,
-                             std::chrono::milliseconds timeout)
+                             std::chrono::milliseconds timeout,
+                             std::shared_ptr<const MdnsKnownRecords> known)
     : executor_(executor),
       endpoint_(std::move(endpoint)),
       timeout_(timeout),
+      known_(std::move(known)),
       timer_(executor),
       deadline_(executor) {}
 
@@ -64,10 +66,13 @@ void DnssdResolver::begin() {
         return;
     }
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
-    resolver_ =
-        std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), secureRandomSeed());
+    const MdnsName instance = type.prefixed(endpoint_.instanceName);
+    resolver_ = std::make_unique<MdnsResolver>(instance, secureRandomSeed());
+    if (known_) {
+        resolver_->seed(known_->about(instance, MdnsClock::now()), MdnsClock::now());
+    }
     transport_->startReceiving(
-        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::address&) {
+        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::udp::endpoint&) {
             auto self = weak.lock();
             if (!self || self->done_) {
                 return;
@@ -92,7 +97,7 @@ void DnssdResolver::pump() {
     for (const auto& packet : resolver_->takePackets()) {
         transport_->send(packet);
     }
-    if (resolver_->result()) {
+    if (resolver_->complete(now)) {
         finish(std::nullopt);
         return;
     }

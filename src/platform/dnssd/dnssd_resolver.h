@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/dnssd/dnssd_browser.h"
 #include "platform/dnssd/dnssd_endpoint.h"
 #include "platform/dnssd/mdns_resolver.h"
 #include "platform/dnssd/mdns_transport.h"
@@ -17,10 +18,11 @@
 namespace sorvanta {
 
 // Resolves a browsed endpoint, on the interface it was seen on, to the TCP addresses a
-// connection can dial: the port of its SRV record with each address of the host it
-// names, IPv6 first (a link-local one carrying the interface as its scope, the one
-// address family every wired link has), then IPv4. Runs on the owner's serial executor
-// (see network_executor.h); the completion runs once, unless cancel() came first.
+// connection can dial, starting from what the browser that found it already holds: the port of its
+// SRV record with each address of the host it names, IPv6 first (a link-local one carrying the
+// interface as its scope, the one address family every wired link has), then IPv4. Runs on the
+// owner's serial executor (see network_executor.h); the completion runs once, unless cancel() came
+// first.
 class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
   public:
     using Completion = std::function<void(const std::vector<asio::ip::tcp::endpoint>& addresses,
@@ -28,7 +30,13 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
 
     static std::shared_ptr<DnssdResolver> create(
         NetworkExecutor executor, DnssdEndpoint endpoint,
-        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+        std::chrono::milliseconds timeout = std::chrono::seconds(5),
+        std::shared_ptr<const MdnsKnownRecords> known = nullptr);
+    static std::shared_ptr<DnssdResolver> create(
+        NetworkExecutor executor, const DnssdBrowseResult& result,
+        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        return create(std::move(executor), result.endpoint, timeout, result.known);
+    }
     ~DnssdResolver();
 
     void start(Completion completion);
@@ -36,7 +44,7 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
 
   private:
     DnssdResolver(NetworkExecutor executor, DnssdEndpoint endpoint,
-                  std::chrono::milliseconds timeout);
+                  std::chrono::milliseconds timeout, std::shared_ptr<const MdnsKnownRecords> known);
     void begin();
     void pump();
     void finish(std::optional<PlatformError> error);
@@ -45,6 +53,7 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
     HandlerGate gate_;
     DnssdEndpoint endpoint_;
     std::chrono::milliseconds timeout_;
+    std::shared_ptr<const MdnsKnownRecords> known_;
     std::shared_ptr<MdnsTransport> transport_;
     std::unique_ptr<MdnsResolver> resolver_;
     asio::steady_timer timer_;

@@ -244,12 +244,12 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     // Each side also hears its own advertisement, as a system browser would.
     EXPECT_TRUE(sees(a.browseLog, "Alpha", 2s));
 
-    // The browsed endpoint resolves on B's interface to both of A's addresses, IPv6
+    // The browsed result resolves on B's interface to both of A's addresses, IPv6
     // link-local first with B's interface as its scope.
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
     b.thread.call([&] {
-        resolver = DnssdResolver::create(b.thread.executor(), alpha.endpoint);
+        resolver = DnssdResolver::create(b.thread.executor(), alpha);
         resolver->start([&](const auto& addresses, std::optional<PlatformError> error) {
             EXPECT_FALSE(error.has_value()) << error->text();
             resolved.set_value(addresses);
@@ -596,7 +596,7 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     Side b(pair->nsB, pair->link.indexB);
     // Our advertiser shares port 5353 in A with zeroconf's responder.
     a.advertise("Neighbour", 4100, "AAAA");
-    PeerProcess peer(pair->nsA, {"register", "Theirs", "5123", pair->ipv4A});
+    PeerProcess peer(pair->nsA, {"register", "Theirs", "5123", pair->ipv4A, pair->ipv6A});
     ASSERT_EQ(peer.readLine(), "registered");
     b.browse();
     ASSERT_TRUE(b.browseLog.waitFor(5s, [](DiscoveryLog& l) {
@@ -606,11 +606,17 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     const auto theirs = *b.browseLog.find("Theirs");
     EXPECT_EQ(theirs.txt->at("id"), "zeroconf-peer");
     EXPECT_EQ(theirs.txt->at("v"), "9");
+    EXPECT_EQ(theirs.txt->count("flag"), 1u);  // a bare key: present with no value
+    EXPECT_EQ(theirs.txt->at("flag"), "");
 
+    // The resolution starts from the records that came with the browse answer: it does
+    // not wait for the second the responder keeps between two multicasts of a record,
+    // and it has both families.
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
+    const auto resolving = Clock::now();
     b.thread.call([&] {
-        resolver = DnssdResolver::create(b.thread.executor(), theirs.endpoint);
+        resolver = DnssdResolver::create(b.thread.executor(), theirs);
         resolver->start([&](const auto& addresses, std::optional<PlatformError> error) {
             EXPECT_FALSE(error.has_value());
             resolved.set_value(addresses);
@@ -618,8 +624,10 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     });
     auto future = resolved.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(Clock::now() - resolving, 900ms);
     const auto addresses = future.get();
-    ASSERT_FALSE(addresses.empty());
+    ASSERT_EQ(addresses.size(), 2u);
+    EXPECT_EQ(addresses[0].address().to_v6().scope_id(), static_cast<unsigned>(pair->link.indexB));
     EXPECT_EQ(addresses.back().address().to_string(), pair->ipv4A);
     EXPECT_EQ(addresses.back().port(), 5123);
 
@@ -627,6 +635,57 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     peer.closeInput();
     EXPECT_TRUE(doesNotSee(b.browseLog, "Theirs", 4s));
     b.thread.call([&] { resolver.reset(); });
+}
+
+// Every line the peer prints until it exits.
+std::vector<std::string> allLines(PeerProcess& peer) {
+    std::vector<std::string> lines;
+    for (auto line = peer.readLine(); !line.empty(); line = peer.readLine()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(DnssdNetnsTest, ZeroconfListsOurTypeAndGetsUnicastAndOneShotAnswers) {
+    if (auto missing = zeroconfMissing(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    a.advertise("Ours Here", 4321, "OURID");
+    ASSERT_TRUE(registered(a.adLog, 3s));
+    const std::string instance = "Ours Here._sorvanta._tcp.local.";
+    const std::string type = "_sorvanta._tcp.local.";
+    // The asker's socket is bound to its unicast address: it hears unicast replies only.
+    // Right after the announcements a group answer would be held back for a second.
+    struct Case {
+        std::string kind;
+        std::string name;
+        int type;
+        std::string header;
+        std::string firstRecord;  // "TYPE TTL FLUSH"
+    };
+    const std::vector<Case> cases = {
+        {"qu", instance, 33, "reply port=5353 id=0 questions=0", "33 120 1"},
+        {"qu", type, 12, "reply port=5353 id=0 questions=0", "12 4500 0"},
+        {"legacy", instance, 33, "reply port=5353 id=4660 questions=1", "33 10 0"},
+        {"legacy", type, 12, "reply port=5353 id=4660 questions=1", "12 10 0"},
+    };
+    for (const auto& c : cases) {
+        PeerProcess peer(pair->nsB, {"query", c.kind, c.name, std::to_string(c.type), pair->ipv4B});
+        const auto lines = allLines(peer);
+        ASSERT_GE(lines.size(), 2u) << c.kind << " " << c.name;
+        EXPECT_EQ(lines[0], c.header) << c.kind << " " << c.name;
+        EXPECT_EQ(lines[1], c.firstRecord) << c.kind << " " << c.name;
+        for (std::size_t i = 2; i < lines.size() && c.kind == "legacy"; ++i) {
+            const auto ttl = std::stoul(lines[i].substr(lines[i].find(' ') + 1));
+            EXPECT_LE(ttl, 10u) << lines[i];
+            EXPECT_EQ(lines[i].back(), '0') << lines[i];  // no cache flush
+        }
+    }
+    // A browser listing every service type sees ours.
+    PeerProcess types(pair->nsB, {"types", pair->ipv4B, "2"});
+    EXPECT_NE(types.readLine().find("_sorvanta._tcp.local."), std::string::npos);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(MdnsResponderTest, ProbesThreeTimesThenAnnouncesTwiceWithUniqueRecordsFlagg
     for (int i = 3; i < 5; ++i) {
         const auto& announcement = link.sent[i].second;
         EXPECT_TRUE(announcement.isResponse());
-        ASSERT_EQ(announcement.answers.size(), 5u);
+        ASSERT_EQ(announcement.answers.size(), 6u);  // and the two PTRs
         for (const auto& record : announcement.answers) {
             EXPECT_EQ(record.cacheFlush, record.type != mdns::typePtr);
         }
@@ -99,6 +99,81 @@ TEST(MdnsResponderTest, AnswersQueriesOnceASecondAndLeavesOutWhatTheAskerKnows) 
     EXPECT_EQ(link.sent.size(), 6u);
 }
 
+TEST(MdnsResponderTest, QuestionsAreAnsweredToTheGroupOrToTheAskerAsTheyAsk) {
+    const MdnsName instance = serviceType.prefixed("Desk");
+    const MdnsName enumeration = MdnsName::fromText("_services._dns-sd._udp.local");
+    const asio::ip::udp::endpoint member(asio::ip::make_address("169.254.9.9"), 5353);
+    const asio::ip::udp::endpoint oneShot(asio::ip::make_address("fe80::9"), 40000);
+    struct Case {
+        const char* what;
+        MdnsName name;
+        std::uint16_t type;
+        bool unicastBit;
+        asio::ip::udp::endpoint from;
+        std::chrono::milliseconds afterAnnouncing;
+        bool multicast;           // answered to the group
+        bool unicast;             // answered to the asker
+        std::size_t additionals;  // records that go along
+    };
+    const std::vector<Case> cases = {
+        {"QM within a second", instance, mdns::typeSrv, false, member, 300ms, false, false, 0},
+        {"QU within a second", instance, mdns::typeSrv, true, member, 300ms, false, true, 2},
+        {"QU within a quarter TTL", serviceType, mdns::typePtr, true, member, 60s, false, true, 4},
+        {"QU after a quarter TTL", instance, mdns::typeSrv, true, member, 31s, true, false, 2},
+        {"QM after a second", instance, mdns::typeSrv, false, member, 2s, true, false, 2},
+        {"one-shot query", serviceType, mdns::typePtr, false, oneShot, 300ms, false, true, 4},
+        {"type enumeration", enumeration, mdns::typePtr, false, member, 2s, true, false, 0},
+    };
+    for (const auto& c : cases) {
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", "host-a", 1), 21);
+        link.attach(responder);
+        responder.start(link.now);
+        for (int i = 0; i < 500 && responder.state() != MdnsResponder::State::announced; ++i) {
+            link.runFor(10ms);  // until the second announcement
+        }
+        link.runFor(c.afterAnnouncing);
+        link.sent.clear();
+        MdnsMessage query;
+        query.id = 0x1234;
+        query.questions.push_back({c.name, c.type, mdns::classIn, c.unicastBit});
+        responder.receive(query, link.now, c.from);
+        link.runFor(200ms);
+        ASSERT_EQ(link.sent.size(), c.multicast ? 1u : 0u) << c.what;
+        const auto unicasts = responder.takeUnicasts();
+        ASSERT_EQ(unicasts.size(), c.unicast ? 1u : 0u) << c.what;
+        if (!c.multicast && !c.unicast) {
+            continue;
+        }
+        const MdnsMessage answer =
+            c.unicast ? *parseMdnsMessage(unicasts[0].packet) : link.sent[0].second;
+        if (c.unicast) {
+            EXPECT_EQ(unicasts[0].destination, c.from) << c.what;
+        }
+        ASSERT_EQ(answer.answers.size(), 1u) << c.what;
+        EXPECT_EQ(answer.answers[0].type, c.type) << c.what;
+        EXPECT_EQ(answer.answers[0].name, c.name) << c.what;
+        EXPECT_EQ(answer.additionals.size(), c.additionals) << c.what;
+        if (c.name == enumeration) {
+            EXPECT_EQ(answer.answers[0].ptrTarget(), serviceType);
+        }
+        // A one-shot asker hears its ID and question back, short TTLs and no cache flush.
+        const bool oneShotReply = c.from.port() != 5353;
+        EXPECT_EQ(answer.id, oneShotReply ? 0x1234 : 0) << c.what;
+        EXPECT_EQ(answer.questions.size(), oneShotReply ? 1u : 0u) << c.what;
+        for (const auto* section : {&answer.answers, &answer.additionals}) {
+            for (const auto& record : *section) {
+                if (oneShotReply) {
+                    EXPECT_LE(record.ttl, 10u) << c.what;
+                    EXPECT_FALSE(record.cacheFlush) << c.what;
+                } else {
+                    EXPECT_GE(record.ttl, 120u) << c.what;
+                }
+            }
+        }
+    }
+}
+
 TEST(MdnsResponderTest, GoodbyeRepeatsEveryRecordWithTtlZero) {
     MdnsResponder responder(service("Desk", "host-a", 1), 3);
     EXPECT_TRUE(responder.stop().empty());  // nothing announced yet, nothing to retract
@@ -110,7 +185,7 @@ TEST(MdnsResponderTest, GoodbyeRepeatsEveryRecordWithTtlZero) {
     link.runFor(3s);
     auto goodbye = parseMdnsMessage(announced.stop());
     ASSERT_TRUE(goodbye.has_value());
-    EXPECT_EQ(goodbye->answers.size(), 5u);
+    EXPECT_EQ(goodbye->answers.size(), 6u);
     for (const auto& record : goodbye->answers) {
         EXPECT_EQ(record.ttl, 0u);
     }
