@@ -3,24 +3,23 @@
 #include <asio/dispatch.hpp>
 #include <cerrno>
 
+#include "platform/dnssd/mdns_known_records.h"
 #include "support/secure_random.h"
 
 namespace sorvanta {
 
-std::shared_ptr<DnssdResolver> DnssdResolver::create(
-    NetworkExecutor executor, DnssdEndpoint endpoint, std::chrono::milliseconds timeout,
-    std::shared_ptr<const MdnsKnownRecords> known) {
+std::shared_ptr<DnssdResolver> DnssdResolver::create(NetworkExecutor executor,
+                                                     DnssdEndpoint endpoint,
+                                                     std::chrono::milliseconds timeout) {
     return std::shared_ptr<DnssdResolver>(
-        new DnssdResolver(std::move(executor), std::move(endpoint), timeout, std::move(known)));
+        new DnssdResolver(std::move(executor), std::move(endpoint), timeout));
 }
 
 DnssdResolver::DnssdResolver(NetworkExecutor executor, DnssdEndpoint endpoint,
-                             std::chrono::milliseconds timeout,
-                             std::shared_ptr<const MdnsKnownRecords> known)
+                             std::chrono::milliseconds timeout)
     : executor_(executor),
       endpoint_(std::move(endpoint)),
       timeout_(timeout),
-      known_(std::move(known)),
       timer_(executor),
       deadline_(executor) {}
 
@@ -68,8 +67,8 @@ void DnssdResolver::begin() {
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
     const MdnsName instance = type.prefixed(endpoint_.instanceName);
     resolver_ = std::make_unique<MdnsResolver>(instance, secureRandomSeed());
-    if (known_) {
-        resolver_->seed(known_->about(instance, MdnsClock::now()), MdnsClock::now());
+    if (endpoint_.known) {
+        resolver_->seed(endpoint_.known->about(instance, MdnsClock::now()), MdnsClock::now());
     }
     transport_->startReceiving(
         [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::udp::endpoint&) {

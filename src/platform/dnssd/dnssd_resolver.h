@@ -8,7 +8,6 @@
 #include <optional>
 #include <vector>
 
-#include "platform/dnssd/dnssd_browser.h"
 #include "platform/dnssd/dnssd_endpoint.h"
 #include "platform/dnssd/mdns_resolver.h"
 #include "platform/dnssd/mdns_transport.h"
@@ -30,13 +29,7 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
 
     static std::shared_ptr<DnssdResolver> create(
         NetworkExecutor executor, DnssdEndpoint endpoint,
-        std::chrono::milliseconds timeout = std::chrono::seconds(5),
-        std::shared_ptr<const MdnsKnownRecords> known = nullptr);
-    static std::shared_ptr<DnssdResolver> create(
-        NetworkExecutor executor, const DnssdBrowseResult& result,
-        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        return create(std::move(executor), result.endpoint, timeout, result.known);
-    }
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~DnssdResolver();
 
     void start(Completion completion);
@@ -44,7 +37,7 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
 
   private:
     DnssdResolver(NetworkExecutor executor, DnssdEndpoint endpoint,
-                  std::chrono::milliseconds timeout, std::shared_ptr<const MdnsKnownRecords> known);
+                  std::chrono::milliseconds timeout);
     void begin();
     void pump();
     void finish(std::optional<PlatformError> error);
@@ -53,7 +46,6 @@ class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
     HandlerGate gate_;
     DnssdEndpoint endpoint_;
     std::chrono::milliseconds timeout_;
-    std::shared_ptr<const MdnsKnownRecords> known_;
     std::shared_ptr<MdnsTransport> transport_;
     std::unique_ptr<MdnsResolver> resolver_;
     asio::steady_timer timer_;

@@ -19,10 +19,10 @@
 
 #include "lab/netns_lab.h"
 #include "platform/dnssd/dnssd_advertiser.h"
-#include "platform/dnssd/dnssd_browser.h"
 #include "platform/dnssd/dnssd_connection.h"
 #include "platform/dnssd/dnssd_resolver.h"
-#include "platform/net/tcp_listener.h"
+#include "platform/dnssd/mdns_dnssd_browser.h"
+#include "platform/net/socket_tcp_listener.h"
 #include "platform/net/wired_path.h"
 
 namespace sorvanta {
@@ -160,7 +160,7 @@ struct Side {
             if (pinned) {
                 options.interfaceIndex = index;
             }
-            browser = DnssdBrowser::create(thread.executor(), options);
+            browser = MdnsDnssdBrowser::create(thread.executor(), options);
             browser->setStateHandler([this](const DnssdState& s) { browseLog.state(s); });
             browser->setResultsHandler(
                 [this](const std::vector<DnssdBrowseResult>& r) { browseLog.results(r); });
@@ -210,7 +210,7 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     std::shared_ptr<TcpListener> listener;
     std::shared_ptr<TcpConnection> inbound;
     a.thread.call([&] {
-        listener = TcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
+        listener = SocketTcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
         listener->setStateHandler([&](const ListenerState& state) {
             if (state.kind == ListenerState::Kind::ready) {
                 listening.set_value(state.port);
@@ -249,7 +249,7 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
     b.thread.call([&] {
-        resolver = DnssdResolver::create(b.thread.executor(), alpha);
+        resolver = DnssdResolver::create(b.thread.executor(), alpha.endpoint);
         resolver->start([&](const auto& addresses, std::optional<PlatformError> error) {
             EXPECT_FALSE(error.has_value()) << error->text();
             resolved.set_value(addresses);
@@ -616,7 +616,7 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     std::shared_ptr<DnssdResolver> resolver;
     const auto resolving = Clock::now();
     b.thread.call([&] {
-        resolver = DnssdResolver::create(b.thread.executor(), theirs);
+        resolver = DnssdResolver::create(b.thread.executor(), theirs.endpoint);
         resolver->start([&](const auto& addresses, std::optional<PlatformError> error) {
             EXPECT_FALSE(error.has_value());
             resolved.set_value(addresses);
