@@ -2,6 +2,8 @@
 // side advertising and browsing, and python3-zeroconf as an independent peer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,18 +19,22 @@
 #include <set>
 #include <thread>
 
+#include "lab/event_recorder.h"
 #include "lab/netns_lab.h"
 #include "platform/dnssd/dnssd_advertiser.h"
-#include "platform/dnssd/dnssd_connection.h"
 #include "platform/dnssd/dnssd_resolver.h"
+#include "platform/dnssd/mdns_advertised_listener.h"
+#include "platform/dnssd/mdns_browsed_connection.h"
 #include "platform/dnssd/mdns_dnssd_browser.h"
 #include "platform/net/socket_tcp_listener.h"
 #include "platform/net/wired_path.h"
+#include "platform/system_network_factory.h"
 
 namespace sorvanta {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::EventRecorder;
 using testing::NetnsLab;
 using testing::NetnsPair;
 using testing::NetnsThread;
@@ -269,31 +275,19 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     EXPECT_EQ(addresses[1].address().to_string(), pair->ipv4A);
     EXPECT_EQ(addresses[0].port(), port);
 
-    // A pinned TCP connection of the network layer made to the browsed endpoint reaches A.
-    std::promise<std::shared_ptr<TcpConnection>> made;
+    // The system's connection to the browsed endpoint, pinned to B's end, reaches A.
     std::promise<void> ready;
     std::shared_ptr<TcpConnection> outbound;
-    std::shared_ptr<DnssdResolver> dialling;
     b.thread.call([&] {
-        dialling = makeBrowsedConnection(
-            b.thread.executor(), alpha.endpoint, makeWiredParameters(interfaceB),
-            [&](std::shared_ptr<TcpConnection> connection, std::optional<PlatformError> error) {
-                EXPECT_FALSE(error.has_value()) << error->text();
-                outbound = connection;
-                if (connection) {
-                    connection->setStateHandler([&](const TransportState& state) {
-                        if (state.kind == TransportState::Kind::ready) {
-                            ready.set_value();
-                        }
-                    });
-                    connection->start();
-                }
-                made.set_value(connection);
-            });
+        outbound = SystemNetworkFactory().makeBrowsedConnection(b.thread.executor(), alpha.endpoint,
+                                                                makeWiredParameters(interfaceB));
+        outbound->setStateHandler([&](const TransportState& state) {
+            if (state.kind == TransportState::Kind::ready) {
+                ready.set_value();
+            }
+        });
+        outbound->start();
     });
-    auto madeFuture = made.get_future();
-    ASSERT_EQ(madeFuture.wait_for(3s), std::future_status::ready);
-    ASSERT_NE(madeFuture.get(), nullptr);
     ASSERT_EQ(ready.get_future().wait_for(3s), std::future_status::ready);
     auto acceptedFuture = acceptedFrom.get_future();
     ASSERT_EQ(acceptedFuture.wait_for(3s), std::future_status::ready);
@@ -311,7 +305,6 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
         outbound->cancel();
         outbound.reset();
         resolver.reset();
-        dialling.reset();
     });
     a.thread.call([&] {
         inbound->cancel();
@@ -498,6 +491,118 @@ TEST(DnssdNetnsTest, TwoOfOurInterfacesOnOneCableDoNotRenameEachOther) {
     ASSERT_EQ(registrations.size(), 1u);
     EXPECT_EQ(registrations[0].text(), "added(Loop)");
     EXPECT_EQ(a.browseLog.latest().size(), 1u);
+}
+
+bool hasState(const std::vector<std::string>& events, const std::string& state) {
+    return std::find(events.begin(), events.end(), state) != events.end();
+}
+
+TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsOnceItAppears) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
+                                      InterfaceType::wiredEthernet};
+    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
+                                      InterfaceType::wiredEthernet};
+    std::promise<std::uint16_t> listening;
+    std::promise<std::string> received;
+    std::shared_ptr<TcpListener> listener;
+    std::shared_ptr<TcpConnection> inbound;
+    a.thread.call([&] {
+        listener = SocketTcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
+        listener->setStateHandler([&](const ListenerState& state) {
+            if (state.kind == ListenerState::Kind::ready) {
+                listening.set_value(state.port);
+            }
+        });
+        listener->setNewConnectionHandler([&](std::shared_ptr<TcpConnection> connection) {
+            inbound = connection;
+            connection->start();
+            connection->receive(5, 5, [&](std::span<const std::uint8_t> data, bool, auto) {
+                received.set_value(std::string(data.begin(), data.end()));
+            });
+        });
+        listener->start();
+    });
+    auto port = listening.get_future();
+    ASSERT_EQ(port.wait_for(3s), std::future_status::ready);
+
+    // B dials "Alpha" before anyone advertises it: each resolution times out and the one
+    // connection waits, keeping what was sent meanwhile.
+    EventRecorder<std::string> states;
+    std::shared_ptr<TcpConnection> outbound;
+    b.thread.call([&] {
+        outbound = MdnsBrowsedConnection::create(
+            b.thread.executor(), DnssdEndpoint{"Alpha", "_sorvanta._tcp", "local", interfaceB, {}},
+            makeWiredParameters(interfaceB), 300ms);
+        outbound->setStateHandler([&](const TransportState& s) { states.push(s.text()); });
+        outbound->start();
+        outbound->send(TcpConnection::Bytes{'h', 'e', 'l', 'l', 'o'}, [](auto) {});
+    });
+    const std::string timedOut = TransportState::waiting(PlatformError::posix(ETIMEDOUT)).text();
+    ASSERT_TRUE(states.waitFor([&](const auto& v) { return hasState(v, timedOut); }, 2s));
+    std::this_thread::sleep_for(1500ms);  // a retry that resolves again, and fails again
+
+    a.advertise("Alpha", port.get(), "AAAA");
+    ASSERT_TRUE(states.waitFor([](const auto& v) { return hasState(v, "ready"); }, 6s));
+    EXPECT_EQ(states.values(), (std::vector<std::string>{"preparing", timedOut, "ready"}));
+    auto bytes = received.get_future();
+    ASSERT_EQ(bytes.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(bytes.get(), "hello");
+    b.thread.call([&] { outbound->cancel(); });
+    a.thread.call([&] {
+        inbound->cancel();
+        listener->cancel();
+    });
+}
+
+TEST(DnssdNetnsTest, AnAdvertisedListenerIsReadyOnceRegisteredAndFailsWithoutTheMdnsPort) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    auto listen = [](Side& side, const std::string& interfaceName, int index,
+                     EventRecorder<std::string>& events) {
+        return side.thread.call([&] {
+            auto listener = MdnsAdvertisedListener::create(
+                side.thread.executor(),
+                makeWiredParameters({interfaceName, index, InterfaceType::wiredEthernet}),
+                {"Alpha", "_sorvanta._tcp", {{"v", "9"}}});
+            listener->setStateHandler([&](const ListenerState& s) {
+                events.push(s.kind == ListenerState::Kind::ready ? "ready" : s.text());
+            });
+            listener->setRegistrationHandler(
+                [&](const DnssdRegistrationChange& c) { events.push(c.text()); });
+            listener->start();
+            return listener;
+        });
+    };
+    EventRecorder<std::string> eventsA;
+    auto advertised = listen(a, pair->link.nameA, pair->link.indexA, eventsA);
+    a.browse();
+    ASSERT_TRUE(eventsA.waitFor([](const auto& v) { return hasState(v, "ready"); }, 4s));
+    EXPECT_EQ(eventsA.values(), (std::vector<std::string>{"added(Alpha)", "ready"}));
+    EXPECT_NE(a.thread.call([&] { return advertised->port(); }), 0);
+    EXPECT_TRUE(sees(a.browseLog, "Alpha", 2s));
+
+    // Another program holds port 5353 in B without sharing it: advertising cannot start.
+    const int holder = b.thread.call([] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(5353);
+        return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    });
+    ASSERT_GE(holder, 0);
+    EventRecorder<std::string> eventsB;
+    auto blocked = listen(b, pair->link.nameB, pair->link.indexB, eventsB);
+    const std::string failed =
+        ListenerState{ListenerState::Kind::failed, PlatformError::posix(EADDRINUSE), 0}.text();
+    EXPECT_TRUE(eventsB.waitFor([&](const auto& v) { return hasState(v, failed); }, 2s));
+    EXPECT_FALSE(hasState(eventsB.values(), "ready"));
+    ::close(holder);
+    a.thread.call([&] { advertised->cancel(); });
+    b.thread.call([&] { blocked->cancel(); });
 }
 
 // ---- interoperability with python3-zeroconf -------------------------------------------
