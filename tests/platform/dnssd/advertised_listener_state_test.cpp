@@ -9,46 +9,25 @@ TEST(AdvertisedListenerStateTest, ReadyOnlyWithBothHalvesAndTheWorseFaultFirst) 
     using L = ListenerState::Kind;
     const PlatformError down = PlatformError::posix(ENETDOWN);
     const PlatformError inUse = PlatformError::posix(EADDRINUSE);
-    const PlatformError denied = PlatformError::dnssd(-65570);
-    const ListenerState ready{L::ready, {}, 4000};
-    const DnssdState advertising{DnssdState::Kind::ready, {}};
+    const ListenerState ready{L::ready, {}, 4000}, setup{};
+    const ListenerState waits{L::waiting, down, 0}, fails{L::failed, inUse, 0};
+    const DnssdState on{DnssdState::Kind::ready, {}};
+    const DnssdState adWaits = DnssdState::waiting(down), adFails = DnssdState::failed(inUse);
     struct Case {
-        const char* what;
         ListenerState listener;
         DnssdState advertiser;
         bool registered;
         ListenerState expected;
     };
     const Case cases[] = {
-        {"both ready and registered", ready, advertising, true, ready},
-        {"not registered yet", ready, advertising, false, {}},
-        {"advertiser not started", ready, {}, false, {}},
-        {"listener not ready", {}, advertising, true, {}},
-        {"no interface to advertise on",
-         ready,
-         DnssdState::waiting(down),
-         true,
-         {L::waiting, down, 0}},
-        {"mDNS port taken", ready, DnssdState::failed(inUse), true, {L::failed, inUse, 0}},
-        {"listener waits, advertiser failed",
-         {L::waiting, down, 0},
-         DnssdState::failed(denied),
-         false,
-         {L::failed, denied, 0}},
-        {"listener failed, advertiser waits",
-         {L::failed, inUse, 0},
-         DnssdState::waiting(down),
-         false,
-         {L::failed, inUse, 0}},
-        {"both wait",
-         {L::waiting, inUse, 0},
-         DnssdState::waiting(down),
-         false,
-         {L::waiting, inUse, 0}},
+        {ready, on, true, ready},       {ready, on, false, setup},
+        {setup, on, true, setup},       {ready, adWaits, true, waits},
+        {ready, adFails, true, fails},  {waits, adFails, false, fails},
+        {fails, adWaits, false, fails}, {waits, adWaits, false, waits},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(advertisedListenerState(c.listener, c.advertiser, c.registered), c.expected)
-            << c.what;
+            << c.listener.text() << " / " << c.advertiser.text() << " / " << c.registered;
     }
 }
 

@@ -1,21 +1,13 @@
 #!/usr/bin/env python3
 """An independent DNS-SD peer (python3-zeroconf) for the interoperability tests.
 
-  register NAME PORT ADDRESS [IPV6]
-      advertise NAME._sorvanta._tcp with TXT v=9, id=zeroconf-peer and the bare key "flag"
-      on the interface holding ADDRESS (host addresses ADDRESS and IPV6); prints
-      "registered" and stays until its standard input closes, then unregisters.
-  resolve NAME ADDRESS SECONDS
-      browse and resolve NAME._sorvanta._tcp; prints one line "found PORT key=value ..."
-      (TXT sorted by key) or "missing".
-  types ADDRESS SECONDS
-      lists every service type on the link; prints them sorted on one line.
-  query qu|legacy NAME TYPE ADDRESS
-      sends one question (TYPE a number) for NAME from ADDRESS, with the unicast-response
-      bit from port 5353 (qu), or as a one-shot query with ID 4660 from another port
-      (legacy); a socket bound to the unicast address hears unicast replies only. Prints
-      "reply port=P id=I questions=Q" and one line "TYPE TTL FLUSH" per record, or
-      "none" after 1.5 s.
+  register NAME PORT ADDRESS [IPV6]   advertise NAME._sorvanta._tcp (TXT v=9, id=zeroconf-peer
+      and the bare key "flag") until standard input closes; prints "registered".
+  resolve NAME ADDRESS SECONDS        prints "found PORT key=value ..." or "missing".
+  types ADDRESS SECONDS               prints every service type on the link.
+  query qu|legacy NAME TYPE ADDRESS   one question, QU from port 5353 or one-shot (ID 4660)
+      from another port, on a socket that hears unicast only; prints "reply port=P id=I
+      questions=Q" and "TYPE TTL FLUSH" per record, or "none".
 """
 import socket
 import sys

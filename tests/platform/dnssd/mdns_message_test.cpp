@@ -108,52 +108,40 @@ TEST(MdnsMessageTest, CompressionPointersMustPointStrictlyBackwards) {
     EXPECT_NE(errorOf(cut), MdnsParseError::none);
 }
 
-// A question whose name has labels of the given sizes.
-Bytes questionNamed(const std::vector<int>& labels) {
+// A question whose name is the given bytes.
+Bytes question(Bytes name) {
     Bytes packet = header(1, 0);
-    for (int size : labels) {
-        packet.push_back(static_cast<std::uint8_t>(size));
-        packet.insert(packet.end(), static_cast<std::size_t>(size), 'x');
-    }
-    packet.insert(packet.end(), {0, 0, 1, 0, 1});
+    packet.insert(packet.end(), name.begin(), name.end());
+    packet.insert(packet.end(), {0, 1, 0, 1});
     return packet;
 }
 
+// A name of labels of the given sizes, with its final zero.
+Bytes labels(const std::vector<int>& sizes) {
+    Bytes name;
+    for (int size : sizes) {
+        name.push_back(static_cast<std::uint8_t>(size));
+        name.insert(name.end(), static_cast<std::size_t>(size), 'x');
+    }
+    name.push_back(0);
+    return name;
+}
+
 TEST(MdnsMessageTest, LabelsAndNamesAreBounded) {
-    struct Case {
-        const char* what;
-        Bytes packet;
-        MdnsParseError expected;
+    const std::pair<Bytes, MdnsParseError> cases[] = {
+        {labels({63, 63, 63, 61}), MdnsParseError::none},  // 255 wire bytes
+        {labels({63, 63, 63, 62}), MdnsParseError::nameTooLong},
+        {labels(std::vector<int>(127, 1)), MdnsParseError::none},  // 255 bytes
+        {{0x41, 0}, MdnsParseError::badLabel},
+        {{10, 'a', 'b', 0}, MdnsParseError::truncated},
     };
-    const std::vector<int> labels255 = {63, 63, 63, 61};  // 4 × (1 + size) + 1 = 255 bytes
-    const std::vector<int> labels256 = {63, 63, 63, 62};
-    const std::vector<Case> cases = {
-        {"exactly 255 wire bytes", questionNamed(labels255), MdnsParseError::none},
-        {"256 wire bytes", questionNamed(labels256), MdnsParseError::nameTooLong},
-        {"127 one-byte labels (255 bytes)", questionNamed(std::vector<int>(127, 1)),
-         MdnsParseError::none},
-        {"extended label type",
-         [] {
-             Bytes p = header(1, 0);
-             p.insert(p.end(), {0x41, 0, 0, 1, 0, 1});
-             return p;
-         }(),
-         MdnsParseError::badLabel},
-        {"label past the end",
-         [] {
-             Bytes p = header(1, 0);
-             p.insert(p.end(), {10, 'a', 'b', 0, 1, 0});
-             return p;
-         }(),
-         MdnsParseError::truncated},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [name, expected] : cases) {
         MdnsParseError error = MdnsParseError::badRdata;
-        const auto parsed = parseMdnsMessage(c.packet, &error);
-        EXPECT_EQ(error, c.expected) << c.what;
-        EXPECT_EQ(parsed.has_value(), c.expected == MdnsParseError::none) << c.what;
+        const auto parsed = parseMdnsMessage(question(name), &error);
+        EXPECT_EQ(error, expected) << name.size();
+        EXPECT_EQ(parsed.has_value(), expected == MdnsParseError::none) << name.size();
         if (parsed) {
-            EXPECT_EQ(parsed->questions[0].name.wireLength(), 255u) << c.what;
+            EXPECT_EQ(parsed->questions[0].name.wireLength(), 255u);
         }
     }
 }
