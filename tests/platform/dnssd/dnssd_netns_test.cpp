@@ -152,6 +152,7 @@ struct Side {
                 [this](const DnssdRegistrationChange& c) { adLog.registration(c); });
             advertiser->start();
         });
+        thread.call([] {});  // start() is posted: its sockets are open after this
     }
 
     void browse(bool pinned = true) {
@@ -166,6 +167,7 @@ struct Side {
                 [this](const std::vector<DnssdBrowseResult>& r) { browseLog.results(r); });
             browser->start();
         });
+        thread.call([] {});  // start() is posted: its sockets are open after this
     }
 
     void stopAdvertising() {
