@@ -67,8 +67,11 @@ struct ModelTest : ::testing::Test {
     std::shared_ptr<ScriptedAlert> alert = std::make_shared<ScriptedAlert>();
     std::shared_ptr<CountingActivity> activity = std::make_shared<CountingActivity>();
     std::shared_ptr<SorvantaModel> model = SorvantaModel::create(
-        {service, executor, scheduler, alert, activity, {}, "Studio", {}, {}});
+        {service, executor, scheduler, alert, activity, {}, "Studio", {}, [this](auto&) {
+             ++applied;
+         }});
     std::uint64_t revision = 0;
+    int applied = 0;
 
     void start() {
         model->resume();
@@ -111,12 +114,16 @@ TEST_F(ModelTest, AppliesInRevisionOrderAndDropsPublishesOfAGoneModel) {
     auto s = ready();
     s.revision = 9;
     service->publish(s);
+    executor->drain();
+    scheduler->advance(5);
     s.revision = 7;
     s.state = ConnectionState::searching;
     service->publish(s);
     executor->drain();
     EXPECT_EQ(model->rawSnapshot().revision, 9u);
     EXPECT_EQ(model->snapshot().state, ConnectionState::ready);
+    EXPECT_EQ(applied, 1);
+    EXPECT_EQ(scheduler->nextDue(), 10.0);  // the stale one did not restart the settling window
     s.revision = 9;
     service->publish(s);
     executor->drain();
