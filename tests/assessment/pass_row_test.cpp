@@ -124,8 +124,37 @@ TEST(PassRowTest, DetailsAndCaptions) {
     const std::map<int, State> tcpTiles{
         {0, State::warning}, {1, State::warning}, {2, State::warning}};
     EXPECT_EQ(W::concernStates(slowLink, macA), tcpTiles);
-    EXPECT_EQ(W::resultLine(slowLink, macA, 940e6, 930e6, en),
-              "Connected at 1 Gbps, though both adapters support 2.5 Gbps \u2014 check the cable.");
+}
+
+TEST(PassRowTest, ResultLines) {
+    struct Case {
+        std::function<void(SpeedSnapshot&)> change;
+        const char* line;
+    };
+    const Case cases[] = {
+        {[](auto&) {}, "Gigabit-class speed both ways. No packet loss."},
+        {[](auto& s) { receiverDropped(s, 1000), rerun(s); },
+         "No packet loss at 560 Mbps \u2014 Mini likely couldn\u2019t keep up at 701 Mbps."},
+        {[](auto& s) { s.phase = Phase::cancelled; }, "Test stopped."},
+        {[](auto& s) { s.quality.udp[1].unique -= 1000, s.quality.udp[1].unexplainedHoles = 1000; },
+         "Some packets were lost: 1,000 of 216,796."},
+        {[](auto& s) { s.quality.udp[1].highJitterSeconds = 0.6; }, "Packet timing was uneven."},
+        {[](auto& s) { s.quality.ethernet[1].after->rxErrors = 13; },
+         "Network errors increased during the test."},
+        {[](auto& s) { s.quality.ethernet[1].links[2].rate = 100'000'000; },
+         "The link changed during the test."},
+        {[](auto& s) {
+             for (auto& e : s.quality.ethernet) {
+                 e.adapter->assured = 2'500'000'000;
+             }
+         },
+         "Connected at 1 Gbps, though both adapters support 2.5 Gbps \u2014 check the cable."},
+    };
+    for (const auto& c : cases) {
+        auto speed = completeRun();
+        c.change(speed);
+        EXPECT_EQ(W::resultLine(speed, macA, 940e6, 930e6, en), c.line);
+    }
 }
 
 TEST(PassRowTest, FailureAndRateTexts) {
@@ -155,9 +184,6 @@ TEST(PassRowTest, FailureAndRateTexts) {
     for (const auto& [bps, text] : rates) {
         EXPECT_EQ(W::rateText(bps, en), text);
     }
-    auto stopped = completeRun();
-    stopped.phase = Phase::cancelled;
-    EXPECT_EQ(W::resultLine(stopped, macA, {}, {}, en), "Test stopped.");
 }
 
 }  // namespace
