@@ -49,7 +49,8 @@ SocketUdpConnection::SocketUdpConnection(NetworkExecutor executor, Endpoint remo
 SocketUdpConnection::~SocketUdpConnection() = default;
 
 void SocketUdpConnection::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    // Posted, also from the executor itself: the state handler must not run inside start().
+    asio::post(executor_, [self = shared_from_this()] {
         if (self->started_ || !self->gate_.isOpen()) {
             return;
         }
@@ -281,7 +282,8 @@ void SocketUdpConnection::receiveMessage(ReceiveCompletion completion) {
         }
         receives_.push_back(std::move(completion));
     }
-    asio::dispatch(executor_, [self = shared_from_this()] { self->armRead(); });
+    // Posted: a datagram already waiting must not complete inside receiveMessage().
+    asio::post(executor_, [self = shared_from_this()] { self->armRead(); });
 }
 
 void SocketUdpConnection::deliverBacklog() {

@@ -33,7 +33,8 @@ SocketUdpListener::SocketUdpListener(NetworkExecutor executor, NetworkParameters
 }
 
 void SocketUdpListener::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] { self->attempt(); });
+    // Posted: the state handler must not run inside start().
+    asio::post(executor_, [self = shared_from_this()] { self->attempt(); });
 }
 
 void SocketUdpListener::cancel() {
