@@ -36,12 +36,15 @@ TEST_F(UdpProbeOverVeth, UnshapedLegDeliversThePlan) {
     auto probe = leg(1e9);
     probe->start();
     const auto o = resultOf(*probe);
-    // Every slot of the plan was either sent or, when a tick came late on this shared and
-    // possibly sanitized machine, counted as dropped. How much of the plan was offered on a
-    // quiet machine is the probe bench's figure.
-    const double planned = 1e9 * 0.75 / 9600 * 3.0;
-    EXPECT_NEAR(static_cast<double>(o.send.attempted + o.send.discardedSlots), planned,
-                planned * 0.01);
+    // Every slot from the first send to the last was either sent or, when a tick came late on
+    // this shared and possibly sanitized machine, counted as dropped; but for the part of a
+    // slot that each late tick skips as the schedule restarts after it. How much of the plan is
+    // offered on a quiet machine is the probe bench's figure.
+    const double perSecond = 1e9 * 0.75 / 9600, planned = perSecond * 3.0;
+    const double span = *o.send.lastSubmission - *o.send.firstSubmission;
+    EXPECT_GT(span, 2.9);
+    EXPECT_NEAR(static_cast<double>(o.send.attempted + o.send.discardedSlots), span * perSecond,
+                planned * 0.03);
     EXPECT_GT(o.send.accepted, planned / 4);
     EXPECT_EQ(o.send.accepted, o.send.attempted);
     ASSERT_TRUE(o.receiveCoverage);
