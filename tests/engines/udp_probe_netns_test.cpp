@@ -67,7 +67,7 @@ TEST_F(UdpProbeOverVeth, RandomLossIsCounted) {
                                  "numgen random mod 1000 '<' 20 drop")
                               .c_str()),
               0);
-    auto probe = leg(1e9);
+    auto probe = leg(1e8);  // a receive queue that holds a second: only the link drops
     probe->start();
     const auto o = resultOf(*probe);
     ASSERT_TRUE(o.lostDatagrams());
