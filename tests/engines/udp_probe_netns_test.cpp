@@ -18,6 +18,9 @@ using Result = UDPTransfer::Result;
 
 class UdpProbeOverVeth : public testing::VethSides {
   protected:
+    static int inside(const std::string& ns, const std::string& command) {
+        return std::system(("ip netns exec " + ns + " " + command).c_str());
+    }
     std::unique_ptr<UdpProbeLeg> leg(double capacity) {
         return std::make_unique<UdpProbeLeg>(
             UdpProbeLeg::Side{a.get(), ifA, asio::ip::make_address(pair->ipv4A)},
@@ -57,15 +60,13 @@ TEST_F(UdpProbeOverVeth, UnshapedLegDeliversThePlan) {
 
 TEST_F(UdpProbeOverVeth, RandomLossIsCounted) {
     // Drop 2 % of the probe datagrams (kind byte 1), never the readiness datagram.
-    const std::string nft = "ip netns exec " + pair->nsB + " nft ";
-    ASSERT_EQ(std::system((nft + "add table inet probe").c_str()), 0);
+    ASSERT_EQ(inside(pair->nsB, "nft add table inet probe"), 0);
     ASSERT_EQ(
-        std::system(
-            (nft + "'add chain inet probe in { type filter hook input priority 0; }'").c_str()),
+        inside(pair->nsB, "nft 'add chain inet probe in { type filter hook input priority 0; }'"),
         0);
-    ASSERT_EQ(std::system((nft + "add rule inet probe in udp length 1208 @th,104,8 1 "
-                                 "numgen random mod 1000 '<' 20 drop")
-                              .c_str()),
+    ASSERT_EQ(inside(pair->nsB,
+                     "nft add rule inet probe in udp length 1208 @th,104,8 1 numgen "
+                     "random mod 1000 '<' 20 drop"),
               0);
     auto probe = leg(1e8);  // a receive queue that holds a second: only the link drops
     probe->start();
@@ -78,9 +79,8 @@ TEST_F(UdpProbeOverVeth, RandomLossIsCounted) {
 }
 
 TEST_F(UdpProbeOverVeth, ShapedLinkIsLimitedAndPlansALowerRate) {
-    ASSERT_EQ(std::system(("ip netns exec " + pair->nsA + " tc qdisc add dev " + pair->link.nameA +
-                           " root tbf rate 100mbit burst 64kb latency 40ms")
-                              .c_str()),
+    ASSERT_EQ(inside(pair->nsA, "tc qdisc add dev " + pair->link.nameA +
+                                    " root tbf rate 100mbit burst 64kb latency 40ms"),
               0);
     auto probe = leg(1e9);
     probe->start();
