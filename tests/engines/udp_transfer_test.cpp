@@ -330,6 +330,15 @@ TEST(UdpTransferTest, ReceiverTicksAndCompletion) {
     EXPECT_EQ(leg.events.size(), count);
 }
 
+TEST(UdpTransferTest, CoverageStopsCountingAtItsBound) {
+    Leg leg(true);
+    leg.receiving();
+    leg.timer()->fire(15'010);
+    const auto coverage = leg.engine->finish()->receiveCoverage;
+    EXPECT_EQ(coverage->checks, UDPReceiveCoverage::maximumChecks);
+    EXPECT_NO_THROW(coverage->validate());
+}
+
 TEST(UdpTransferTest, SenderPacingAndSummary) {
     Leg leg(false, 1e9);  // 16 datagrams a tick
     EXPECT_NEAR(leg.engine->tickPeriod().count(), 204'800, 1);
