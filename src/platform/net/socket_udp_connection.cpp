@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 #include <cstring>
@@ -49,7 +48,6 @@ SocketUdpConnection::SocketUdpConnection(NetworkExecutor executor, Endpoint remo
 SocketUdpConnection::~SocketUdpConnection() = default;
 
 void SocketUdpConnection::start() {
-    // Posted, also from the executor itself: the state handler must not run inside start().
     asio::post(executor_, [self = shared_from_this()] {
         if (self->started_ || !self->gate_.isOpen()) {
             return;
@@ -178,7 +176,7 @@ void SocketUdpConnection::cancel() {
         receives_.clear();
         backlog_.clear();
     }
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         self->retryTimer_.cancel();
         self->paths_.stop();
         asio::error_code ignored;
@@ -282,7 +280,6 @@ void SocketUdpConnection::receiveMessage(ReceiveCompletion completion) {
         }
         receives_.push_back(std::move(completion));
     }
-    // Posted: a datagram already waiting must not complete inside receiveMessage().
     asio::post(executor_, [self = shared_from_this()] { self->armRead(); });
 }
 
