@@ -38,6 +38,11 @@ struct RunPresentation {
         bool operator==(const Receiver&) const = default;
     };
 
+    // Reads `snapshot` in place, so it must outlive the value; a temporary is refused.
+    RunPresentation(const ServiceSnapshot& snapshot, std::optional<Uuid> localSenderID)
+        : snapshot(snapshot), localSenderID(std::move(localSenderID)) {}
+    RunPresentation(ServiceSnapshot&&, std::optional<Uuid>) = delete;
+
     const ServiceSnapshot& snapshot;
     std::optional<Uuid> localSenderID;
 
