@@ -87,6 +87,7 @@ MainWindow::MainWindow(std::shared_ptr<SorvantaModel> model, std::shared_ptr<Clo
 }
 
 void MainWindow::setAppearance(const Appearance& appearance) {
+    accent_ = appearance.palette.outbound();
     passRow_->setAppearance(appearance);
     stage_->setAppearance(appearance);
     QPalette palette = status_->palette();
@@ -124,6 +125,7 @@ void MainWindow::refresh() {
     button_->setIcon(QIcon());
     button_->setToolTip(QString());
     button_->setEnabled(true);
+    button_->setStyleSheet(QString());
     switch (action_) {
         case Action::none:
             break;
@@ -132,6 +134,14 @@ void MainWindow::refresh() {
             button_->setText(action_ == Action::test ? QStringLiteral("Test")
                                                      : QStringLiteral("Test Again"));
             button_->setEnabled(canStart_);
+            // The prominent button: filled with the accent colour.
+            button_->setStyleSheet(
+                QStringLiteral("QPushButton { background: %1; color: white; border: none;"
+                               " border-radius: 6px; padding: 6px 18px; }"
+                               " QPushButton:disabled { background: %2; color: %3; }")
+                    .arg(toQColor(accent_).name(),
+                         toQColor(Rgba::white(0.5, 0.25)).name(QColor::HexArgb),
+                         toQColor(Rgba::white(0.5, 0.8)).name(QColor::HexArgb)));
             break;
         case Action::stop:
             button_->setText(QStringLiteral("Stop"));

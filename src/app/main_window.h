@@ -68,6 +68,7 @@ class MainWindow final : public QMainWindow {
     QShortcut* escapeKey_;
     WindowPresentation::Action action_ = WindowPresentation::Action::none;
     bool canStart_ = false;
+    Rgba accent_ = Palette{}.outbound();
     int portNudge_ = 0;
     std::optional<bool> reportedVisible_;
     bool visibilityWatched_ = false;

@@ -12,6 +12,11 @@ SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
     : QObject(parent),
       clock_(options.clock ? options.clock : std::make_shared<SteadyClock>()),
       autosave_(std::move(options.autosave)) {
+    static const bool accessible = [] {
+        installStageAccessibility();
+        return true;
+    }();
+    (void)accessible;
     auto alert = options.alert;
     auto boxAlert = std::make_shared<QtLowPowerAlert>();
     if (!alert)

@@ -1,5 +1,6 @@
 #include "app/stage_widget.h"
 
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -27,7 +28,33 @@ WindowPresentation emptyPresentation() {
     return p;
 }
 
+const QString searchActionName = QStringLiteral("Search Again for the Other Mac");
+
+class StageAccessible final : public QAccessibleWidget {
+  public:
+    explicit StageAccessible(StageWidget* stage) : QAccessibleWidget(stage, QAccessible::Graphic) {}
+    StageWidget* stage() const { return static_cast<StageWidget*>(widget()); }
+    QStringList actionNames() const override {
+        return stage()->canSearch() ? QStringList{searchActionName} : QStringList{};
+    }
+    void doAction(const QString& name) override {
+        if (name == searchActionName)
+            stage()->searchTapped();
+    }
+    int childCount() const override { return 0; }
+};
+
+QAccessibleInterface* stageAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("sorvanta::StageWidget") && object->isWidgetType())
+        return new StageAccessible(static_cast<StageWidget*>(object));
+    return nullptr;
+}
+
 }  // namespace
+
+void installStageAccessibility() {
+    QAccessible::installFactory(stageAccessibleFactory);
+}
 
 StageWidget::StageWidget(std::shared_ptr<Clock> clock, QWidget* parent)
     : QWidget(parent), clock_(std::move(clock)), presentation_(emptyPresentation()) {

@@ -15,6 +15,10 @@
 
 namespace sorvanta {
 
+// Lets assistive technology see the stage as one element with its spoken summary and, while
+// the other computer can be searched for, the action "Search Again for the Other Mac".
+void installStageAccessibility();
+
 // The centre of the main window: this computer's tile, the other computer's tile, the band
 // between them with its animated lanes, the rate figures and the band's text. Frames come
 // from a ~16 ms timer reading the injected clock; it runs only while something moves, the
@@ -35,6 +39,7 @@ class StageWidget final : public QWidget {
     // One animation frame at the clock's current time.
     void frame();
     bool animating() const { return timer_.isActive(); }
+    bool canSearch() const { return static_cast<bool>(search_); }
     bool searchPulse() const { return pulseStart_.has_value(); }
     const std::vector<double>& laneOffsets() const { return offsets_; }
     double bandAmount() const { return band_.value(); }
