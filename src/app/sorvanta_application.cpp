@@ -46,7 +46,17 @@ SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
         actions_->installMenuBar(*window);
     model_->setObserver([this] { scheduleRefresh(); });
     if (options.listenForSleep) {
-        sleep_ = new SleepWatch([this] { model_->suspend(); }, [this] { model_->resume(); }, this);
+        // Sleep and wake matter only while the main window's content is there.
+        sleep_ = new SleepWatch(
+            [this] {
+                if (main_->isVisible())
+                    model_->suspend();
+            },
+            [this] {
+                if (main_->isVisible())
+                    model_->resume();
+            },
+            this);
     }
     // Coming back to the application re-applies what may be shown.
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
