@@ -30,6 +30,8 @@ class DetailsWindow final : public QMainWindow {
     QString headerText() const { return header_->text(); }
     QString reportText() const { return report_->toPlainText(); }
     QToolButton* copyButton() const { return copy_; }
+    // Milliseconds until the header shows the hint again; -1 when it shows it now.
+    int feedbackRemaining() const { return feedbackTimer_.remainingTime(); }
 
     static constexpr int feedbackMilliseconds = 3000;
 

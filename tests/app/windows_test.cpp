@@ -156,6 +156,12 @@ TEST(Windows, CopyAllAndCopyReportReachTheClipboard) {
     EXPECT_TRUE(
         clipboard->text().startsWith(QString::fromUtf8("Sorvanta \u2022 Connection Details\n\n")));
     EXPECT_EQ(details.headerText(), "Copied to clipboard.");
+    // The same outcome again does not restart the three seconds.
+    const int first = details.feedbackRemaining();
+    QTest::qWait(30);
+    details.copyReport();
+    EXPECT_GT(first, 2900);
+    EXPECT_LT(details.feedbackRemaining(), first);
     h.publish(finished());
     clipboard->setText("before");
     h.app->actions().copy->trigger();
