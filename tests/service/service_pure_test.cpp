@@ -89,7 +89,8 @@ TEST(PeerDirectoryTest, RemembersIdentitiesAndReportsChanges) {
 TEST(PeerDirectoryTest, EvictsTheOldestName) {
     AdvertisedIdentities identities;
     for (int i = 0; i < 33; ++i) {
-        identities.record(AdvertisedIdentities::Advertised{Uuid::random(), true, std::nullopt}, std::to_string(i));
+        identities.record(AdvertisedIdentities::Advertised{Uuid::random(), true, std::nullopt},
+                          std::to_string(i));
     }
     identities.record(AdvertisedIdentities::Advertised{high, true, std::nullopt}, "5");
     EXPECT_FALSE(identities.entries().contains("0"));

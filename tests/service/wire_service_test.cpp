@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include "service_rig.h"
+
+namespace sorvanta {
+namespace {
+
+using fakes::Rig;
+using Kind = ControlMessage::Kind;
+using SpeedKind = SpeedMessage::Kind;
+
+std::optional<SpeedMessage> lastSpeed(const fakes::Connection& connection) {
+    auto messages = connection.messages();
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        if (it->kind == Kind::speed) {
+            return it->speed;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(WireServiceTest, AcceptedPeerBecomesReadyAndArmed) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+    EXPECT_EQ(rig.snap().status, "Ready with Studio.");
+    EXPECT_EQ(rig.snap().permission, LocalNetworkState::available);
+    EXPECT_EQ(rig.snap().directLink, true);
+    EXPECT_TRUE(rig.snap().speed.armed);
+    auto sent = connection->messages();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].kind, Kind::helloAck);
+}
+
+TEST(WireServiceTest, DialsOnlyWhenItsIdentifierSortsFirst) {
+    for (bool smaller : {true, false}) {
+        Rig rig(smaller ? fakes::lowID : fakes::highID, smaller ? fakes::highID : fakes::lowID, "");
+        rig.startPinned();
+        rig.browse({rig.result(rig.peer)});
+        ASSERT_EQ(rig.network->dialled.size(), smaller ? 1u : 0u);
+        if (!smaller) {
+            continue;
+        }
+        auto connection = rig.network->dialled.back();
+        connection->current = rig.path();
+        connection->state(TransportState{TransportState::Kind::ready, {}});
+        rig.poll();
+        auto hello = connection->messages().at(0);
+        EXPECT_EQ(hello.kind, Kind::hello);
+        EXPECT_EQ(hello.name, "Mac");  // an empty computer name still greets validly
+        auto ack = rig.fromPeer(Kind::helloAck);
+        ack.session = hello.session;
+        rig.peerSession = hello.session;
+        rig.deliver(*connection, {ack});
+        EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+    }
+}
+
+TEST(WireServiceTest, ElectionKeepsOwnDialAndRefusesTheOther) {
+    Rig rig(fakes::lowID, fakes::highID);
+    rig.startPinned();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.network->dialled.size(), 1u);
+    auto inbound = rig.accept();
+    rig.deliver(*inbound, {rig.fromPeer(Kind::hello)});
+    EXPECT_TRUE(inbound->cancelled);
+    EXPECT_TRUE(inbound->messages().empty());  // no helloAck for the losing channel
+    EXPECT_EQ(rig.snap().state, ConnectionState::connecting);
+    EXPECT_EQ(rig.snap().status, "Waiting for the elected peer connection.");
+    EXPECT_FALSE(rig.network->dialled.back()->cancelled);
+}
+
+TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
+    struct Case {
+        std::string name;
+        std::function<void(Rig&, fakes::Connection&)> act;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"garbage",
+         [](Rig& rig, fakes::Connection& c) {
+             c.deliver({0, 0, 0, 3, 'x', 'y', 'z'});
+             rig.poll();
+         },
+         "The peer sent an invalid control message (malformed)."},
+        {"partial frame",
+         [](Rig& rig, fakes::Connection& c) {
+             c.deliver({0, 0, 0, 9, '{'});
+             rig.poll();
+             rig.advance(9.9);
+             EXPECT_FALSE(c.cancelled);
+             rig.advance(0.2);
+         },
+         "Incomplete control frame timed out."},
+        {"flood",
+         [](Rig& rig, fakes::Connection& c) {
+             std::vector<ControlMessage> burst(33, rig.fromPeer(Kind::power));
+             for (auto& m : burst) {
+                 m.lowPower = true;
+             }
+             rig.deliver(c, burst);
+         },
+         "The peer sent an invalid control message (unexpectedMessage)."},
+        {"probeAck",
+         [](Rig& rig, fakes::Connection& c) {
+             auto ack = rig.fromPeer(Kind::probeAck);
+             ack.nonce = Uuid::random();
+             ack.length = 4;
+             ack.digest = std::string(64, 'a');
+             rig.deliver(c, {ack});
+         },
+         "The probe acknowledgment did not match."},
+        {"peer closed",
+         [](Rig& rig, fakes::Connection& c) {
+             c.deliver({}, true);
+             rig.poll();
+         },
+         "Peer disconnected. Looking for Ethernet\u2026"},
+        {"send cap",
+         [](Rig& rig, fakes::Connection&) {
+             for (int i = 0; i < 9; ++i) {
+                 rig.lowPower->value = !rig.lowPower->value;
+                 rig.lowPower->changed();
+                 rig.poll();
+             }
+         },
+         "Control send rejected."},
+        {"send error",
+         [](Rig& rig, fakes::Connection& c) {
+             rig.lowPower->value = true;
+             rig.lowPower->changed();
+             c.completions.back()(PlatformError::posix(32));
+             rig.poll();
+         },
+         "Send failed: " + PlatformError::posix(32).text()},
+        {"peer vanished", [](Rig& rig, fakes::Connection&) { rig.browse({}); },
+         // The close's text gives way to the browse result's own.
+         "Looking for another Mac running Sorvanta\u2026"},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        auto connection = rig.readyPeer();
+        SCOPED_TRACE(c.name);
+        c.act(rig, *connection);
+        EXPECT_TRUE(connection->cancelled) << c.name;
+        EXPECT_EQ(rig.snap().status, c.status) << c.name;
+        EXPECT_EQ(rig.snap().probeStatus, ProbeStatus::interrupted) << c.name;
+    }
+}
+
+TEST(WireServiceTest, FloodWithinTheRateIsAccepted) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    // The hello took the first token of the full bucket.
+    rig.deliver(*connection, std::vector<ControlMessage>(31, rig.fromPeer(Kind::power)));
+    rig.scheduler->advance(1.0);
+    rig.deliver(*connection, std::vector<ControlMessage>(16, rig.fromPeer(Kind::power)));
+    EXPECT_FALSE(connection->cancelled);
+}
+
+TEST(WireServiceTest, HandshakeDeadlinesAndInboundLimit) {
+    Rig rig;
+    rig.startPinned();
+    std::vector<std::shared_ptr<fakes::Connection>> silent;
+    for (int i = 0; i < 5; ++i) {
+        silent.push_back(rig.accept(i == 0));
+    }
+    EXPECT_TRUE(silent[4]->cancelled);  // at most four control channels
+    EXPECT_FALSE(silent[3]->cancelled);
+    rig.advance(10.0);
+    EXPECT_TRUE(silent[0]->cancelled);
+    EXPECT_EQ(rig.snap().status,
+              "Peer handshake or probe timed out. Check Ethernet and Local Network access.");
+}
+
+TEST(WireServiceTest, StaleEpochsAreIgnored) {
+    Rig rig;
+    rig.startPinned();
+    auto oldListener = rig.network->listeners.back();
+    auto oldBrowser = rig.network->browsers.back();
+    auto oldMonitor = rig.network->monitors.back();
+    rig.service->searchAgain();  // a new discovery generation
+    rig.poll();
+    auto late = std::make_shared<fakes::Connection>();
+    oldListener->connection(late);
+    oldBrowser->results({rig.result(rig.peer)});
+    rig.poll();
+    EXPECT_TRUE(late->cancelled);
+    EXPECT_TRUE(rig.snap().peers.empty());
+    rig.service->stop();
+    rig.service->start([](const ServiceSnapshot&) {});
+    rig.poll();
+    oldMonitor->update(NetworkPath{});
+    rig.poll();
+    EXPECT_EQ(rig.snap().status, "Looking for an Ethernet link\u2026");
+}
+
+TEST(WireServiceTest, DiscoveryRestartsBackOff) {
+    Rig rig;
+    rig.startPinned();
+    std::vector<double> waits;
+    for (int i = 0; i < 6; ++i) {
+        const auto before = rig.network->listeners.size();
+        rig.network->browsers.back()->state(DnssdState::failed(PlatformError::posix(100)));
+        rig.network->listeners.back()->state(
+            DnssdState::failed(PlatformError::dnssd(PlatformError::dnssdPolicyDenied)));
+        rig.poll();
+        EXPECT_EQ(rig.snap().permission, LocalNetworkState::unavailable);
+        double waited = 0;
+        while (rig.network->listeners.size() == before && waited < 60) {
+            rig.advance(1.0);
+            waited += 1.0;
+        }
+        waits.push_back(waited);
+    }
+    EXPECT_EQ(waits, (std::vector<double>{2, 4, 8, 16, 30, 30}));
+}
+
+TEST(WireServiceTest, OverflowFailsUntilSearchAgain) {
+    Rig rig;
+    rig.startPinned();
+    for (int i = 0; i < 130; ++i) {
+        rig.network->monitors.back()->update(rig.path());
+    }
+    rig.poll();
+    EXPECT_EQ(rig.snap().state, ConnectionState::failed);
+    EXPECT_EQ(rig.snap().status,
+              "Too many network events. Choose Search Again to restart discovery.");
+    rig.service->searchAgain();
+    rig.poll();
+    rig.network->monitors.back()->update(rig.path());
+    rig.poll();
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+    EXPECT_EQ(rig.snap().selectedIndex, 2);
+}
+
+TEST(WireServiceTest, ThreeMacsMeanNobodyDials) {
+    Rig rig(fakes::lowID, fakes::highID);
+    rig.startPinned();
+    rig.browse({rig.result(fakes::highID, "A"), rig.result(Uuid::random(), "B")});
+    EXPECT_TRUE(rig.network->dialled.empty());
+    EXPECT_EQ(rig.snap().status, "Choose the Mac connected to the cable you want to check.");
+}
+
+// The run states on the initiator, with the cancel deferred until the engine stopped.
+TEST(WireServiceTest, InitiatorRunTable) {
+    enum class End {
+        stopRunning,
+        stopRunningCompletes,
+        stopRequested,
+        timeout,
+        reject,
+        engineFails
+    };
+    struct Case {
+        End end;
+        std::optional<RunEndCause> cancelEnd;
+        SpeedSnapshot::Phase phase;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {End::stopRunning, RunEndCause::stopped, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. Test stopped."},
+        {End::stopRunningCompletes, std::nullopt, SpeedSnapshot::Phase::complete, "Done."},
+        {End::stopRequested, RunEndCause::stopped, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. Test stopped."},
+        {End::timeout, RunEndCause::connection, SpeedSnapshot::Phase::failed,
+         "Incomplete. Test admission timed out."},
+        {End::reject, std::nullopt, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. The other Mac is not allowing Quick Tests, or is busy."},
+        {End::engineFails, RunEndCause::tester, SpeedSnapshot::Phase::failed, "Incomplete. Bad."},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        auto connection = rig.readyPeer();
+        rig.service->startQuickTest(QuickProfile::quick);
+        rig.poll();
+        auto request = lastSpeed(*connection);
+        ASSERT_TRUE(request && request->kind == SpeedKind::request);
+        EXPECT_TRUE(rig.snap().speed.busy);
+        auto answer = *request;
+        const bool needsEngine = c.end == End::stopRunning || c.end == End::stopRunningCompletes ||
+                                 c.end == End::engineFails;
+        if (needsEngine) {
+            answer.kind = SpeedKind::accept;
+            rig.deliver(*connection, {rig.speed(answer)});
+            ASSERT_EQ(rig.engines.size(), 1u);
+            EXPECT_EQ(rig.engines[0]->starts, 1);
+        }
+        const auto sentBefore = connection->messages().size();
+        SpeedSnapshot final;
+        final.run = request->run;
+        switch (c.end) {
+            case End::stopRunning:
+            case End::stopRunningCompletes:
+                rig.service->stopQuickTest();
+                rig.poll();
+                EXPECT_EQ(connection->messages().size(), sentBefore);  // deferred
+                EXPECT_TRUE(rig.snap().speed.busy);
+                final.phase = c.end == End::stopRunning ? SpeedSnapshot::Phase::cancelled
+                                                        : SpeedSnapshot::Phase::complete;
+                final.status = "Done.";
+                rig.engines[0]->done(final);
+                rig.poll();
+                break;
+            case End::stopRequested:
+                rig.service->stopQuickTest();
+                rig.poll();
+                break;
+            case End::timeout:
+                rig.advance(10.0);
+                break;
+            case End::reject:
+                answer.kind = SpeedKind::reject;
+                rig.deliver(*connection, {rig.speed(answer)});
+                break;
+            case End::engineFails:
+                final.phase = SpeedSnapshot::Phase::failed;
+                final.status = "Bad.";
+                rig.engines[0]->setup.notify({QuickTest::Output::Kind::ended, std::nullopt, final});
+                rig.poll();
+                rig.engines[0]->done(final);
+                rig.poll();
+                break;
+        }
+        auto last = lastSpeed(*connection);
+        if (c.cancelEnd) {
+            ASSERT_TRUE(last && last->kind == SpeedKind::cancel);
+            EXPECT_EQ(last->end, c.cancelEnd);
+        } else {
+            EXPECT_NE(last->kind, SpeedKind::cancel);
+        }
+        EXPECT_EQ(rig.snap().speed.phase, c.phase);
+        EXPECT_EQ(rig.snap().speed.status, c.status);
+        EXPECT_FALSE(rig.snap().speed.busy);
+    }
+}
+
+TEST(WireServiceTest, ResponderAdmitsRefusesAndFollowsCancel) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    SpeedMessage request;
+    request.kind = SpeedKind::request;
+    request.run = Uuid::random();
+    request.sender = rig.peer;
+    rig.deliver(*connection, {rig.speed(request)});
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::accept);
+    ASSERT_EQ(rig.engines.size(), 1u);
+    EXPECT_EQ(rig.engines[0]->setup.host, asio::ip::make_address("169.254.0.2"));
+    auto progress = request;
+    progress.kind = SpeedKind::warmed;
+    rig.deliver(*connection, {rig.speed(progress)});
+    EXPECT_EQ(rig.engines[0]->delivered.size(), 1u);
+    auto cancel = request;
+    cancel.kind = SpeedKind::cancel;
+    cancel.end = RunEndCause::tester;
+    cancel.endDetail = "Bulk callback capacity exceeded.";
+    rig.deliver(*connection, {rig.speed(cancel)});
+    EXPECT_EQ(
+        rig.snap().speed.status,
+        "Incomplete. Studio couldn\u2019t continue the test: Bulk callback capacity exceeded.");
+    EXPECT_TRUE(rig.snap().speed.endedRemotely);
+    rig.deliver(*connection, {rig.speed(request)});  // busy while the engine stops
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::reject);
+    rig.engines[0]->done(SpeedSnapshot{});
+    rig.poll();
+    rig.deliver(*connection, {rig.speed(request)});  // the same run again
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::reject);
+    EXPECT_EQ(rig.logs.back(), "Declined a test from the other Mac: replayed");
+}
+
+TEST(WireServiceTest, StaleRunOutputsAreIgnored) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    rig.service->startQuickTest(QuickProfile::quick);
+    rig.poll();
+    auto accept = *lastSpeed(*connection);
+    accept.kind = SpeedKind::accept;
+    rig.deliver(*connection, {rig.speed(accept)});
+    auto notify = rig.engines[0]->setup.notify;
+    SpeedSnapshot other;
+    other.status = "Other run.";
+    rig.service->stopQuickTest();
+    rig.poll();
+    notify({QuickTest::Output::Kind::snapshot, std::nullopt, other});
+    rig.poll();
+    EXPECT_EQ(rig.snap().speed.status, "Incomplete. Test stopped.");
+}
+
+}  // namespace
+}  // namespace sorvanta
