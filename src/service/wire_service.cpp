@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include "platform/system/admission_class.h"
+#include "platform/system/logger.h"
 #include "service/interface_choice.h"
 #include "service/peer_text.h"
 
@@ -23,7 +25,7 @@ WireService::WireService(Dependencies dependencies)
       name_(cleanComputerName(deps_.computerName)),
       speedEpoch_(deps_.scheduler->clock().now()),
       directory_(localID_) {
-    lowPower_ = deps_.lowPower->current();
+    lowPower_ = deps_.lowPower->lowPower();
 }
 
 WireService::~WireService() {
@@ -64,6 +66,10 @@ void WireService::stopQuickTest() {
 void WireService::log(ServiceLogLevel level, const std::string& text) const {
     if (deps_.log) {
         deps_.log(level, text);
+    } else if (level == ServiceLogLevel::info) {
+        Logger::transport().info(text);
+    } else {
+        Logger::transport().notice(text);
     }
 }
 
@@ -83,6 +89,14 @@ void WireService::cancelTimer(std::optional<Token>& token) {
     }
 }
 
+std::optional<AdapterProfile> WireService::localAdapter(const std::string& name) const {
+    auto identity = deps_.hardware->registryAdapter(name);
+    if (!identity || !isAdmitted(adapterAdmission(*identity))) {
+        return std::nullopt;
+    }
+    return AdapterProfile::fromIdentity(*identity);
+}
+
 double WireService::serviceTime() const {
     return deps_.scheduler->clock().now() - speedEpoch_;
 }
@@ -93,11 +107,11 @@ void WireService::doStart(Publish publish) {
     }
     started_ = true;
     scheduleHardwareCheck();
-    lowPower_ = deps_.lowPower->current();
+    lowPower_ = deps_.lowPower->lowPower();
     snapshot_.localLowPower = lowPower_;
-    deps_.lowPower->observe([weak = weak_from_this()] {
+    deps_.lowPower->start(deps_.executor, [weak = weak_from_this()](bool lowPower) {
         if (auto self = weak.lock()) {
-            self->lowPowerChanged();
+            self->lowPowerChanged(lowPower);
         }
     });
     observingPower_ = true;
@@ -105,13 +119,13 @@ void WireService::doStart(Publish publish) {
     runID_ = Uuid::random();
     callbacks_ = std::make_shared<Queue>(deps_.executor, eventCapacity);
     pumpNext(weak_from_this(), callbacks_, runID_);
-    monitor_ = deps_.network->makePathMonitor(deps_.executor);
+    monitor_ = deps_.network->makePathMonitor(deps_.executor, InterfaceType::wiredEthernet);
     monitor_->setUpdateHandler(
         [queue = callbacks_](const NetworkPath& path) { queue->send(InterfacesEvent{path}); });
     monitor_->start();
     snapshot_.state = ConnectionState::searching;
     snapshot_.status = "Looking for an Ethernet link\u2026";
-    snapshot_.detectedInterfaces = deps_.hardware->inventory();
+    snapshot_.detectedInterfaces = deps_.hardware->wiredInventory();
     publishStep();
 }
 
@@ -186,7 +200,7 @@ void WireService::doStop() {
     started_ = false;
     cancelTimer(hardwareWatch_);
     if (observingPower_) {
-        deps_.lowPower->stopObserving();
+        deps_.lowPower->stop();
         observingPower_ = false;
     }
     runID_ = Uuid::random();
@@ -244,7 +258,7 @@ void WireService::checkHardware() {
             }
         }
     }
-    auto inventory = deps_.hardware->inventory();
+    auto inventory = deps_.hardware->wiredInventory();
     const bool attaching = inventory.empty() && deps_.hardware->qualifiedAdapterOnBus();
     if (inventory == snapshot_.detectedInterfaces && attaching == snapshot_.adapterAttaching) {
         return;
@@ -261,11 +275,10 @@ void WireService::checkHardware() {
     publishStep();
 }
 
-void WireService::lowPowerChanged() {
+void WireService::lowPowerChanged(bool now) {
     if (!started_) {
         return;
     }
-    const bool now = deps_.lowPower->current();
     if (now == lowPower_) {
         return;
     }
@@ -344,7 +357,7 @@ void WireService::doSearchAgain() {
         return;
     }
     backoff_.reset();
-    snapshot_.detectedInterfaces = deps_.hardware->inventory();
+    snapshot_.detectedInterfaces = deps_.hardware->wiredInventory();
     if (selected_) {
         startDiscovery(selected_);
     } else if (snapshot_.detectedInterfaces.empty()) {

@@ -9,9 +9,16 @@
 #include <variant>
 #include <vector>
 
+#include "platform/dnssd/advertised_listener.h"
 #include "platform/dnssd/dnssd_browser.h"
 #include "platform/net/network_executor.h"
 #include "platform/net/network_interface.h"
+#include "platform/net/path_monitor.h"
+#include "platform/net/scheduler.h"
+#include "platform/net/tcp_connection.h"
+#include "platform/network_factory.h"
+#include "platform/system/low_power_source.h"
+#include "platform/system/wired_hardware_reader.h"
 #include "protocol/control_frame_codec.h"
 #include "protocol/interface_identity.h"
 #include "protocol/ordered_callbacks.h"
@@ -22,9 +29,12 @@
 #include "service/discovery_backoff.h"
 #include "service/peer_directory.h"
 #include "service/quick_test.h"
-#include "service/service_ports.h"
 
 namespace sorvanta {
+
+enum class ServiceLogLevel { info, notice };
+// Where the service logs; the system transport log when none is given.
+using ServiceLog = std::function<void(ServiceLogLevel, const std::string&)>;
 
 // The long-lived network service of one running copy: wired interface tracking, Bonjour
 // discovery, the control channels to the other Mac, the readiness to run a test, hosting the
@@ -44,10 +54,10 @@ class WireService : public std::enable_shared_from_this<WireService> {
 
     struct Dependencies {
         NetworkExecutor executor;
-        std::shared_ptr<ServiceNetwork> network;
-        std::shared_ptr<ServiceScheduler> scheduler;
-        std::shared_ptr<WiredHardware> hardware;
-        std::shared_ptr<LowPowerWatch> lowPower;
+        std::shared_ptr<NetworkFactory> network;
+        std::shared_ptr<Scheduler> scheduler;
+        std::shared_ptr<WiredHardwareReader> hardware;
+        std::shared_ptr<LowPowerSource> lowPower;
         QuickTestFactory makeQuickTest;
         ServiceLog log;
         // The computer's name as the system gives it; cleaned here.
@@ -81,7 +91,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
   private:
     explicit WireService(Dependencies dependencies);
 
-    using Token = ServiceScheduler::Token;
+    using Token = Scheduler::Token;
     using Bytes = std::vector<std::uint8_t>;
 
     // The events of the queue. Listener and browser events carry their discovery generation
@@ -91,7 +101,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
         NetworkPath path;
     };
     struct ListenerEvent {
-        DnssdState state;
+        ListenerState state;
         Uuid generation;
     };
     struct BrowserEvent {
@@ -109,7 +119,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
         std::uint64_t browser;
     };
     struct AcceptedEvent {
-        std::shared_ptr<ControlConnection> connection;
+        std::shared_ptr<TcpConnection> connection;
         Uuid generation;
     };
     struct ConnectionEvent {
@@ -143,7 +153,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
     using Queue = OrderedCallbacks<Callback>;
 
     struct Channel {
-        std::shared_ptr<ControlConnection> connection;
+        std::shared_ptr<TcpConnection> connection;
         InterfaceIdentity interface;
         std::optional<std::string> peerKey;
         ProtocolSession session;
@@ -181,11 +191,12 @@ class WireService : public std::enable_shared_from_this<WireService> {
     Token after(double seconds, std::function<void(WireService&)> action);
     void cancelTimer(std::optional<Token>& token);
     double serviceTime() const;
+    std::optional<AdapterProfile> localAdapter(const std::string& name) const;
 
     // Adapter watch and Low Power.
     void scheduleHardwareCheck();
     void checkHardware();
-    void lowPowerChanged();
+    void lowPowerChanged(bool lowPower);
 
     // Run outputs, overflow, selection and Search Again.
     void handleQuickOutput(QuickTest::Output& output, const Uuid& run);
@@ -200,7 +211,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
     void startBrowser(const std::optional<NetworkInterface>& interface);
     void resetDiscovery(bool connectionLost);
     void registrationChanged(const std::string& text, const Uuid& generation);
-    void listenerStateChanged(const DnssdState& state, const Uuid& generation);
+    void listenerStateChanged(const ListenerState& state, const Uuid& generation);
     void browserStateChanged(const DnssdState& state, const Uuid& generation,
                              std::uint64_t browser);
     void discoveryReady();
@@ -212,11 +223,11 @@ class WireService : public std::enable_shared_from_this<WireService> {
     void peersChanged(const std::vector<DnssdBrowseResult>& results, const Uuid& generation,
                       std::uint64_t browser);
     void dial(const std::string& key);
-    void accepted(std::shared_ptr<ControlConnection> connection, const Uuid& generation);
+    void accepted(std::shared_ptr<TcpConnection> connection, const Uuid& generation);
 
     // Channels.
     Channel* findChannel(const Uuid& id);
-    void adopt(std::shared_ptr<ControlConnection> connection, bool initiator,
+    void adopt(std::shared_ptr<TcpConnection> connection, bool initiator,
                std::optional<std::string> peerKey, std::optional<Uuid> expectedPeer);
     void connectionChanged(const TransportState& state, const Uuid& id);
     void pathChanged(const NetworkPath& path, const Uuid& id);
@@ -274,9 +285,9 @@ class WireService : public std::enable_shared_from_this<WireService> {
 
     Publish publish_;
     ServiceSnapshot snapshot_;
-    std::shared_ptr<WiredPathMonitor> monitor_;
-    std::shared_ptr<DiscoveryListener> listener_;
-    std::shared_ptr<DiscoveryBrowser> browser_;
+    std::shared_ptr<PathMonitor> monitor_;
+    std::shared_ptr<AdvertisedListener> listener_;
+    std::shared_ptr<DnssdBrowser> browser_;
     std::uint64_t browserSerial_ = 0;
     std::vector<NetworkInterface> interfaces_;
     std::optional<NetworkInterface> selected_;

@@ -30,7 +30,7 @@ WireService::Channel* WireService::findChannel(const Uuid& id) {
     return found == channels_.end() ? nullptr : found->second.get();
 }
 
-void WireService::adopt(std::shared_ptr<ControlConnection> connection, bool initiator,
+void WireService::adopt(std::shared_ptr<TcpConnection> connection, bool initiator,
                         std::optional<std::string> peerKey, std::optional<Uuid> expectedPeer) {
     if (!selected_ || !callbacks_) {
         connection->cancel();
@@ -38,23 +38,23 @@ void WireService::adopt(std::shared_ptr<ControlConnection> connection, bool init
     }
     const Uuid id = Uuid::random();
     const InterfaceIdentity interface { selected_->name, selected_->index };
-    auto channel = std::make_unique<Channel>(
-        Channel{connection,
-                interface,
-                std::move(peerKey),
-                ProtocolSession(localID_, name_, initiator, expectedPeer,
-                                deps_.hardware->adapterProfile(interface.name), lowPower_),
-                {},
-                {},
-                {},
-                Uuid::random(),
-                Uuid::random(),
-                0,
-                {},
-                false,
-                {},
-                {},
-                {}});
+    auto channel =
+        std::make_unique<Channel>(Channel{connection,
+                                          interface,
+                                          std::move(peerKey),
+                                          ProtocolSession(localID_, name_, initiator, expectedPeer,
+                                                          localAdapter(interface.name), lowPower_),
+                                          {},
+                                          {},
+                                          {},
+                                          Uuid::random(),
+                                          Uuid::random(),
+                                          0,
+                                          {},
+                                          false,
+                                          {},
+                                          {},
+                                          {}});
     channels_.emplace(id, std::move(channel));
     bool anyReady = false;
     for (const auto& [other, entry] : channels_) {

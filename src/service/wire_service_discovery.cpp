@@ -11,6 +11,11 @@ namespace {
 constexpr const char* serviceType = "_sorvanta._tcp";
 constexpr const char* lookingForPeer = "Looking for another Mac running Sorvanta\u2026";
 
+bool policyDenied(const ListenerState& state) {
+    return state.error.domain == PlatformError::Domain::dnssd &&
+           state.error.code == PlatformError::dnssdPolicyDenied;
+}
+
 bool policyDenied(const DnssdState& state) {
     return state.error.domain == PlatformError::Domain::dnssd &&
            state.error.code == PlatformError::dnssdPolicyDenied;
@@ -90,7 +95,7 @@ void WireService::interfacesChanged(const NetworkPath& path, const Uuid& runID) 
 }
 
 void WireService::updateInterfaces(const std::vector<NetworkInterface>& available) {
-    snapshot_.detectedInterfaces = deps_.hardware->inventory();
+    snapshot_.detectedInterfaces = deps_.hardware->wiredInventory();
     interfaces_ = usableInterfaces(interfaces_, available, snapshot_.detectedInterfaces);
     snapshot_.interfaces = usableInventory(snapshot_.detectedInterfaces, interfaces_);
 }
@@ -125,14 +130,14 @@ void WireService::startDiscovery(const std::optional<NetworkInterface>& requeste
         log(ServiceLogLevel::info,
             "Selected Ethernet " + interface->name + " index " + std::to_string(interface->index));
     }
-    ServiceAdvertisement advertisement;
+    AdvertisedListener::Service advertisement;
     advertisement.instanceName = name_;
     advertisement.serviceType = serviceType;
     advertisement.txt = {{"v", "9"}, {"id", localID_.text()}};
     if (deps_.model && MacModel::isValidIdentifier(*deps_.model)) {
         advertisement.txt.emplace_back("m", *deps_.model);
     }
-    std::shared_ptr<DiscoveryListener> listener;
+    std::shared_ptr<AdvertisedListener> listener;
     try {
         listener = deps_.network->makeAdvertisedListener(
             deps_.executor, discoveryParameters(interface), std::move(advertisement));
@@ -142,14 +147,14 @@ void WireService::startDiscovery(const std::optional<NetworkInterface>& requeste
     }
     const Uuid generation = generation_;
     auto queue = callbacks_;
-    listener->setStateHandler([queue, generation](const DnssdState& state) {
+    listener->setStateHandler([queue, generation](const ListenerState& state) {
         queue->send(ListenerEvent{state, generation});
     });
-    listener->setRegistrationHandler([queue, generation](const std::string& text) {
-        queue->send(RegistrationEvent{text, generation});
+    listener->setRegistrationHandler([queue, generation](const DnssdRegistrationChange& change) {
+        queue->send(RegistrationEvent{change.text(), generation});
     });
     listener->setNewConnectionHandler(
-        [queue, generation](std::shared_ptr<ControlConnection> connection) {
+        [queue, generation](std::shared_ptr<TcpConnection> connection) {
             if (!queue->send(AcceptedEvent{connection, generation})) {
                 connection->cancel();
             }
@@ -164,8 +169,12 @@ void WireService::startBrowser(const std::optional<NetworkInterface>& interface)
     if (!callbacks_) {
         return;
     }
-    auto browser =
-        deps_.network->makeBrowser(deps_.executor, discoveryParameters(interface), serviceType);
+    DnssdBrowser::Options options;
+    options.serviceType = serviceType;
+    if (interface) {
+        options.interfaceIndex = interface->index;
+    }
+    auto browser = deps_.network->makeBrowser(deps_.executor, options);
     const std::uint64_t serial = ++browserSerial_;
     const Uuid generation = generation_;
     auto queue = callbacks_;
@@ -228,21 +237,21 @@ void WireService::registrationChanged(const std::string& text, const Uuid& gener
     log(ServiceLogLevel::info, "Bonjour registration: " + stripUnsafeScalars(text));
 }
 
-void WireService::listenerStateChanged(const DnssdState& state, const Uuid& generation) {
+void WireService::listenerStateChanged(const ListenerState& state, const Uuid& generation) {
     if (generation != generation_) {
         return;
     }
     log(ServiceLogLevel::info, "Listener: " + state.text());
     switch (state.kind) {
-        case DnssdState::Kind::ready:
+        case ListenerState::Kind::ready:
             listenerReady_ = true;
             discoveryReady();
             break;
-        case DnssdState::Kind::waiting:
-        case DnssdState::Kind::failed:
+        case ListenerState::Kind::waiting:
+        case ListenerState::Kind::failed:
             listenerReady_ = false;
             discoveryUnavailable(state.error.text(), policyDenied(state),
-                                 state.kind == DnssdState::Kind::failed);
+                                 state.kind == ListenerState::Kind::failed);
             break;
         default:
             break;
@@ -400,12 +409,12 @@ void WireService::dial(const std::string& key) {
         return;
     }
     const std::optional<Uuid> expected = peer->instance;
-    auto connection = deps_.network->makeBrowsedConnection(deps_.executor, result->second,
+    auto connection = deps_.network->makeBrowsedConnection(deps_.executor, result->second.endpoint,
                                                            makeWiredParameters(*selected_));
     adopt(std::move(connection), true, key, expected);
 }
 
-void WireService::accepted(std::shared_ptr<ControlConnection> connection, const Uuid& generation) {
+void WireService::accepted(std::shared_ptr<TcpConnection> connection, const Uuid& generation) {
     if (generation != generation_ || !selected_ || channels_.size() > 3) {
         connection->cancel();
         return;

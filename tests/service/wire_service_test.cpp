@@ -5,12 +5,12 @@
 namespace sorvanta {
 namespace {
 
-using fakes::Rig;
+using testing::Rig;
 using Kind = ControlMessage::Kind;
 using SpeedKind = SpeedMessage::Kind;
 
-std::optional<SpeedMessage> lastSpeed(const fakes::Connection& connection) {
-    auto messages = connection.messages();
+std::optional<SpeedMessage> lastSpeed(const Rig::Connection& connection) {
+    auto messages = Rig::sent(connection);
     for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
         if (it->kind == Kind::speed) {
             return it->speed;
@@ -27,25 +27,26 @@ TEST(WireServiceTest, AcceptedPeerBecomesReadyAndArmed) {
     EXPECT_EQ(rig.snap().permission, LocalNetworkState::available);
     EXPECT_EQ(rig.snap().directLink, true);
     EXPECT_TRUE(rig.snap().speed.armed);
-    auto sent = connection->messages();
+    auto sent = Rig::sent(*connection);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].kind, Kind::helloAck);
 }
 
 TEST(WireServiceTest, DialsOnlyWhenItsIdentifierSortsFirst) {
     for (bool smaller : {true, false}) {
-        Rig rig(smaller ? fakes::lowID : fakes::highID, smaller ? fakes::highID : fakes::lowID, "");
+        Rig rig(smaller ? testing::lowID : testing::highID,
+                smaller ? testing::highID : testing::lowID, "");
         rig.startPinned();
         rig.browse({rig.result(rig.peer)});
-        ASSERT_EQ(rig.network->dialled.size(), smaller ? 1u : 0u);
+        ASSERT_EQ(rig.network->browsedConnections().size(), smaller ? 1u : 0u);
         if (!smaller) {
             continue;
         }
-        auto connection = rig.network->dialled.back();
-        connection->current = rig.path();
-        connection->state(TransportState{TransportState::Kind::ready, {}});
+        auto connection = rig.network->browsedConnections().back().connection;
+        connection->setPath(rig.path());
+        connection->setState({TransportState::Kind::ready, {}});
         rig.poll();
-        auto hello = connection->messages().at(0);
+        auto hello = Rig::sent(*connection).at(0);
         EXPECT_EQ(hello.kind, Kind::hello);
         EXPECT_EQ(hello.name, "Mac");  // an empty computer name still greets validly
         auto ack = rig.fromPeer(Kind::helloAck);
@@ -57,43 +58,43 @@ TEST(WireServiceTest, DialsOnlyWhenItsIdentifierSortsFirst) {
 }
 
 TEST(WireServiceTest, ElectionKeepsOwnDialAndRefusesTheOther) {
-    Rig rig(fakes::lowID, fakes::highID);
+    Rig rig(testing::lowID, testing::highID);
     rig.startPinned();
     rig.browse({rig.result(rig.peer)});
-    ASSERT_EQ(rig.network->dialled.size(), 1u);
+    ASSERT_EQ(rig.network->browsedConnections().size(), 1u);
     auto inbound = rig.accept();
     rig.deliver(*inbound, {rig.fromPeer(Kind::hello)});
-    EXPECT_TRUE(inbound->cancelled);
-    EXPECT_TRUE(inbound->messages().empty());  // no helloAck for the losing channel
+    EXPECT_TRUE(inbound->cancelled());
+    EXPECT_TRUE(inbound->sends().empty());  // no helloAck for the losing channel
     EXPECT_EQ(rig.snap().state, ConnectionState::connecting);
     EXPECT_EQ(rig.snap().status, "Waiting for the elected peer connection.");
-    EXPECT_FALSE(rig.network->dialled.back()->cancelled);
+    EXPECT_FALSE(rig.network->browsedConnections().back().connection->cancelled());
 }
 
 TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
     struct Case {
         std::string name;
-        std::function<void(Rig&, fakes::Connection&)> act;
+        std::function<void(Rig&, Rig::Connection&)> act;
         std::string status;
     };
     const std::vector<Case> cases = {
         {"garbage",
-         [](Rig& rig, fakes::Connection& c) {
+         [](Rig& rig, Rig::Connection& c) {
              c.deliver({0, 0, 0, 3, 'x', 'y', 'z'});
              rig.poll();
          },
          "The peer sent an invalid control message (malformed)."},
         {"partial frame",
-         [](Rig& rig, fakes::Connection& c) {
+         [](Rig& rig, Rig::Connection& c) {
              c.deliver({0, 0, 0, 9, '{'});
              rig.poll();
              rig.advance(9.9);
-             EXPECT_FALSE(c.cancelled);
+             EXPECT_FALSE(c.cancelled());
              rig.advance(0.2);
          },
          "Incomplete control frame timed out."},
         {"flood",
-         [](Rig& rig, fakes::Connection& c) {
+         [](Rig& rig, Rig::Connection& c) {
              std::vector<ControlMessage> burst(33, rig.fromPeer(Kind::power));
              for (auto& m : burst) {
                  m.lowPower = true;
@@ -102,7 +103,7 @@ TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
          },
          "The peer sent an invalid control message (unexpectedMessage)."},
         {"probeAck",
-         [](Rig& rig, fakes::Connection& c) {
+         [](Rig& rig, Rig::Connection& c) {
              auto ack = rig.fromPeer(Kind::probeAck);
              ack.nonce = Uuid::random();
              ack.length = 4;
@@ -111,29 +112,28 @@ TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
          },
          "The probe acknowledgment did not match."},
         {"peer closed",
-         [](Rig& rig, fakes::Connection& c) {
+         [](Rig& rig, Rig::Connection& c) {
              c.deliver({}, true);
              rig.poll();
          },
          "Peer disconnected. Looking for Ethernet\u2026"},
         {"send cap",
-         [](Rig& rig, fakes::Connection&) {
+         [](Rig& rig, Rig::Connection&) {
+             // Nine changes handled before any completion: the ninth send is refused.
              for (int i = 0; i < 9; ++i) {
-                 rig.lowPower->value = !rig.lowPower->value;
-                 rig.lowPower->changed();
-                 rig.poll();
+                 rig.lowPower->set(i % 2 == 0);
              }
+             rig.poll();
          },
          "Control send rejected."},
         {"send error",
-         [](Rig& rig, fakes::Connection& c) {
-             rig.lowPower->value = true;
-             rig.lowPower->changed();
-             c.completions.back()(PlatformError::posix(32));
+         [](Rig& rig, Rig::Connection& c) {
+             c.setSendError(PlatformError::posix(32));
+             rig.lowPower->set(true);
              rig.poll();
          },
          "Send failed: " + PlatformError::posix(32).text()},
-        {"peer vanished", [](Rig& rig, fakes::Connection&) { rig.browse({}); },
+        {"peer vanished", [](Rig& rig, Rig::Connection&) { rig.browse({}); },
          // The close's text gives way to the browse result's own.
          "Looking for another Mac running Sorvanta\u2026"},
     };
@@ -142,7 +142,7 @@ TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
         auto connection = rig.readyPeer();
         SCOPED_TRACE(c.name);
         c.act(rig, *connection);
-        EXPECT_TRUE(connection->cancelled) << c.name;
+        EXPECT_TRUE(connection->cancelled()) << c.name;
         EXPECT_EQ(rig.snap().status, c.status) << c.name;
         EXPECT_EQ(rig.snap().probeStatus, ProbeStatus::interrupted) << c.name;
     }
@@ -155,20 +155,20 @@ TEST(WireServiceTest, FloodWithinTheRateIsAccepted) {
     rig.deliver(*connection, std::vector<ControlMessage>(31, rig.fromPeer(Kind::power)));
     rig.scheduler->advance(1.0);
     rig.deliver(*connection, std::vector<ControlMessage>(16, rig.fromPeer(Kind::power)));
-    EXPECT_FALSE(connection->cancelled);
+    EXPECT_FALSE(connection->cancelled());
 }
 
 TEST(WireServiceTest, HandshakeDeadlinesAndInboundLimit) {
     Rig rig;
     rig.startPinned();
-    std::vector<std::shared_ptr<fakes::Connection>> silent;
+    std::vector<std::shared_ptr<Rig::Connection>> silent;
     for (int i = 0; i < 5; ++i) {
         silent.push_back(rig.accept(i == 0));
     }
-    EXPECT_TRUE(silent[4]->cancelled);  // at most four control channels
-    EXPECT_FALSE(silent[3]->cancelled);
+    EXPECT_TRUE(silent[4]->cancelled());  // at most four control channels
+    EXPECT_FALSE(silent[3]->cancelled());
     rig.advance(10.0);
-    EXPECT_TRUE(silent[0]->cancelled);
+    EXPECT_TRUE(silent[0]->cancelled());
     EXPECT_EQ(rig.snap().status,
               "Peer handshake or probe timed out. Check Ethernet and Local Network access.");
 }
@@ -176,21 +176,18 @@ TEST(WireServiceTest, HandshakeDeadlinesAndInboundLimit) {
 TEST(WireServiceTest, StaleEpochsAreIgnored) {
     Rig rig;
     rig.startPinned();
-    auto oldListener = rig.network->listeners.back();
-    auto oldBrowser = rig.network->browsers.back();
-    auto oldMonitor = rig.network->monitors.back();
-    rig.service->searchAgain();  // a new discovery generation
+    // Events already on their way when discovery restarts belong to the old generation.
+    auto late = rig.inbound();
+    rig.listener()->accept(late);
+    rig.browser()->setResults({rig.result(rig.peer)});
+    rig.service->searchAgain();
     rig.poll();
-    auto late = std::make_shared<fakes::Connection>();
-    oldListener->connection(late);
-    oldBrowser->results({rig.result(rig.peer)});
-    rig.poll();
-    EXPECT_TRUE(late->cancelled);
+    EXPECT_TRUE(late->cancelled());
     EXPECT_TRUE(rig.snap().peers.empty());
+    // A path update of the previous start of the service.
+    rig.monitor()->setPath(NetworkPath{});
     rig.service->stop();
     rig.service->start([](const ServiceSnapshot&) {});
-    rig.poll();
-    oldMonitor->update(NetworkPath{});
     rig.poll();
     EXPECT_EQ(rig.snap().status, "Looking for an Ethernet link\u2026");
 }
@@ -200,14 +197,14 @@ TEST(WireServiceTest, DiscoveryRestartsBackOff) {
     rig.startPinned();
     std::vector<double> waits;
     for (int i = 0; i < 6; ++i) {
-        const auto before = rig.network->listeners.size();
-        rig.network->browsers.back()->state(DnssdState::failed(PlatformError::posix(100)));
-        rig.network->listeners.back()->state(
-            DnssdState::failed(PlatformError::dnssd(PlatformError::dnssdPolicyDenied)));
+        const auto before = rig.network->advertisedListeners().size();
+        rig.browser()->setState(DnssdState::failed(PlatformError::posix(100)));
+        rig.listener()->setState({ListenerState::Kind::failed,
+                                  PlatformError::dnssd(PlatformError::dnssdPolicyDenied), 0});
         rig.poll();
         EXPECT_EQ(rig.snap().permission, LocalNetworkState::unavailable);
         double waited = 0;
-        while (rig.network->listeners.size() == before && waited < 60) {
+        while (rig.network->advertisedListeners().size() == before && waited < 60) {
             rig.advance(1.0);
             waited += 1.0;
         }
@@ -220,7 +217,7 @@ TEST(WireServiceTest, OverflowFailsUntilSearchAgain) {
     Rig rig;
     rig.startPinned();
     for (int i = 0; i < 130; ++i) {
-        rig.network->monitors.back()->update(rig.path());
+        rig.monitor()->setPath(rig.path());
     }
     rig.poll();
     EXPECT_EQ(rig.snap().state, ConnectionState::failed);
@@ -228,17 +225,17 @@ TEST(WireServiceTest, OverflowFailsUntilSearchAgain) {
               "Too many network events. Choose Search Again to restart discovery.");
     rig.service->searchAgain();
     rig.poll();
-    rig.network->monitors.back()->update(rig.path());
+    rig.monitor()->setPath(rig.path());
     rig.poll();
     EXPECT_EQ(rig.snap().state, ConnectionState::searching);
     EXPECT_EQ(rig.snap().selectedIndex, 2);
 }
 
 TEST(WireServiceTest, ThreeMacsMeanNobodyDials) {
-    Rig rig(fakes::lowID, fakes::highID);
+    Rig rig(testing::lowID, testing::highID);
     rig.startPinned();
-    rig.browse({rig.result(fakes::highID, "A"), rig.result(Uuid::random(), "B")});
-    EXPECT_TRUE(rig.network->dialled.empty());
+    rig.browse({rig.result(testing::highID, "A"), rig.result(Uuid::random(), "B")});
+    EXPECT_TRUE(rig.network->browsedConnections().empty());
     EXPECT_EQ(rig.snap().status, "Choose the Mac connected to the cable you want to check.");
 }
 
@@ -287,7 +284,7 @@ TEST(WireServiceTest, InitiatorRunTable) {
             ASSERT_EQ(rig.engines.size(), 1u);
             EXPECT_EQ(rig.engines[0]->starts, 1);
         }
-        const auto sentBefore = connection->messages().size();
+        const auto sentBefore = connection->sends().size();
         SpeedSnapshot final;
         final.run = request->run;
         switch (c.end) {
@@ -295,7 +292,7 @@ TEST(WireServiceTest, InitiatorRunTable) {
             case End::stopRunningCompletes:
                 rig.service->stopQuickTest();
                 rig.poll();
-                EXPECT_EQ(connection->messages().size(), sentBefore);  // deferred
+                EXPECT_EQ(connection->sends().size(), sentBefore);  // deferred
                 EXPECT_TRUE(rig.snap().speed.busy);
                 final.phase = c.end == End::stopRunning ? SpeedSnapshot::Phase::cancelled
                                                         : SpeedSnapshot::Phase::complete;
