@@ -1,0 +1,170 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "lab/fake_system.h"
+#include "lab/netns_lab.h"
+#include "platform/net/asio_scheduler.h"
+#include "platform/system_network_factory.h"
+#include "resolving_connection.h"
+#include "service/wire_service.h"
+
+namespace sorvanta::testing {
+
+// The system factory, with browsed connections resolved by ResolvingTcpConnection.
+class LabNetworkFactory final : public NetworkFactory {
+  public:
+    std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor e, Endpoint r,
+                                                     NetworkParameters p) override {
+        return system_.makeTcpConnection(e, r, p);
+    }
+    std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor e,
+                                                         const DnssdEndpoint& endpoint,
+                                                         NetworkParameters p) override {
+        return std::make_shared<ResolvingTcpConnection>(e, endpoint, p);
+    }
+    std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor e, NetworkParameters p,
+                                                 std::uint16_t port) override {
+        return system_.makeTcpListener(e, p, port);
+    }
+    std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
+        NetworkExecutor e, NetworkParameters p, AdvertisedListener::Service s) override {
+        return system_.makeAdvertisedListener(e, p, s);
+    }
+    std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor e, Endpoint r,
+                                                     NetworkParameters p) override {
+        return system_.makeUdpConnection(e, r, p);
+    }
+    std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor e, NetworkParameters p,
+                                                 std::uint16_t port) override {
+        return system_.makeUdpListener(e, p, port);
+    }
+    std::shared_ptr<PathMonitor> makePathMonitor(NetworkExecutor e,
+                                                 std::optional<InterfaceType> t) override {
+        return system_.makePathMonitor(e, t);
+    }
+    std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor e, DnssdBrowser::Options o) override {
+        return system_.makeBrowser(e, o);
+    }
+    std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
+                                                   std::function<void()> tick) override {
+        return system_.makePreciseTimer(period, std::move(tick));
+    }
+
+  private:
+    SystemNetworkFactory system_;
+};
+
+// A run engine that does nothing but end when told to, for runs across namespaces.
+struct StubQuickTest final : QuickTest {
+    Setup setup;
+    void start() override {}
+    void deliver(SpeedMessage) override {}
+    void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
+              std::function<void(SpeedSnapshot)> done) override {
+        SpeedSnapshot final;
+        final.run = setup.id;
+        final.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
+        final.status = "Incomplete. " + reason;
+        final.end = cause;
+        final.endedRemotely = remote;
+        done(final);
+    }
+};
+
+// One copy of the service inside a namespace, its hardware reader admitting the given
+// devices as wired PCI adapters.
+class ServiceNode {
+  public:
+    ServiceNode(const std::string& ns, const std::vector<std::pair<std::string, int>>& adapters,
+                std::string name, std::optional<Uuid> id = std::nullopt)
+        : thread_(ns), scheduler_(std::make_shared<AsioScheduler>(thread_.executor())) {
+        for (const auto& [device, index] : adapters) {
+            hardware_->admitPci(device, index);
+        }
+        WireService::Dependencies deps{thread_.executor(),
+                                       std::make_shared<LabNetworkFactory>(),
+                                       scheduler_,
+                                       hardware_,
+                                       std::make_shared<FakeLowPowerSource>(),
+                                       [](QuickTest::Setup setup) {
+                                           auto engine = std::make_shared<StubQuickTest>();
+                                           engine->setup = std::move(setup);
+                                           return engine;
+                                       },
+                                       [this](ServiceLogLevel, const std::string& text) {
+                                           std::lock_guard lock(mutex_);
+                                           logs_.push_back(text);
+                                       },
+                                       std::move(name),
+                                       std::nullopt,
+                                       id};
+        service_ = thread_.call([&] { return WireService::create(std::move(deps)); });
+    }
+    ~ServiceNode() {
+        thread_.call([this] {
+            service_->stop();
+            return 0;
+        });
+        thread_.call([this] {
+            service_.reset();
+            scheduler_.reset();
+            return 0;
+        });
+    }
+
+    void start() {
+        service_->start([this](const ServiceSnapshot& snapshot) {
+            std::lock_guard lock(mutex_);
+            latest_ = snapshot;
+            history_.push_back(snapshot.status);
+        });
+    }
+    WireService& service() { return *service_; }
+    ServiceSnapshot snapshot() {
+        std::lock_guard lock(mutex_);
+        return latest_;
+    }
+    bool sawStatus(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::find(history_.begin(), history_.end(), text) != history_.end();
+    }
+    bool logged(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::find(logs_.begin(), logs_.end(), text) != logs_.end();
+    }
+    // Waits up to `seconds` for the predicate on the latest snapshot.
+    template <class Predicate>
+    bool waitFor(Predicate predicate, double seconds = 20) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < end) {
+            if (predicate(snapshot())) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return predicate(snapshot());
+    }
+
+  private:
+    NetnsThread thread_;
+    std::shared_ptr<AsioScheduler> scheduler_;
+    std::shared_ptr<FakeWiredHardwareReader> hardware_ =
+        std::make_shared<FakeWiredHardwareReader>();
+    std::shared_ptr<WireService> service_;
+    std::mutex mutex_;
+    ServiceSnapshot latest_;
+    std::vector<std::string> history_;
+    std::vector<std::string> logs_;
+};
+
+inline bool readyAndArmed(const ServiceSnapshot& s) {
+    return s.state == ConnectionState::ready && s.directLink == true && s.speed.armed;
+}
+
+}  // namespace sorvanta::testing
