@@ -62,7 +62,13 @@ class LabNetworkFactory final : public NetworkFactory {
 // A run engine that does nothing but end when told to, for runs across namespaces.
 struct StubQuickTest final : QuickTest {
     Setup setup;
-    void start() override {}
+    // Outputs reported at once on start, to overflow the service's event queue.
+    int burst = 0;
+    void start() override {
+        for (int i = 0; i < burst; ++i) {
+            setup.notify({Output::Kind::snapshot, std::nullopt, SpeedSnapshot{}});
+        }
+    }
     void deliver(SpeedMessage) override {}
     void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
               std::function<void(SpeedSnapshot)> done) override {
@@ -81,7 +87,7 @@ struct StubQuickTest final : QuickTest {
 class ServiceNode {
   public:
     ServiceNode(const std::string& ns, const std::vector<std::pair<std::string, int>>& adapters,
-                std::string name, std::optional<Uuid> id = std::nullopt)
+                std::string name, int burst = 0)
         : thread_(ns), scheduler_(std::make_shared<AsioScheduler>(thread_.executor())) {
         for (const auto& [device, index] : adapters) {
             hardware_->admitPci(device, index);
@@ -91,9 +97,10 @@ class ServiceNode {
                                        scheduler_,
                                        hardware_,
                                        std::make_shared<FakeLowPowerSource>(),
-                                       [](QuickTest::Setup setup) {
+                                       [burst](QuickTest::Setup setup) {
                                            auto engine = std::make_shared<StubQuickTest>();
                                            engine->setup = std::move(setup);
+                                           engine->burst = burst;
                                            return engine;
                                        },
                                        [this](ServiceLogLevel, const std::string& text) {
@@ -102,7 +109,7 @@ class ServiceNode {
                                        },
                                        std::move(name),
                                        std::nullopt,
-                                       id};
+                                       std::nullopt};
         service_ = thread_.call([&] { return WireService::create(std::move(deps)); });
     }
     ~ServiceNode() {
