@@ -1,7 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -105,7 +103,9 @@ class ServiceNode {
                                        },
                                        [this](ServiceLogLevel, const std::string& text) {
                                            std::lock_guard lock(mutex_);
-                                           logs_.push_back(text);
+                                           if (record_) {
+                                               logs_.push_back(text);
+                                           }
                                        },
                                        std::move(name),
                                        std::nullopt,
@@ -128,10 +128,28 @@ class ServiceNode {
         service_->start([this](const ServiceSnapshot& snapshot) {
             std::lock_guard lock(mutex_);
             latest_ = snapshot;
-            history_.push_back(snapshot.status);
+            if (record_ && (history_.empty() || history_.back() != snapshot.status)) {
+                history_.push_back(snapshot.status);
+                times_.push_back(std::chrono::steady_clock::now());
+            }
         });
     }
+    // When the status first read `text`, if it did.
+    std::optional<std::chrono::steady_clock::time_point> firstTime(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < history_.size(); ++i) {
+            if (history_[i] == text) {
+                return times_[i];
+            }
+        }
+        return std::nullopt;
+    }
     WireService& service() { return *service_; }
+    // Keeps only the latest snapshot from now on (for long runs that measure memory).
+    void stopRecording() {
+        std::lock_guard lock(mutex_);
+        record_ = false;
+    }
     ServiceSnapshot snapshot() {
         std::lock_guard lock(mutex_);
         return latest_;
@@ -146,14 +164,14 @@ class ServiceNode {
     }
     // Waits up to `seconds` for the predicate on the latest snapshot.
     template <class Predicate>
-    bool waitFor(Predicate predicate, double seconds = 20) {
+    bool waitFor(Predicate predicate, double seconds = 20, int pollMilliseconds = 20) {
         const auto end = std::chrono::steady_clock::now() +
                          std::chrono::milliseconds(static_cast<int>(seconds * 1000));
         while (std::chrono::steady_clock::now() < end) {
             if (predicate(snapshot())) {
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(pollMilliseconds));
         }
         return predicate(snapshot());
     }
@@ -167,7 +185,9 @@ class ServiceNode {
     std::mutex mutex_;
     ServiceSnapshot latest_;
     std::vector<std::string> history_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
     std::vector<std::string> logs_;
+    bool record_ = true;
 };
 
 inline bool readyAndArmed(const ServiceSnapshot& s) {
