@@ -164,9 +164,10 @@ bool WireService::verifyPath(const Uuid& id, bool closeOnFailure) {
     evidence += "\nLocal: " + (path->localEndpoint ? path->localEndpoint->text() : "unknown");
     evidence += "\nRemote: " + (path->remoteEndpoint ? path->remoteEndpoint->text() : "unknown");
     if (channel->pathEvidence != evidence) {
+        // Endpoint addresses stay out of the log.
         log(ServiceLogLevel::info, "Verified wiredEthernet " + channel->interface.name + " / " +
-                                       std::to_string(channel->interface.index) + "; endpoints " +
-                                       evidence);
+                                       std::to_string(channel->interface.index) +
+                                       "; endpoints <private>");
         recordPathEvidence(evidence, id);
     }
     return true;

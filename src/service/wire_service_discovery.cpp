@@ -234,7 +234,8 @@ void WireService::registrationChanged(const std::string& text, const Uuid& gener
     if (generation != generation_) {
         return;
     }
-    log(ServiceLogLevel::info, "Bonjour registration: " + stripUnsafeScalars(text));
+    (void)text;  // names of registered services stay out of the log
+    log(ServiceLogLevel::info, "Bonjour registration: <private>");
 }
 
 void WireService::listenerStateChanged(const ListenerState& state, const Uuid& generation) {
