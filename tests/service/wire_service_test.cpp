@@ -386,3 +386,29 @@ TEST(WireServiceTest, StaleRunOutputsAreIgnored) {
 
 }  // namespace
 }  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+TEST(WireServiceTest, AnOwnMessageThatCannotBeEncodedClosesTheChannel) {
+    testing::Rig rig;
+    auto connection = rig.readyPeer();
+    SpeedMessage request;
+    request.kind = SpeedMessage::Kind::request;
+    request.run = Uuid::random();
+    request.sender = rig.peer;
+    rig.deliver(*connection, {rig.speed(request)});
+    ASSERT_EQ(rig.engines.size(), 1u);
+    SpeedMessage invalid = request;
+    invalid.kind = SpeedMessage::Kind::cancel;  // a cancel without its end cause
+    rig.engines[0]->setup.notify({QuickTest::Output::Kind::send, invalid, {}});
+    rig.poll();
+    EXPECT_TRUE(connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Control send rejected.");
+    EXPECT_TRUE(std::any_of(rig.logs.begin(), rig.logs.end(), [](const std::string& line) {
+        return line.starts_with("Could not encode an own control message");
+    }));
+}
+
+}  // namespace
+}  // namespace sorvanta
