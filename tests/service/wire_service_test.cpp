@@ -412,3 +412,31 @@ TEST(WireServiceTest, AnOwnMessageThatCannotBeEncodedClosesTheChannel) {
 
 }  // namespace
 }  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+TEST(WireServiceTest, ElectionForgetsRememberedPeersAndIgnoresTheReplacedBrowser) {
+    testing::Rig rig;
+    rig.startPinned();
+    const Uuid other = Uuid::random();
+    auto stale = rig.result(other, "Old");
+    rig.browse({stale});
+    stale.txt.reset();  // seen again without its record: the identity now comes from memory
+    rig.browse({stale});
+    auto oldBrowser = rig.browser();
+    auto connection = rig.accept();
+    // The hello completes the handshake; the old browser's next results are already on
+    // their way when the election restarts browsing.
+    connection->deliver(ControlFrameCodec::encode(rig.fromPeer(ControlMessage::Kind::hello)));
+    oldBrowser->setResults({rig.result(other, "Old")});
+    rig.poll();
+    ASSERT_EQ(rig.network->browsers().size(), 2u);
+    EXPECT_TRUE(rig.snap().peers.empty());
+    rig.browse({rig.result(rig.peer)});
+    EXPECT_EQ(rig.snap().peers.size(), 1u);
+    EXPECT_TRUE(rig.snap().speed.armed);
+}
+
+}  // namespace
+}  // namespace sorvanta
