@@ -87,13 +87,14 @@ void WireService::endHostedRun(const std::string& reason, bool failed, RunEndCau
 void WireService::startRunEnd(std::shared_ptr<QuickTest> engine, const std::string& reason,
                               bool failed, RunEndCause cause, bool remote, const Uuid& run,
                               bool sendFlag, SpeedMessage cancel) {
-    // Started after the current handler, never inside it.
+    // Started after the current handler, never inside it. The completion holds no engine:
+    // the cleaning run keeps it until the run is finished.
     asio::post(deps_.executor, [engine, reason, failed, cause, remote, run, sendFlag,
                                 cancel = std::move(cancel), weak = weak_from_this(),
                                 executor = deps_.executor]() mutable {
         engine->fail(reason, failed, cause, remote,
-                     [weak, executor, run, sendFlag, cancel = std::move(cancel),
-                      engine](SpeedSnapshot final) mutable {
+                     [weak, executor, run, sendFlag,
+                      cancel = std::move(cancel)](SpeedSnapshot final) mutable {
                          asio::post(executor, [weak, run, sendFlag, cancel = std::move(cancel),
                                                final = std::move(final)] {
                              auto self = weak.lock();
