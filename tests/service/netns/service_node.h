@@ -8,54 +8,9 @@
 #include "lab/netns_lab.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
-#include "resolving_connection.h"
 #include "service/wire_service.h"
 
 namespace sorvanta::testing {
-
-// The system factory, with browsed connections resolved by ResolvingTcpConnection.
-class LabNetworkFactory final : public NetworkFactory {
-  public:
-    std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor e, Endpoint r,
-                                                     NetworkParameters p) override {
-        return system_.makeTcpConnection(e, r, p);
-    }
-    std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor e,
-                                                         const DnssdEndpoint& endpoint,
-                                                         NetworkParameters p) override {
-        return std::make_shared<ResolvingTcpConnection>(e, endpoint, p);
-    }
-    std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor e, NetworkParameters p,
-                                                 std::uint16_t port) override {
-        return system_.makeTcpListener(e, p, port);
-    }
-    std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
-        NetworkExecutor e, NetworkParameters p, AdvertisedListener::Service s) override {
-        return system_.makeAdvertisedListener(e, p, s);
-    }
-    std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor e, Endpoint r,
-                                                     NetworkParameters p) override {
-        return system_.makeUdpConnection(e, r, p);
-    }
-    std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor e, NetworkParameters p,
-                                                 std::uint16_t port) override {
-        return system_.makeUdpListener(e, p, port);
-    }
-    std::shared_ptr<PathMonitor> makePathMonitor(NetworkExecutor e,
-                                                 std::optional<InterfaceType> t) override {
-        return system_.makePathMonitor(e, t);
-    }
-    std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor e, DnssdBrowser::Options o) override {
-        return system_.makeBrowser(e, o);
-    }
-    std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
-                                                   std::function<void()> tick) override {
-        return system_.makePreciseTimer(period, std::move(tick));
-    }
-
-  private:
-    SystemNetworkFactory system_;
-};
 
 // A run engine that does nothing but end when told to, for runs across namespaces.
 struct StubQuickTest final : QuickTest {
@@ -91,7 +46,7 @@ class ServiceNode {
             hardware_->admitPci(device, index);
         }
         WireService::Dependencies deps{thread_.executor(),
-                                       std::make_shared<LabNetworkFactory>(),
+                                       std::make_shared<SystemNetworkFactory>(),
                                        scheduler_,
                                        hardware_,
                                        std::make_shared<FakeLowPowerSource>(),

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "platform/dnssd/dnssd_connection.h"
 #include "platform/net/wired_path.h"
 #include "protocol/control_frame_codec.h"
 #include "service_node.h"
@@ -15,31 +14,21 @@ class RawPeer {
   public:
     RawPeer(NetnsThread& thread, const DnssdEndpoint& endpoint) : thread_(thread) {
         thread_.call([&] {
-            resolver_ = makeBrowsedConnection(
-                thread_.executor(), endpoint, makeWiredParameters(endpoint.interface),
-                [this](std::shared_ptr<TcpConnection> connection, std::optional<PlatformError>) {
-                    if (!connection) {
-                        closed_ = true;
-                        return;
-                    }
-                    connection_ = std::move(connection);
-                    connection_->setStateHandler([this](const TransportState& state) {
-                        if (state.kind == TransportState::Kind::ready) {
-                            ready_ = true;
-                            receive();
-                        }
-                    });
-                    connection_->start();
-                });
+            connection_ = SystemNetworkFactory().makeBrowsedConnection(
+                thread_.executor(), endpoint, makeWiredParameters(endpoint.interface));
+            connection_->setStateHandler([this](const TransportState& state) {
+                if (state.kind == TransportState::Kind::ready) {
+                    ready_ = true;
+                    receive();
+                }
+            });
+            connection_->start();
             return 0;
         });
     }
     ~RawPeer() {
         thread_.call([this] {
-            if (connection_) {
-                connection_->cancel();
-            }
-            resolver_->cancel();
+            connection_->cancel();
             return 0;
         });
     }
@@ -89,7 +78,6 @@ class RawPeer {
     }
 
     NetnsThread& thread_;
-    std::shared_ptr<DnssdResolver> resolver_;
     std::shared_ptr<TcpConnection> connection_;
     std::atomic<bool> ready_{false};
     std::atomic<bool> closed_{false};
