@@ -384,12 +384,6 @@ TEST(WireServiceTest, StaleRunOutputsAreIgnored) {
     EXPECT_EQ(rig.snap().speed.status, "Incomplete. Test stopped.");
 }
 
-}  // namespace
-}  // namespace sorvanta
-
-namespace sorvanta {
-namespace {
-
 TEST(WireServiceTest, AnOwnMessageThatCannotBeEncodedClosesTheChannel) {
     testing::Rig rig;
     auto connection = rig.readyPeer();
@@ -409,12 +403,6 @@ TEST(WireServiceTest, AnOwnMessageThatCannotBeEncodedClosesTheChannel) {
         return line.starts_with("Could not encode an own control message");
     }));
 }
-
-}  // namespace
-}  // namespace sorvanta
-
-namespace sorvanta {
-namespace {
 
 TEST(WireServiceTest, ElectionForgetsRememberedPeersAndIgnoresTheReplacedBrowser) {
     testing::Rig rig;
@@ -436,6 +424,20 @@ TEST(WireServiceTest, ElectionForgetsRememberedPeersAndIgnoresTheReplacedBrowser
     rig.browse({rig.result(rig.peer)});
     EXPECT_EQ(rig.snap().peers.size(), 1u);
     EXPECT_TRUE(rig.snap().speed.armed);
+}
+
+TEST(WireServiceTest, StalledDialIsRetriedHalfASecondLater) {
+    testing::Rig rig(testing::lowID, testing::highID);
+    rig.startPinned();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.network->browsedConnections().size(), 1u);
+    rig.advance(3.0);  // still preparing
+    EXPECT_TRUE(rig.network->browsedConnections()[0].connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Connection setup stalled; trying again.");
+    rig.advance(0.4);
+    EXPECT_EQ(rig.network->browsedConnections().size(), 1u);
+    rig.advance(0.2);  // 0.5 s after the stall, not the 1 s of an ordinary close
+    ASSERT_EQ(rig.network->browsedConnections().size(), 2u);
 }
 
 }  // namespace
