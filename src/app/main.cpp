@@ -6,7 +6,13 @@
 
 #include "app/desktop_preferences.h"
 #include "app/sorvanta_application.h"
+#include "model/wire_model_service.h"
+#include "platform/net/asio_scheduler.h"
 #include "platform/system/computer_name.h"
+#include "platform/system/dbus_low_power_source.h"
+#include "platform/system/model_identifier_reader.h"
+#include "platform/system/sysfs_wired_hardware_reader.h"
+#include "platform/system_network_factory.h"
 
 int main(int argc, char** argv) {
     using namespace sorvanta;
@@ -22,7 +28,22 @@ int main(int argc, char** argv) {
     options.appearance.palette = Palette::forScheme(desktop.darkOr(window.lightnessF() < 0.5));
     options.appearance.reduceMotion = desktop.motionReduced();
     matchToolkitPalette(options.appearance.palette);
-    options.service = std::make_shared<OfflineService>();
+    options.service = std::make_shared<WireModelService>([](NetworkExecutor executor) {
+        auto hardware = std::make_shared<SysfsWiredHardwareReader>();
+        auto lowPower = std::make_shared<DbusLowPowerSource>();
+        auto network = std::make_shared<SystemNetworkFactory>();
+        WireService::Dependencies deps{executor,
+                                       network,
+                                       std::make_shared<AsioScheduler>(executor),
+                                       hardware,
+                                       lowPower,
+                                       {},
+                                       {},
+                                       computerName().value_or(""),
+                                       ModelIdentifierReader::current(),
+                                       std::nullopt};
+        return deps;
+    });
     options.activity = std::make_shared<LogindTestActivity>();
     options.hostName = computerName();
     options.autosave = ReportAutosave(

@@ -52,26 +52,4 @@ void LogindTestActivity::end() {
     fd_ = -1;
 }
 
-void OfflineService::start(Publish publish) {
-    publish_ = std::move(publish);
-    snapshot_.state = ConnectionState::searching;
-    snapshot_.status = "Looking for an Ethernet link\u2026";
-    this->publish();
-}
-
-void OfflineService::stop() {
-    if (!publish_)
-        return;
-    snapshot_.state = ConnectionState::idle;
-    publish();
-    publish_ = nullptr;
-}
-
-void OfflineService::publish() {
-    if (!publish_)
-        return;
-    ++snapshot_.revision;
-    publish_(snapshot_);
-}
-
 }  // namespace sorvanta

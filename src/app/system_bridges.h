@@ -4,7 +4,6 @@
 #include <QWidget>
 
 #include "model/low_power_alert.h"
-#include "model/model_service.h"
 #include "model/test_activity.h"
 
 namespace sorvanta {
@@ -31,25 +30,6 @@ class LogindTestActivity final : public TestActivity {
 
   private:
     int fd_ = -1;
-};
-
-// The service the program uses while it has no network service to run: it publishes that it
-// is looking for an Ethernet link and never finds one.
-class OfflineService final : public ModelService {
-  public:
-    void start(Publish publish) override;
-    void stop() override;
-    void searchAgain() override { publish(); }
-    void selectInterface(int) override { publish(); }
-    void startQuickTest(QuickProfile) override { publish(); }
-    void stopQuickTest() override { publish(); }
-    const Uuid& localID() const override { return id_; }
-
-  private:
-    void publish();
-    Uuid id_ = Uuid::random();
-    Publish publish_;
-    ServiceSnapshot snapshot_;
 };
 
 }  // namespace sorvanta
