@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "assessment/result_history.h"
 #include "lab/fake_system.h"
 #include "lab/netns_lab.h"
 #include "platform/net/asio_scheduler.h"
@@ -20,7 +21,7 @@ namespace sorvanta::testing {
 // One whole copy of the system inside a namespace: the network service with the real Quick
 // Test engines, its hardware reader admitting one device as a wired adapter with the link
 // the scenario sets. It is driven only through the service's commands and watched only
-// through the snapshots it publishes.
+// through the snapshots it publishes, passed through the result history as the model does.
 class E2eNode {
   public:
     E2eNode(const std::string& ns, const std::string& device, int index, std::string name,
@@ -61,7 +62,8 @@ class E2eNode {
     void start() {
         service_->start([this](const ServiceSnapshot& snapshot) {
             std::lock_guard lock(mutex_);
-            latest_ = snapshot;
+            // Shown as the model shows it: with the result history filled in.
+            latest_ = history_.update(snapshot, std::chrono::system_clock::now());
             if (statuses_.empty() || statuses_.back() != snapshot.status) {
                 statuses_.push_back(snapshot.status);
             }
@@ -104,6 +106,7 @@ class E2eNode {
     std::shared_ptr<FakeLowPowerSource> lowPower_ = std::make_shared<FakeLowPowerSource>();
     std::shared_ptr<WireService> service_;
     std::mutex mutex_;
+    ResultHistory history_;
     ServiceSnapshot latest_;
     std::vector<std::string> statuses_;
     std::vector<std::string> speedStatuses_;
