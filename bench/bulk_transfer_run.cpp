@@ -119,15 +119,23 @@ struct Engine {
 
 class Rig {
   public:
-    explicit Rig(NetnsPair& pair) : pair_(pair), a_(pair.nsA), b_(pair.nsB) {
-        sa_ = std::make_unique<AsioScheduler>(a_.executor());
-        sb_ = std::make_unique<AsioScheduler>(b_.executor());
-        A = {&a_, sa_.get(), interfaceIn(a_, pair.link.nameA), pair.ipv4B};
-        B = {&b_, sb_.get(), interfaceIn(b_, pair.link.nameB), pair.ipv4A};
+    // Each engine runs on an executor of its own, as in the program: one io thread per
+    // engine (A and B carry the first direction, A2 and B2 the second one of a duplex stage).
+    explicit Rig(NetnsPair& pair) : pair_(pair) {
+        for (int i = 0; i < 4; ++i) {
+            auto& t =
+                *threads_.emplace_back(std::make_unique<NetnsThread>(i % 2 ? pair.nsB : pair.nsA));
+            schedulers_.push_back(std::make_unique<AsioScheduler>(t.executor()));
+            const bool onA = i % 2 == 0;
+            sides_.push_back({&t, schedulers_.back().get(),
+                              interfaceIn(t, onA ? pair.link.nameA : pair.link.nameB),
+                              onA ? pair.ipv4B : pair.ipv4A});
+        }
     }
     ~Rig() {
-        a_.call([&] { return sa_.reset(), 0; });
-        b_.call([&] { return sb_.reset(), 0; });
+        for (std::size_t i = 0; i < threads_.size(); ++i) {
+            threads_[i]->call([&] { return schedulers_[i].reset(), 0; });
+        }
     }
 
     // One stage with a direction per entry (true: A sends), run to its results.
@@ -141,8 +149,11 @@ class Rig {
             auto d = std::make_unique<Direction>();
             SpeedPreamble p{Uuid::random(), Uuid::random(), Uuid::random(),
                             std::vector<std::uint8_t>(32, 1), 0};
-            d->receiver = make(forward ? B : A, true, p);
-            d->sender = make(forward ? A : B, false, p);
+            const std::size_t pairIndex = ds.size() * 2;  // A, B, then A2, B2
+            const Side& a = sides_[pairIndex];
+            const Side& b = sides_[pairIndex + 1];
+            d->receiver = make(forward ? b : a, true, p);
+            d->sender = make(forward ? a : b, false, p);
             on(d->receiver, [](BulkTransfer& t) { t.start(); });
             const auto port = d->receiver.waiter->wait<E::Listening>().value_or(E::Listening{});
             on(d->sender, [port](BulkTransfer& t) { t.start(port.port); });
@@ -250,12 +261,10 @@ class Rig {
     }
 
     NetnsPair& pair_;
-    NetnsThread a_, b_;
-    std::unique_ptr<AsioScheduler> sa_, sb_;
+    std::vector<std::unique_ptr<NetnsThread>> threads_;
+    std::vector<std::unique_ptr<AsioScheduler>> schedulers_;
+    std::vector<Side> sides_;
     SystemNetworkFactory factory_;
-
-  public:
-    Side A, B;
 };
 
 }  // namespace
