@@ -1,8 +1,9 @@
 #include "platform/dnssd/dnssd_resolver.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
+#include "platform/dnssd/mdns_known_records.h"
 #include "support/secure_random.h"
 
 namespace sorvanta {
@@ -29,7 +30,7 @@ DnssdResolver::~DnssdResolver() {
 }
 
 void DnssdResolver::start(Completion completion) {
-    asio::dispatch(executor_, [self = shared_from_this(), c = std::move(completion)]() mutable {
+    asio::post(executor_, [self = shared_from_this(), c = std::move(completion)]() mutable {
         if (self->done_ || self->completion_) {
             return;
         }
@@ -39,8 +40,8 @@ void DnssdResolver::start(Completion completion) {
 }
 
 void DnssdResolver::cancel() {
-    asio::dispatch(executor_, [self = shared_from_this()] {
-        self->gate_.close();
+    gate_.close();  // at once: no handler may run after cancel() returns
+    asio::post(executor_, [self = shared_from_this()] {
         self->done_ = true;
         ++self->timerGeneration_;
         self->timer_.cancel();
@@ -64,10 +65,13 @@ void DnssdResolver::begin() {
         return;
     }
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
-    resolver_ =
-        std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), secureRandomSeed());
+    const MdnsName instance = type.prefixed(endpoint_.instanceName);
+    resolver_ = std::make_unique<MdnsResolver>(instance, secureRandomSeed());
+    if (endpoint_.known) {
+        resolver_->seed(endpoint_.known->about(instance, MdnsClock::now()), MdnsClock::now());
+    }
     transport_->startReceiving(
-        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::address&) {
+        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::udp::endpoint&) {
             auto self = weak.lock();
             if (!self || self->done_) {
                 return;
@@ -92,7 +96,7 @@ void DnssdResolver::pump() {
     for (const auto& packet : resolver_->takePackets()) {
         transport_->send(packet);
     }
-    if (resolver_->result()) {
+    if (resolver_->complete(now)) {
         finish(std::nullopt);
         return;
     }

@@ -1,6 +1,6 @@
 #include "platform/dnssd/mdns_interface_driver.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/dnssd/mdns_browser.h"
@@ -26,7 +26,7 @@ std::vector<InterfaceInfo> chooseMdnsInterfaces(std::optional<int> pinnedIndex) 
 
 template <class Engine>
 void MdnsInterfaceDriver<Engine>::start(std::shared_ptr<void> self) {
-    asio::dispatch(executor_, [this, self = std::move(self)] {
+    asio::post(executor_, [this, self = std::move(self)] {
         if (cancelled_ || state_.kind != DnssdState::Kind::setup) {
             return;
         }
@@ -41,12 +41,12 @@ void MdnsInterfaceDriver<Engine>::start(std::shared_ptr<void> self) {
 
 template <class Engine>
 void MdnsInterfaceDriver<Engine>::cancel(std::shared_ptr<void> self) {
-    asio::dispatch(executor_, [this, self = std::move(self)] {
+    gate_.close();  // at once: no handler may run after cancel() returns
+    asio::post(executor_, [this, self = std::move(self)] {
         if (cancelled_) {
             return;
         }
         cancelled_ = true;
-        gate_.close();
         shutDown();
         state_ = {DnssdState::Kind::cancelled, {}};
     });
@@ -78,6 +78,11 @@ void MdnsInterfaceDriver<Engine>::sendDue() {
         }
         for (const auto& packet : unit.engine->takePackets()) {
             unit.transport->send(packet);
+        }
+        if constexpr (requires { unit.engine->takeUnicasts(); }) {
+            for (const auto& reply : unit.engine->takeUnicasts()) {
+                unit.transport->sendTo(reply.packet, reply.destination);
+            }
         }
     }
 }
@@ -115,15 +120,23 @@ void MdnsInterfaceDriver<Engine>::openInterfaces() {
             failure = error;
             continue;
         }
-        transport->startReceiving([this, life = ownerLife_, index = units_.size()](
-                                      const MdnsMessage& message, const asio::ip::address& source) {
-            auto alive = life.lock();
-            if (!alive || cancelled_ || index >= units_.size() || !owner_.accepts(index, source)) {
-                return;
-            }
-            units_[index].engine->receive(message, MdnsClock::now());
-            owner_.pump();
-        });
+        transport->startReceiving(
+            [this, life = ownerLife_, index = units_.size()](
+                const MdnsMessage& message, const asio::ip::udp::endpoint& source) {
+                auto alive = life.lock();
+                if (!alive || cancelled_ || index >= units_.size() ||
+                    !owner_.accepts(index, source.address())) {
+                    return;
+                }
+                if constexpr (requires {
+                                  units_[index].engine->receive(message, MdnsTime{}, source);
+                              }) {
+                    units_[index].engine->receive(message, MdnsClock::now(), source);
+                } else {
+                    units_[index].engine->receive(message, MdnsClock::now());
+                }
+                owner_.pump();
+            });
         units_.push_back({std::move(transport), owner_.makeEngine(interface)});
     }
     if (units_.empty()) {
