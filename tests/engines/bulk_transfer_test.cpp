@@ -378,6 +378,8 @@ TEST(BulkTransferTest, ReportCollectionEndsWithAReasonWhenItCannotComplete) {
         {"shut down while waiting", nullptr, [](Rig& r) { r.engine->shutdown(); },
          TcpSenderReport::collectionCancelled},
         {"no counters: unusable", nullptr, nullptr, TcpSenderReport::unusable},
+        {"report later than 2 s", nullptr, [](Rig& r) { r.scheduler.advance(2.0); },
+         TcpSenderReport::timedOut},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
