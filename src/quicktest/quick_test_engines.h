@@ -42,6 +42,38 @@ struct BulkEvent {
     std::optional<SpeedSample> sample;
     std::string text;
     RunEndCause cause = RunEndCause::tester;
+
+    static BulkEvent of(Kind kind) {
+        BulkEvent event;
+        event.kind = kind;
+        return event;
+    }
+    static BulkEvent listening(std::uint16_t port) {
+        auto event = of(Kind::listening);
+        event.port = port;
+        return event;
+    }
+    static BulkEvent preparation(Kind kind, SetupIssue issue) {
+        auto event = of(kind);
+        event.issue = issue;
+        return event;
+    }
+    static BulkEvent measured(Kind kind, SpeedSample sample) {
+        auto event = of(kind);
+        event.sample = std::move(sample);
+        return event;
+    }
+    static BulkEvent pathText(std::string text) {
+        auto event = of(Kind::path);
+        event.text = std::move(text);
+        return event;
+    }
+    static BulkEvent failure(std::string text, RunEndCause cause) {
+        auto event = of(Kind::failed);
+        event.text = std::move(text);
+        event.cause = cause;
+        return event;
+    }
 };
 
 // How a TCP engine is built for one check connection or one stage direction.
@@ -104,6 +136,45 @@ struct ProbeEvent {
     // The failure must end the run, not only the quality check.
     bool safety = false;
     RunEndCause cause = RunEndCause::tester;
+
+    static ProbeEvent of(Kind kind) {
+        ProbeEvent event;
+        event.kind = kind;
+        return event;
+    }
+    static ProbeEvent listening(std::uint16_t port) {
+        auto event = of(Kind::listening);
+        event.port = port;
+        return event;
+    }
+    static ProbeEvent ready(std::string path) {
+        auto event = of(Kind::ready);
+        event.text = std::move(path);
+        return event;
+    }
+    static ProbeEvent progress(std::int64_t count) {
+        auto event = of(Kind::progress);
+        event.count = count;
+        return event;
+    }
+    static ProbeEvent sent(UDPSendSummary summary, std::string path) {
+        auto event = of(Kind::sent);
+        event.summary = std::move(summary);
+        event.text = std::move(path);
+        return event;
+    }
+    static ProbeEvent result(UDPObservation observation) {
+        auto event = of(Kind::result);
+        event.observation = std::move(observation);
+        return event;
+    }
+    static ProbeEvent failure(std::string text, bool safety, RunEndCause cause) {
+        auto event = of(Kind::failed);
+        event.text = std::move(text);
+        event.safety = safety;
+        event.cause = cause;
+        return event;
+    }
 };
 
 // How a UDP probe engine is built for one leg attempt.
