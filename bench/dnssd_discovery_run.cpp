@@ -11,7 +11,7 @@
 
 #include "lab/netns_lab.h"
 #include "platform/dnssd/dnssd_advertiser.h"
-#include "platform/dnssd/dnssd_browser.h"
+#include "platform/dnssd/mdns_dnssd_browser.h"
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
         b.call([&] {
             DnssdBrowser::Options options;
             options.interfaceIndex = pair->link.indexB;
-            browser = DnssdBrowser::create(b.executor(), options);
+            browser = MdnsDnssdBrowser::create(b.executor(), options);
             browser->setResultsHandler([&](const std::vector<DnssdBrowseResult>& results) {
                 std::lock_guard lock(mutex);
                 if (!found && !results.empty()) {

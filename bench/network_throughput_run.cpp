@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
-#include "platform/net/precise_timer.h"
-#include "platform/net/tcp_connection.h"
-#include "platform/net/tcp_listener.h"
-#include "platform/net/udp_connection.h"
-#include "platform/net/udp_listener.h"
+#include "platform/net/socket_tcp_connection.h"
+#include "platform/net/socket_tcp_listener.h"
+#include "platform/net/socket_udp_connection.h"
+#include "platform/net/socket_udp_listener.h"
+#include "platform/net/thread_precise_timer.h"
 #include "platform/net/wired_path.h"
 
 using namespace sorvanta;
@@ -131,7 +131,7 @@ struct TcpFlow {
                const NetworkInterface& toInterface, const std::string& toHost) {
         std::atomic<std::uint16_t> port{0};
         to.call([&] {
-            listener = TcpListener::create(to.executor(), makeWiredParameters(toInterface));
+            listener = SocketTcpListener::create(to.executor(), makeWiredParameters(toInterface));
             listener->setStateHandler([&port](const ListenerState& s) {
                 if (s.kind == ListenerState::Kind::ready) {
                     port = s.port;
@@ -150,8 +150,8 @@ struct TcpFlow {
         }
         from.call([&] {
             outbound =
-                TcpConnection::create(from.executor(), {asio::ip::make_address(toHost), port},
-                                      makeWiredParameters(fromInterface));
+                SocketTcpConnection::create(from.executor(), {asio::ip::make_address(toHost), port},
+                                            makeWiredParameters(fromInterface));
             outbound->setStateHandler([this](const TransportState& s) {
                 if (s.kind == TransportState::Kind::ready) {
                     ready = true;
@@ -237,7 +237,7 @@ void udpOfferedLoad(NetnsPair& pair, const NetworkInterface& ifA, const NetworkI
     std::atomic<std::uint64_t> received{0};
     std::shared_ptr<std::function<void()>> arm = std::make_shared<std::function<void()>>();
     auto listener = b.call([&] {
-        auto l = UdpListener::create(b.executor(), pB);
+        auto l = SocketUdpListener::create(b.executor(), pB);
         l->setStateHandler([&](const ListenerState& s) {
             if (s.kind == ListenerState::Kind::ready) {
                 port = s.port;
@@ -273,8 +273,8 @@ void udpOfferedLoad(NetnsPair& pair, const NetworkInterface& ifA, const NetworkI
     }
     std::atomic<bool> ready{false};
     auto sender = a.call([&] {
-        auto c =
-            UdpConnection::create(a.executor(), {asio::ip::make_address(pair.ipv4B), port}, pA);
+        auto c = SocketUdpConnection::create(a.executor(),
+                                             {asio::ip::make_address(pair.ipv4B), port}, pA);
         c->setStateHandler(
             [&](const TransportState& s) { ready = s.kind == TransportState::Kind::ready; });
         c->start();
@@ -300,7 +300,7 @@ void udpOfferedLoad(NetnsPair& pair, const NetworkInterface& ifA, const NetworkI
     std::atomic<std::uint64_t> failed{0};
     Clock::time_point first{}, last{};
     Clock::time_point start{};
-    PreciseTimer timer(period, [&] {
+    ThreadPreciseTimer timer(period, [&] {
         const auto now = Clock::now();
         if (sent == 0) {
             start = now;

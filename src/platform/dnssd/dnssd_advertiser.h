@@ -8,26 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dnssd/dnssd_registration_change.h"
 #include "platform/dnssd/dnssd_state.h"
 #include "platform/dnssd/mdns_interface_driver.h"
 #include "platform/dnssd/mdns_responder.h"
 #include "platform/net/network_executor.h"
 
 namespace sorvanta {
-
-// A change of the advertised registration: the instance name was claimed (added) or
-// given up (removed, e.g. after a conflict renamed it).
-struct DnssdRegistrationChange {
-    enum class Kind { added, removed };
-
-    Kind kind = Kind::added;
-    std::string instanceName;
-
-    // "added(Desk._sorvanta._tcp.local.)" / "removed(…)".
-    std::string text() const;
-
-    bool operator==(const DnssdRegistrationChange&) const = default;
-};
 
 // Advertises one service instance with multicast DNS on one pinned interface, or on
 // every wired interface that is up when none is pinned, on the owner's serial executor

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,9 +9,6 @@
 #include "platform/dnssd/dnssd_endpoint.h"
 #include "platform/dnssd/dnssd_state.h"
 #include "platform/dnssd/dnssd_txt.h"
-#include "platform/dnssd/mdns_browser.h"
-#include "platform/dnssd/mdns_interface_driver.h"
-#include "platform/net/network_executor.h"
 
 namespace sorvanta {
 
@@ -27,12 +24,11 @@ struct DnssdBrowseResult {
     bool operator==(const DnssdBrowseResult&) const = default;
 };
 
-// Browses one service type with multicast DNS on one pinned interface, or on every
-// wired interface that is up when none is pinned, on the owner's serial executor (see
-// network_executor.h). Every change delivers the full current set of results, sorted
-// by endpoint text.
-class DnssdBrowser final : public std::enable_shared_from_this<DnssdBrowser>,
-                           private MdnsInterfaceDriver<MdnsBrowser>::Owner {
+// Browses one service type on one pinned interface, or on every wired interface that is up
+// when none is pinned, on the owner's serial executor (see network_executor.h). Every change
+// delivers the full current set of results, sorted by endpoint text. Handlers are posted,
+// never run inside start() or cancel(); none runs after cancel().
+class DnssdBrowser {
   public:
     struct Options {
         std::string serviceType = "_sorvanta._tcp";
@@ -41,33 +37,17 @@ class DnssdBrowser final : public std::enable_shared_from_this<DnssdBrowser>,
     using StateHandler = std::function<void(const DnssdState&)>;
     using ResultsHandler = std::function<void(const std::vector<DnssdBrowseResult>&)>;
 
-    static std::shared_ptr<DnssdBrowser> create(NetworkExecutor executor, Options options);
-    ~DnssdBrowser();
+    virtual ~DnssdBrowser() = default;
 
     // Handlers are set before start().
-    void setStateHandler(StateHandler handler) { driver_.setStateHandler(std::move(handler)); }
-    void setResultsHandler(ResultsHandler handler) { resultsHandler_ = std::move(handler); }
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setResultsHandler(ResultsHandler handler) = 0;
 
-    void start();
-    void cancel();
+    virtual void start() = 0;
+    virtual void cancel() = 0;
 
     // Received packets dropped as malformed, over all interfaces (read on the executor).
-    std::uint64_t malformedPackets() const { return driver_.malformedPackets(); }
-
-  private:
-    using Driver = MdnsInterfaceDriver<MdnsBrowser>;
-
-    DnssdBrowser(NetworkExecutor executor, Options options);
-    bool parametersValid() const override;
-    std::unique_ptr<MdnsBrowser> makeEngine(const InterfaceInfo& interface) override;
-    // A link that came back starts the querying over.
-    void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
-                     MdnsTime now) override;
-    void pump() override;
-
-    Options options_;
-    ResultsHandler resultsHandler_;
-    Driver driver_;  // after options_, which it is built from
+    virtual std::uint64_t malformedPackets() const = 0;
 };
 
 }  // namespace sorvanta

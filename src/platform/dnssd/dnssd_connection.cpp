@@ -1,5 +1,7 @@
 #include "platform/dnssd/dnssd_connection.h"
 
+#include "platform/net/socket_tcp_connection.h"
+
 namespace sorvanta {
 
 std::shared_ptr<DnssdResolver> makeBrowsedConnection(NetworkExecutor executor,
@@ -15,8 +17,9 @@ std::shared_ptr<DnssdResolver> makeBrowsedConnection(NetworkExecutor executor,
             handler(nullptr, error.value_or(PlatformError::posix(EHOSTUNREACH)));
             return;
         }
-        handler(TcpConnection::create(executor, Endpoint::from(addresses.front()), parameters),
-                std::nullopt);
+        handler(
+            SocketTcpConnection::create(executor, Endpoint::from(addresses.front()), parameters),
+            std::nullopt);
     });
     return resolver;
 }

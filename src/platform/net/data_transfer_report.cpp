@@ -3,7 +3,7 @@
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
-#include "platform/net/tcp_connection.h"
+#include "platform/net/socket_tcp_connection.h"
 
 namespace sorvanta {
 

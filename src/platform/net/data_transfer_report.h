@@ -52,8 +52,8 @@ class PendingTransferReport {
 
     bool valid() const { return static_cast<bool>(executor_); }
 
-  private:
-    friend class TcpConnection;
+    // An interval on `connection` that began at `start` with `counters` (made by the
+    // connection's startDataTransferReport()).
     PendingTransferReport(std::weak_ptr<TcpConnection> connection, NetworkExecutor executor,
                           std::chrono::steady_clock::time_point start,
                           std::optional<TransferCounters> counters)
@@ -62,6 +62,7 @@ class PendingTransferReport {
           start_(start),
           startCounters_(counters) {}
 
+  private:
     std::weak_ptr<TcpConnection> connection_;
     NetworkExecutor executor_;
     std::chrono::steady_clock::time_point start_;

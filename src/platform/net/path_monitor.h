@@ -1,52 +1,28 @@
 #pragma once
 
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 
-#include "platform/net/network_executor.h"
 #include "platform/net/network_path.h"
 
 namespace sorvanta {
 
-class RouteWatcher;
-
-// Watches the interfaces of one type (or of any type) through rtnetlink — links, addresses,
-// routes — and reports the resulting path: its available interfaces are those of the type
-// that are up, have carrier and hold an address; it is satisfied when there is at least one;
-// its gateways are the routers reached through them. The first path comes right after
-// start(), later ones only when the path changed. After a netlink overrun everything is read
-// again. No handler runs after cancel().
-class PathMonitor : public std::enable_shared_from_this<PathMonitor> {
+// Watches the interfaces of one type (or of any type) and reports the resulting path: its
+// available interfaces are those of the type that are up, have carrier and hold an address;
+// it is satisfied when there is at least one; its gateways are the routers reached through
+// them. The first path comes soon after start() (posted, never inside it), later ones only
+// when the path changed. No handler runs after cancel().
+class PathMonitor {
   public:
     using UpdateHandler = std::function<void(const NetworkPath&)>;
 
-    static std::shared_ptr<PathMonitor> create(NetworkExecutor executor,
-                                               std::optional<InterfaceType> requiredType);
+    virtual ~PathMonitor() = default;
 
-    void setUpdateHandler(UpdateHandler handler) { handler_ = std::move(handler); }
-    void start();
-    void cancel();
+    virtual void setUpdateHandler(UpdateHandler handler) = 0;
+    virtual void start() = 0;
+    virtual void cancel() = 0;
 
-    std::optional<NetworkPath> currentPath() const;
-
-    // The path of the current interfaces (pure given the kernel state; for tests and callers
-    // that want one reading without a monitor).
-    static NetworkPath read(std::optional<InterfaceType> requiredType);
-
-  private:
-    PathMonitor(NetworkExecutor executor, std::optional<InterfaceType> requiredType)
-        : executor_(std::move(executor)), requiredType_(requiredType) {}
-    void refresh();
-
-    NetworkExecutor executor_;
-    std::optional<InterfaceType> requiredType_;
-    UpdateHandler handler_;
-    HandlerGate gate_;
-    std::shared_ptr<RouteWatcher> watcher_;
-    mutable std::mutex mutex_;
-    std::optional<NetworkPath> path_;
+    virtual std::optional<NetworkPath> currentPath() const = 0;
 };
 
 }  // namespace sorvanta

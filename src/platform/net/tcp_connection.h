@@ -1,13 +1,8 @@
 #pragma once
 
-#include <array>
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -15,146 +10,87 @@
 #include "platform/net/data_transfer_report.h"
 #include "platform/net/network_endpoint.h"
 #include "platform/net/network_executor.h"
-#include "platform/net/network_parameters.h"
+#include "platform/net/network_interface.h"
 #include "platform/net/network_path.h"
-#include "platform/net/path_watch.h"
 #include "platform/net/transport_state.h"
+#include "support/platform_error.h"
 
 namespace sorvanta {
 
 // One TCP connection, dialled or accepted, on its owner's serial executor (see
-// network_executor.h).
+// network_executor.h). Made by a NetworkFactory (or handed over by a listener).
 //
 // A dialled connection goes setup → preparing → ready. An attempt that fails before ready
 // (refused, timed out, unreachable, network or pinned interface down) is reported as
 // waiting(error) and tried again every second until the owner cancels; the owner's own
-// deadline decides when waiting is too long. After ready a fatal socket error is
-// failed(error). Losing carrier or the local address reports viability false and a new path.
+// deadline decides when waiting is too long. Bytes sent while waiting are kept and written
+// once the connection is ready.
+//
+// After ready there is no waiting state: a fatal socket error is failed(error), and losing
+// carrier or the local address first delivers a path update (the interface no longer
+// available) and then viability false; the connection stays ready until the socket itself
+// fails or the owner cancels. `cancelled` is never delivered to the owner: after its own
+// cancel() no handler runs at all.
 //
 // Sends complete exactly once each, in send order, once their bytes are in the kernel. One
 // receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
-// end of the stream or on error), at most `maximum`. cancel() is graceful: queued sends are
-// still written (bounded to two seconds), the write side is shut down, and the socket is
-// closed once the peer has acknowledged everything, so a message queued just before cancel
-// reaches the peer. No handler runs after cancel(); release the object only after cancel().
-class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+// end of the stream or on error), at most `maximum`; `minimum` above `maximum` (or a zero
+// `maximum`) is refused at once with an error. cancel() is graceful: queued sends are still
+// written (bounded to two seconds), the write side is shut down, and the socket is closed
+// once the peer has acknowledged everything, so a message queued just before cancel reaches
+// the peer. Release the object only after cancel().
+//
+// Every entry point returns before any handler it causes runs: handlers are posted to the
+// executor, never run inside start(), send(), receive() or cancel(), so an owner may call
+// them while holding its own lock.
+class TcpConnection {
   public:
     using Bytes = std::vector<std::uint8_t>;
     using StateHandler = std::function<void(const TransportState&)>;
-    using PathHandler = PathWatch::PathHandler;
-    using ViabilityHandler = PathWatch::ViabilityHandler;
+    using PathHandler = std::function<void(const NetworkPath&)>;
+    using ViabilityHandler = std::function<void(bool viable)>;
     using SendCompletion = std::function<void(std::optional<PlatformError>)>;
     // The bytes are valid only during the call.
     using ReceiveCompletion = std::function<void(std::span<const std::uint8_t> data,
                                                  bool isComplete, std::optional<PlatformError>)>;
 
-    // A connection to `remote`, not yet started.
-    static std::shared_ptr<TcpConnection> create(NetworkExecutor executor, Endpoint remote,
-                                                 NetworkParameters parameters);
-    ~TcpConnection();
+    virtual ~TcpConnection() = default;
 
     // Handlers are set before start().
-    void setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
-    void setPathHandler(PathHandler handler) { paths_.setPathHandler(std::move(handler)); }
-    void setViabilityHandler(ViabilityHandler handler) {
-        paths_.setViabilityHandler(std::move(handler));
-    }
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setPathHandler(PathHandler handler) = 0;
+    virtual void setViabilityHandler(ViabilityHandler handler) = 0;
 
     // Starts on the executor given at creation; an accepted connection may be started on
     // another executor, which then runs all its work and handlers.
-    void start();
-    void start(NetworkExecutor executor);
+    virtual void start() = 0;
+    virtual void start(NetworkExecutor executor) = 0;
 
-    void send(std::shared_ptr<const Bytes> data, SendCompletion completion);
-    void send(Bytes data, SendCompletion completion);
-    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
-    void cancel();
+    virtual void send(std::shared_ptr<const Bytes> data, SendCompletion completion) = 0;
+    void send(Bytes data, SendCompletion completion) {
+        send(std::make_shared<const Bytes>(std::move(data)), std::move(completion));
+    }
+    virtual void receive(std::size_t minimum, std::size_t maximum,
+                         ReceiveCompletion completion) = 0;
+    virtual void cancel() = 0;
 
     // Snapshot of the state and of the path (the path is known from ready on).
-    TransportState state() const;
-    std::optional<NetworkPath> currentPath() const;
+    virtual TransportState state() const = 0;
+    virtual std::optional<NetworkPath> currentPath() const = 0;
     // The peer this connection dials or was accepted from.
-    const Endpoint& endpoint() const { return remote_; }
+    virtual const Endpoint& endpoint() const = 0;
 
-    // Starts an interval whose counters a later collect() reports.
-    PendingTransferReport startDataTransferReport();
+    // Starts an interval whose counters a later collect() reports. On Linux the figures are
+    // the kernel's TCP_INFO: the sent bytes are tcpi_bytes_sent, which counts retransmitted
+    // bytes too (retransmissions are also reported apart); the minimum RTT is the kernel's
+    // own windowed minimum (tcpi_min_rtt) as of the collect, not a minimum over the interval.
+    virtual PendingTransferReport startDataTransferReport() = 0;
 
     // The interface the connection uses: its path's, else the pinned one.
-    std::optional<NetworkInterface> pathInterface() const;
+    virtual std::optional<NetworkInterface> pathInterface() const = 0;
 
     // TCP_INFO counters of the socket now; empty unless connected. Call on the executor.
-    std::optional<TransferCounters> readTransferCounters() const;
-
-  private:
-    friend class TcpListener;
-    TcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters);
-    static std::shared_ptr<TcpConnection> adoptAccepted(NetworkExecutor executor,
-                                                        asio::ip::tcp::socket socket,
-                                                        NetworkParameters parameters);
-
-    struct PendingSend {
-        std::shared_ptr<const Bytes> data;
-        std::size_t offset = 0;
-        SendCompletion completion;
-    };
-    struct PendingReceive {
-        std::size_t minimum = 0;
-        std::size_t maximum = 0;
-        std::size_t have = 0;
-        ReceiveCompletion completion;
-    };
-
-    void begin();
-    void attempt();
-    void connected(const asio::error_code& error);
-    void becomeReady();
-    void enterWaiting(PlatformError error);
-    void fail(PlatformError error);
-    void setState(const TransportState& state, bool deliver);
-    void refreshPath();
-    void readMore();
-    void readDone(const asio::error_code& error, std::size_t bytes);
-    void pumpWrites();
-    void written(const asio::error_code& error, std::size_t bytes);
-    void beginClose();
-    void lingerUntilAcknowledged();
-    void closeNow();
-    std::uint8_t* receiveBuffer(std::size_t capacity);
-
-    NetworkExecutor executor_;
-    asio::ip::tcp::socket socket_;
-    asio::steady_timer attemptTimer_;
-    asio::steady_timer retryTimer_;
-    asio::steady_timer closeTimer_;
-    Endpoint remote_;
-    NetworkParameters parameters_;
-    bool inbound_ = false;
-    HandlerGate gate_;
-
-    StateHandler stateHandler_;
-    PathWatch paths_;
-
-    mutable std::mutex snapshotMutex_;
-    TransportState state_;
-
-    bool started_ = false;
-    bool connectedOnce_ = false;
-    bool attemptTimedOut_ = false;
-    bool cancelled_ = false;
-    bool closed_ = false;
-    std::optional<Endpoint> local_;
-    Endpoint peer_;
-
-    std::optional<PendingReceive> receive_;
-    bool reading_ = false;
-    std::unique_ptr<std::uint8_t[]> buffers_[2];
-    std::size_t capacities_[2] = {0, 0};
-    int current_ = 0;
-
-    static constexpr std::size_t maxGather = 16;
-    std::deque<PendingSend> sends_;
-    std::array<asio::const_buffer, maxGather> gather_;
-    bool writing_ = false;
+    virtual std::optional<TransferCounters> readTransferCounters() const = 0;
 };
 
 }  // namespace sorvanta

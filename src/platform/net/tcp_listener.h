@@ -1,13 +1,9 @@
 #pragma once
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
-#include "platform/net/listener_state_keeper.h"
-#include "platform/net/network_executor.h"
-#include "platform/net/network_parameters.h"
 #include "platform/net/tcp_connection.h"
 #include "platform/net/transport_state.h"
 
@@ -17,43 +13,24 @@ namespace sorvanta {
 // IPv6, bound to the required interface when the parameters pin one. States: ready(port);
 // waiting(error) while the pinned interface is missing (retried every second); failed(error).
 // Each accepted connection is handed over not yet started: the owner sets its handlers and
-// starts it, or cancels it. No handler runs after cancel().
-class TcpListener : public std::enable_shared_from_this<TcpListener> {
+// starts it, or cancels it. Handlers are posted, never run inside start() or cancel(); none
+// runs after cancel(), and `cancelled` is never delivered.
+class TcpListener {
   public:
-    using StateHandler = ListenerStateKeeper::Handler;
+    using StateHandler = std::function<void(const ListenerState&)>;
     using ConnectionHandler = std::function<void(std::shared_ptr<TcpConnection>)>;
 
-    static std::shared_ptr<TcpListener> create(NetworkExecutor executor,
-                                               NetworkParameters parameters,
-                                               std::uint16_t port = 0);
+    virtual ~TcpListener() = default;
 
-    void setStateHandler(StateHandler handler) { state_.setHandler(std::move(handler)); }
-    void setNewConnectionHandler(ConnectionHandler handler) {
-        connectionHandler_ = std::move(handler);
-    }
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setNewConnectionHandler(ConnectionHandler handler) = 0;
 
-    void start();
-    void cancel();
+    virtual void start() = 0;
+    virtual void cancel() = 0;
 
-    ListenerState state() const { return state_.current(); }
+    virtual ListenerState state() const = 0;
     // The port while ready, else 0.
-    std::uint16_t port() const { return state_.port(); }
-
-  private:
-    TcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port);
-    void attempt();
-    void accept();
-    void wait(PlatformError error);
-
-    NetworkExecutor executor_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer retryTimer_;
-    NetworkParameters parameters_;
-    std::uint16_t requestedPort_;
-    HandlerGate gate_;
-    bool cancelled_ = false;
-    ConnectionHandler connectionHandler_;
-    ListenerStateKeeper state_;
+    virtual std::uint16_t port() const = 0;
 };
 
 }  // namespace sorvanta

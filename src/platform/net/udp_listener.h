@@ -1,14 +1,9 @@
 #pragma once
 
-#include <asio/ip/udp.hpp>
-#include <asio/steady_timer.hpp>
+#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 
-#include "platform/net/listener_state_keeper.h"
-#include "platform/net/network_executor.h"
-#include "platform/net/network_parameters.h"
 #include "platform/net/transport_state.h"
 #include "platform/net/udp_connection.h"
 
@@ -17,51 +12,24 @@ namespace sorvanta {
 // Receives UDP datagrams on a port the system chooses (or a given one), bound to the required
 // interface when the parameters pin one, and reports each new remote flow once, as a
 // UdpConnection not yet started whose first receive is the datagram that created the flow.
-// Started, the flow gets a socket of its own on the same port, connected to the peer; until
-// then (and while this listener lives) later datagrams of the flow are handed on to it. A flow
-// that is never started is dropped when this listener ends. States as for TcpListener. No
-// handler runs after cancel().
-class UdpListener : public std::enable_shared_from_this<UdpListener> {
+// States as for TcpListener. Handlers are posted, never run inside start() or cancel(); none
+// runs after cancel().
+class UdpListener {
   public:
-    using StateHandler = ListenerStateKeeper::Handler;
+    using StateHandler = std::function<void(const ListenerState&)>;
     using FlowHandler = std::function<void(std::shared_ptr<UdpConnection>)>;
 
-    // Flows beyond this many are not reported; their datagrams are dropped.
-    static constexpr std::size_t maximumFlows = 256;
-    // Datagrams kept for a flow that has not taken them yet; later ones are dropped.
-    static constexpr std::size_t maximumBacklog = 1024;
+    virtual ~UdpListener() = default;
 
-    static std::shared_ptr<UdpListener> create(NetworkExecutor executor,
-                                               NetworkParameters parameters,
-                                               std::uint16_t port = 0);
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setNewFlowHandler(FlowHandler handler) = 0;
 
-    void setStateHandler(StateHandler handler) { state_.setHandler(std::move(handler)); }
-    void setNewFlowHandler(FlowHandler handler) { flowHandler_ = std::move(handler); }
+    virtual void start() = 0;
+    virtual void cancel() = 0;
 
-    void start();
-    void cancel();
-
-    ListenerState state() const { return state_.current(); }
+    virtual ListenerState state() const = 0;
     // The port while ready, else 0.
-    std::uint16_t port() const { return state_.port(); }
-
-  private:
-    UdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port);
-    void attempt();
-    void wait(PlatformError error);
-    void receive();
-
-    NetworkExecutor executor_;
-    asio::ip::udp::socket socket_;
-    asio::steady_timer retryTimer_;
-    NetworkParameters parameters_;
-    std::uint16_t requestedPort_;
-    HandlerGate gate_;
-    bool cancelled_ = false;
-    FlowHandler flowHandler_;
-    ListenerStateKeeper state_;
-    std::map<asio::ip::udp::endpoint, std::weak_ptr<UdpConnection>> flows_;
-    std::vector<std::uint8_t> buffer_;
+    virtual std::uint16_t port() const = 0;
 };
 
 }  // namespace sorvanta

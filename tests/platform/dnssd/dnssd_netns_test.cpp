@@ -19,10 +19,10 @@
 
 #include "lab/netns_lab.h"
 #include "platform/dnssd/dnssd_advertiser.h"
-#include "platform/dnssd/dnssd_browser.h"
 #include "platform/dnssd/dnssd_connection.h"
 #include "platform/dnssd/dnssd_resolver.h"
-#include "platform/net/tcp_listener.h"
+#include "platform/dnssd/mdns_dnssd_browser.h"
+#include "platform/net/socket_tcp_listener.h"
 #include "platform/net/wired_path.h"
 
 namespace sorvanta {
@@ -160,7 +160,7 @@ struct Side {
             if (pinned) {
                 options.interfaceIndex = index;
             }
-            browser = DnssdBrowser::create(thread.executor(), options);
+            browser = MdnsDnssdBrowser::create(thread.executor(), options);
             browser->setStateHandler([this](const DnssdState& s) { browseLog.state(s); });
             browser->setResultsHandler(
                 [this](const std::vector<DnssdBrowseResult>& r) { browseLog.results(r); });
@@ -210,7 +210,7 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     std::shared_ptr<TcpListener> listener;
     std::shared_ptr<TcpConnection> inbound;
     a.thread.call([&] {
-        listener = TcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
+        listener = SocketTcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
         listener->setStateHandler([&](const ListenerState& state) {
             if (state.kind == ListenerState::Kind::ready) {
                 listening.set_value(state.port);

@@ -1,13 +1,12 @@
-#include "platform/net/path_monitor.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "lab/event_recorder.h"
-#include "platform/net/tcp_listener.h"
-#include "platform/net/wired_path.h"
 #include "lab/veth_sides.h"
+#include "platform/net/netlink_path_monitor.h"
+#include "platform/net/socket_tcp_listener.h"
+#include "platform/net/wired_path.h"
 
 namespace sorvanta {
 namespace {
@@ -18,7 +17,7 @@ class PathMonitorOverVeth : public testing::VethSides {
   protected:
     std::shared_ptr<PathMonitor> monitorOnA(EventRecorder<NetworkPath>& paths) {
         auto monitor = a->call([&] {
-            auto m = PathMonitor::create(a->executor(), InterfaceType::wiredEthernet);
+            auto m = NetlinkPathMonitor::create(a->executor(), InterfaceType::wiredEthernet);
             m->setUpdateHandler([&paths](const NetworkPath& p) { paths.push(p); });
             m->start();
             return m;
@@ -89,7 +88,7 @@ TEST_F(PathMonitorOverVeth, ConnectionThroughARouterHasItsGatewayADirectOneNone)
     testing::NetnsThread c(nsC);
     EventRecorder<ListenerState> listening;
     auto listener = c.call([&] {
-        auto l = TcpListener::create(c.executor(), NetworkParameters::tcp());
+        auto l = SocketTcpListener::create(c.executor(), NetworkParameters::tcp());
         l->setStateHandler([&](const ListenerState& s) { listening.push(s); });
         l->setNewConnectionHandler(
             [](std::shared_ptr<TcpConnection> inbound) { inbound->cancel(); });
@@ -103,8 +102,8 @@ TEST_F(PathMonitorOverVeth, ConnectionThroughARouterHasItsGatewayADirectOneNone)
     const auto dial = [&](const NetworkInterface& pinned, const std::string& host) {
         EventRecorder<TransportState> states;
         auto connection = a->call([&] {
-            auto t = TcpConnection::create(a->executor(), {asio::ip::make_address(host), port},
-                                           makeWiredParameters(pinned));
+            auto t = SocketTcpConnection::create(
+                a->executor(), {asio::ip::make_address(host), port}, makeWiredParameters(pinned));
             t->setStateHandler([&states](const TransportState& s) { states.push(s); });
             t->start();
             return t;

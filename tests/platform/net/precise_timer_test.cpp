@@ -1,10 +1,10 @@
-#include "platform/net/precise_timer.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
+
+#include "platform/net/thread_precise_timer.h"
 
 namespace sorvanta {
 namespace {
@@ -15,7 +15,7 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
     std::mutex mutex;
     std::vector<Clock::time_point> ticks;
     std::atomic<bool> stall{false};
-    PreciseTimer timer(std::chrono::microseconds(500), [&] {
+    ThreadPreciseTimer timer(std::chrono::microseconds(500), [&] {
         std::lock_guard lock(mutex);
         ticks.push_back(Clock::now());
         if (stall.exchange(false)) {
@@ -65,8 +65,8 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
 TEST(PreciseTimer, MayBeCancelledAndDestroyedFromItsOwnTick) {
     std::atomic<int> ticks{0};
     std::atomic<bool> done{false};
-    auto owner = std::make_shared<std::unique_ptr<PreciseTimer>>();
-    *owner = std::make_unique<PreciseTimer>(std::chrono::microseconds(100), [&, owner] {
+    auto owner = std::make_shared<std::unique_ptr<ThreadPreciseTimer>>();
+    *owner = std::make_unique<ThreadPreciseTimer>(std::chrono::microseconds(100), [&, owner] {
         if (++ticks == 3) {
             owner->reset();  // destroys the timer from inside its tick
             done = true;

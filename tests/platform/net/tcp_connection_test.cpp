@@ -1,5 +1,3 @@
-#include "platform/net/tcp_connection.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,9 +5,10 @@
 #include <string>
 
 #include "lab/event_recorder.h"
-#include "platform/net/tcp_listener.h"
-#include "platform/net/wired_path.h"
 #include "lab/veth_sides.h"
+#include "platform/net/socket_tcp_connection.h"
+#include "platform/net/socket_tcp_listener.h"
+#include "platform/net/wired_path.h"
 
 namespace sorvanta {
 namespace {
@@ -40,7 +39,7 @@ class TcpOverVeth : public testing::VethSides {
     std::uint16_t listenOnB(std::uint16_t port = 0) {
         EventRecorder<ListenerState> states;
         auto listener = b->call([&] {
-            auto l = TcpListener::create(b->executor(), makeWiredParameters(ifB), port);
+            auto l = SocketTcpListener::create(b->executor(), makeWiredParameters(ifB), port);
             l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
             l->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> c) {
                 c->setStateHandler([this](const TransportState& s) { inboundStates.push(s); });
@@ -69,7 +68,7 @@ class TcpOverVeth : public testing::VethSides {
     std::shared_ptr<TcpConnection> dialFromA(Endpoint remote, NetworkParameters parameters,
                                              EventRecorder<TransportState>& states) {
         auto connection = a->call([&] {
-            auto c = TcpConnection::create(a->executor(), remote, parameters);
+            auto c = SocketTcpConnection::create(a->executor(), remote, parameters);
             c->setStateHandler([&states](const TransportState& s) { states.push(s); });
             c->start();
             return c;
@@ -279,8 +278,8 @@ TEST_F(TcpOverVeth, PeerLinkDownReportsViabilityAndPathThenRecovers) {
     EventRecorder<bool> viability;
     EventRecorder<NetworkPath> paths;
     auto connection = a->call([&] {
-        auto c = TcpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), port},
-                                       makeWiredParameters(ifA));
+        auto c = SocketTcpConnection::create(
+            a->executor(), {asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA));
         c->setStateHandler([&](const TransportState& s) { states.push(s); });
         c->setViabilityHandler([&](bool v) { viability.push(v); });
         c->setPathHandler([&](const NetworkPath& p) { paths.push(p); });
@@ -430,8 +429,8 @@ TEST_F(TcpOverVeth, TransferReportCountsTheBytesSentInItsInterval) {
 TEST_F(TcpOverVeth, ListenerPinnedToAMissingInterfaceWaits) {
     EventRecorder<ListenerState> states;
     auto listener = b->call([&] {
-        auto l =
-            TcpListener::create(b->executor(), makeWiredParameters({ifB.name, ifB.index + 50}), 0);
+        auto l = SocketTcpListener::create(b->executor(),
+                                           makeWiredParameters({ifB.name, ifB.index + 50}), 0);
         l->setStateHandler([&](const ListenerState& s) { states.push(s); });
         l->start();
         return l;

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "lab/event_recorder.h"
-#include "platform/net/udp_connection.h"
-#include "platform/net/udp_listener.h"
 #include "lab/veth_sides.h"
+#include "platform/net/socket_udp_connection.h"
+#include "platform/net/socket_udp_listener.h"
 
 namespace sorvanta {
 namespace {
@@ -36,7 +36,7 @@ class UdpOverVeth : public testing::VethSides {
     std::uint16_t listenOnB() {
         EventRecorder<ListenerState> states;
         listener = b->call([&] {
-            auto l = UdpListener::create(b->executor(), pinnedUdp(ifB));
+            auto l = SocketUdpListener::create(b->executor(), pinnedUdp(ifB));
             l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
             l->setNewFlowHandler([this](std::shared_ptr<UdpConnection> flow) { flows.push(flow); });
             l->start();
@@ -61,7 +61,7 @@ class UdpOverVeth : public testing::VethSides {
                                         NetworkParameters parameters) {
         EventRecorder<TransportState> states;
         auto connection = side.call([&] {
-            auto c = UdpConnection::create(side.executor(), remote, parameters);
+            auto c = SocketUdpConnection::create(side.executor(), remote, parameters);
             c->setStateHandler([&states](const TransportState& s) { states.push(s); });
             c->start();
             return c;
@@ -285,11 +285,11 @@ TEST_F(UdpPinning, AMissingPinnedInterfaceMakesListenerAndConnectionWait) {
     std::shared_ptr<UdpListener> l;
     std::shared_ptr<UdpConnection> c;
     a->call([&] {
-        l = UdpListener::create(a->executor(), pinnedUdp(gone));
+        l = SocketUdpListener::create(a->executor(), pinnedUdp(gone));
         l->setStateHandler([&](const ListenerState& s) { listening.push(s); });
         l->start();
-        c = UdpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), 9},
-                                  pinnedUdp(gone));
+        c = SocketUdpConnection::create(a->executor(), {asio::ip::make_address(pair->ipv4B), 9},
+                                        pinnedUdp(gone));
         c->setStateHandler([&](const TransportState& s) { states.push(s); });
         c->start();
         return 0;

@@ -1,5 +1,3 @@
-#include "platform/system/ethernet_counter_capture.h"
-
 #include <gtest/gtest.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>

@@ -1,4 +1,4 @@
-#include "platform/net/tcp_connection.h"
+#include "platform/net/socket_tcp_connection.h"
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -25,15 +25,15 @@ constexpr auto lingerPoll = std::chrono::milliseconds(1);
 
 }  // namespace
 
-std::shared_ptr<TcpConnection> TcpConnection::create(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) {
-    return std::shared_ptr<TcpConnection>(
-        new TcpConnection(std::move(executor), std::move(remote), std::move(parameters)));
+std::shared_ptr<SocketTcpConnection> SocketTcpConnection::create(NetworkExecutor executor,
+                                                                 Endpoint remote,
+                                                                 NetworkParameters parameters) {
+    return std::shared_ptr<SocketTcpConnection>(
+        new SocketTcpConnection(std::move(executor), std::move(remote), std::move(parameters)));
 }
 
-std::shared_ptr<TcpConnection> TcpConnection::adoptAccepted(NetworkExecutor executor,
-                                                            asio::ip::tcp::socket socket,
-                                                            NetworkParameters parameters) {
+std::shared_ptr<SocketTcpConnection> SocketTcpConnection::adoptAccepted(
+    NetworkExecutor executor, asio::ip::tcp::socket socket, NetworkParameters parameters) {
     asio::error_code error;
     const auto peer = socket.remote_endpoint(error);
     auto connection = create(std::move(executor), Endpoint::from(peer), std::move(parameters));
@@ -42,8 +42,8 @@ std::shared_ptr<TcpConnection> TcpConnection::adoptAccepted(NetworkExecutor exec
     return connection;
 }
 
-TcpConnection::TcpConnection(NetworkExecutor executor, Endpoint remote,
-                             NetworkParameters parameters)
+SocketTcpConnection::SocketTcpConnection(NetworkExecutor executor, Endpoint remote,
+                                         NetworkParameters parameters)
     : executor_(executor),
       socket_(executor),
       attemptTimer_(executor),
@@ -54,13 +54,13 @@ TcpConnection::TcpConnection(NetworkExecutor executor, Endpoint remote,
     remote_.host = unmapped(remote_.host);
 }
 
-TcpConnection::~TcpConnection() = default;
+SocketTcpConnection::~SocketTcpConnection() = default;
 
-void TcpConnection::start() {
+void SocketTcpConnection::start() {
     asio::dispatch(executor_, [self = shared_from_this()] { self->begin(); });
 }
 
-void TcpConnection::start(NetworkExecutor executor) {
+void SocketTcpConnection::start(NetworkExecutor executor) {
     if (!started_ && executor != executor_) {
         // Not started yet, so nothing runs on the old executor: move the socket over.
         asio::error_code error;
@@ -78,7 +78,7 @@ void TcpConnection::start(NetworkExecutor executor) {
     start();
 }
 
-void TcpConnection::begin() {
+void SocketTcpConnection::begin() {
     if (started_ || cancelled_) {
         return;
     }
@@ -95,7 +95,7 @@ void TcpConnection::begin() {
     attempt();
 }
 
-void TcpConnection::attempt() {
+void SocketTcpConnection::attempt() {
     if (cancelled_) {
         return;
     }
@@ -129,7 +129,7 @@ void TcpConnection::attempt() {
     });
 }
 
-void TcpConnection::connected(const asio::error_code& error) {
+void SocketTcpConnection::connected(const asio::error_code& error) {
     if (cancelled_) {
         return;
     }
@@ -153,7 +153,7 @@ void TcpConnection::connected(const asio::error_code& error) {
     becomeReady();
 }
 
-void TcpConnection::becomeReady() {
+void SocketTcpConnection::becomeReady() {
     connectedOnce_ = true;
     retryTimer_.cancel();
     setState({TransportState::Kind::ready, {}}, true);
@@ -173,7 +173,7 @@ void TcpConnection::becomeReady() {
     pumpWrites();
 }
 
-void TcpConnection::enterWaiting(PlatformError error) {
+void SocketTcpConnection::enterWaiting(PlatformError error) {
     asio::error_code ignored;
     socket_.close(ignored);
     const TransportState waiting = TransportState::waiting(error);
@@ -183,10 +183,10 @@ void TcpConnection::enterWaiting(PlatformError error) {
     if (cancelled_) {
         return;
     }
-    scheduleRetry(retryTimer_, weak_from_this(), &TcpConnection::attempt);
+    scheduleRetry(retryTimer_, weak_from_this(), &SocketTcpConnection::attempt);
 }
 
-void TcpConnection::fail(PlatformError error) {
+void SocketTcpConnection::fail(PlatformError error) {
     if (closed_ || state().kind == TransportState::Kind::failed) {
         return;
     }
@@ -206,7 +206,7 @@ void TcpConnection::fail(PlatformError error) {
     setState(TransportState::failed(error), true);
 }
 
-void TcpConnection::setState(const TransportState& state, bool deliver) {
+void SocketTcpConnection::setState(const TransportState& state, bool deliver) {
     {
         std::lock_guard lock(snapshotMutex_);
         state_ = state;
@@ -216,27 +216,23 @@ void TcpConnection::setState(const TransportState& state, bool deliver) {
     }
 }
 
-TransportState TcpConnection::state() const {
+TransportState SocketTcpConnection::state() const {
     std::lock_guard lock(snapshotMutex_);
     return state_;
 }
 
-std::optional<NetworkPath> TcpConnection::currentPath() const {
+std::optional<NetworkPath> SocketTcpConnection::currentPath() const {
     return paths_.current();
 }
 
-void TcpConnection::refreshPath() {
+void SocketTcpConnection::refreshPath() {
     if (cancelled_ || closed_ || state().kind != TransportState::Kind::ready) {
         return;
     }
     paths_.update(evaluatePath(parameters_, local_, peer_), gate_);
 }
 
-void TcpConnection::send(Bytes data, SendCompletion completion) {
-    send(std::make_shared<const Bytes>(std::move(data)), std::move(completion));
-}
-
-void TcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion completion) {
+void SocketTcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion completion) {
     asio::dispatch(executor_, [self = shared_from_this(), data = std::move(data),
                                completion = std::move(completion)]() mutable {
         if (self->cancelled_) {
@@ -258,7 +254,7 @@ void TcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion compl
     });
 }
 
-void TcpConnection::pumpWrites() {
+void SocketTcpConnection::pumpWrites() {
     if (writing_ || sends_.empty() || closed_ || !connectedOnce_) {
         return;
     }
@@ -281,7 +277,7 @@ void TcpConnection::pumpWrites() {
         });
 }
 
-void TcpConnection::written(const asio::error_code& error, std::size_t bytes) {
+void SocketTcpConnection::written(const asio::error_code& error, std::size_t bytes) {
     writing_ = false;
     if (closed_) {
         return;
@@ -317,8 +313,8 @@ void TcpConnection::written(const asio::error_code& error, std::size_t bytes) {
     }
 }
 
-void TcpConnection::receive(std::size_t minimum, std::size_t maximum,
-                            ReceiveCompletion completion) {
+void SocketTcpConnection::receive(std::size_t minimum, std::size_t maximum,
+                                  ReceiveCompletion completion) {
     asio::dispatch(executor_, [self = shared_from_this(), minimum, maximum,
                                completion = std::move(completion)]() mutable {
         if (self->cancelled_) {
@@ -353,7 +349,7 @@ void TcpConnection::receive(std::size_t minimum, std::size_t maximum,
     });
 }
 
-std::uint8_t* TcpConnection::receiveBuffer(std::size_t capacity) {
+std::uint8_t* SocketTcpConnection::receiveBuffer(std::size_t capacity) {
     if (capacities_[current_] < capacity) {
         // Not value-initialised: the kernel writes it, nobody reads what it did not write.
         buffers_[current_].reset(new std::uint8_t[capacity]);
@@ -362,7 +358,7 @@ std::uint8_t* TcpConnection::receiveBuffer(std::size_t capacity) {
     return buffers_[current_].get();
 }
 
-void TcpConnection::readMore() {
+void SocketTcpConnection::readMore() {
     std::size_t offset = 0;
     std::size_t room = 65536;  // draining after cancel
     if (receive_ && !cancelled_) {
@@ -378,7 +374,7 @@ void TcpConnection::readMore() {
         });
 }
 
-void TcpConnection::readDone(const asio::error_code& error, std::size_t bytes) {
+void SocketTcpConnection::readDone(const asio::error_code& error, std::size_t bytes) {
     reading_ = false;
     if (closed_) {
         return;
@@ -420,12 +416,12 @@ void TcpConnection::readDone(const asio::error_code& error, std::size_t bytes) {
     }
 }
 
-void TcpConnection::cancel() {
+void SocketTcpConnection::cancel() {
     gate_.close();
     asio::dispatch(executor_, [self = shared_from_this()] { self->beginClose(); });
 }
 
-void TcpConnection::beginClose() {
+void SocketTcpConnection::beginClose() {
     if (cancelled_) {
         return;
     }
@@ -450,7 +446,7 @@ void TcpConnection::beginClose() {
     // Otherwise written() continues the queue and lingers once it is empty.
 }
 
-void TcpConnection::lingerUntilAcknowledged() {
+void SocketTcpConnection::lingerUntilAcknowledged() {
     if (closed_) {
         return;
     }
@@ -473,7 +469,7 @@ void TcpConnection::lingerUntilAcknowledged() {
     });
 }
 
-void TcpConnection::closeNow() {
+void SocketTcpConnection::closeNow() {
     if (closed_) {
         return;
     }
@@ -486,7 +482,7 @@ void TcpConnection::closeNow() {
     socket_.close(ignored);
 }
 
-std::optional<TransferCounters> TcpConnection::readTransferCounters() const {
+std::optional<TransferCounters> SocketTcpConnection::readTransferCounters() const {
     if (closed_ || !connectedOnce_ || !socket_.is_open()) {
         return std::nullopt;
     }
@@ -504,14 +500,14 @@ std::optional<TransferCounters> TcpConnection::readTransferCounters() const {
     return counters;
 }
 
-std::optional<NetworkInterface> TcpConnection::pathInterface() const {
+std::optional<NetworkInterface> SocketTcpConnection::pathInterface() const {
     if (const auto path = paths_.current(); path && !path->availableInterfaces.empty()) {
         return path->availableInterfaces.front();
     }
     return parameters_.requiredInterface;
 }
 
-PendingTransferReport TcpConnection::startDataTransferReport() {
+PendingTransferReport SocketTcpConnection::startDataTransferReport() {
     return PendingTransferReport(weak_from_this(), executor_, std::chrono::steady_clock::now(),
                                  readTransferCounters());
 }

@@ -1,4 +1,4 @@
-#include "platform/dnssd/dnssd_browser.h"
+#include "platform/dnssd/mdns_dnssd_browser.h"
 
 #include <algorithm>
 
@@ -6,42 +6,44 @@
 
 namespace sorvanta {
 
-std::shared_ptr<DnssdBrowser> DnssdBrowser::create(NetworkExecutor executor, Options options) {
-    return std::shared_ptr<DnssdBrowser>(new DnssdBrowser(std::move(executor), std::move(options)));
+std::shared_ptr<MdnsDnssdBrowser> MdnsDnssdBrowser::create(NetworkExecutor executor,
+                                                           Options options) {
+    return std::shared_ptr<MdnsDnssdBrowser>(
+        new MdnsDnssdBrowser(std::move(executor), std::move(options)));
 }
 
-DnssdBrowser::DnssdBrowser(NetworkExecutor executor, Options options)
+MdnsDnssdBrowser::MdnsDnssdBrowser(NetworkExecutor executor, Options options)
     : options_(std::move(options)), driver_(executor, options_.interfaceIndex, *this) {}
 
-DnssdBrowser::~DnssdBrowser() {
+MdnsDnssdBrowser::~MdnsDnssdBrowser() {
     driver_.closeUncancelled();
 }
 
-void DnssdBrowser::start() {
+void MdnsDnssdBrowser::start() {
     driver_.start(shared_from_this());
 }
 
-void DnssdBrowser::cancel() {
+void MdnsDnssdBrowser::cancel() {
     driver_.cancel(shared_from_this());
 }
 
-bool DnssdBrowser::parametersValid() const {
+bool MdnsDnssdBrowser::parametersValid() const {
     return MdnsName::fromText(options_.serviceType + ".local").valid();
 }
 
-std::unique_ptr<MdnsBrowser> DnssdBrowser::makeEngine(const InterfaceInfo&) {
+std::unique_ptr<MdnsBrowser> MdnsDnssdBrowser::makeEngine(const InterfaceInfo&) {
     return std::make_unique<MdnsBrowser>(MdnsName::fromText(options_.serviceType + ".local"),
                                          secureRandomSeed());
 }
 
-void DnssdBrowser::linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
-                               MdnsTime now) {
+void MdnsDnssdBrowser::linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
+                                   MdnsTime now) {
     if (change.cameUp) {
         unit.engine->restartQueries(now);
     }
 }
 
-void DnssdBrowser::pump() {
+void MdnsDnssdBrowser::pump() {
     driver_.sendDue();
     bool changed = false;
     for (auto& unit : driver_.units()) {

@@ -1,4 +1,4 @@
-#include "platform/net/precise_timer.h"
+#include "platform/net/thread_precise_timer.h"
 
 #include <sys/prctl.h>
 #include <time.h>
@@ -25,43 +25,52 @@ void sleepUntil(std::int64_t deadline) {
 
 }  // namespace
 
-PreciseTimer::PreciseTimer(std::chrono::nanoseconds period, std::function<void()> tick)
+ThreadPreciseTimer::ThreadPreciseTimer(std::chrono::nanoseconds period, std::function<void()> tick)
     : state_(std::make_shared<State>()) {
     state_->period = period.count() > 0 ? period.count() : 1;
     state_->tick = std::move(tick);
 }
 
-PreciseTimer::~PreciseTimer() {
+ThreadPreciseTimer::~ThreadPreciseTimer() {
     cancel();
-}
-
-void PreciseTimer::start() {
-    if (state_->running.exchange(true) || thread_.joinable()) {
-        return;
-    }
-    thread_ = std::thread([state = state_] { run(state); });
-}
-
-void PreciseTimer::cancel() {
-    state_->running = false;
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();  // cancelled from the tick: the loop ends after it
+            thread_.detach();  // destroyed from the tick: the loop ends after it
         } else {
             thread_.join();
         }
     }
 }
 
-void PreciseTimer::run(const std::shared_ptr<State>& state) {
+void ThreadPreciseTimer::start() {
+    {
+        std::lock_guard lock(state_->gate);
+        if (started_) {
+            return;
+        }
+        started_ = true;
+        state_->running = true;
+    }
+    thread_ = std::thread([state = state_] { run(state); });
+}
+
+void ThreadPreciseTimer::cancel() {
+    std::lock_guard lock(state_->gate);
+    state_->running = false;
+}
+
+void ThreadPreciseTimer::run(const std::shared_ptr<State>& state) {
     // The default slack of 50 µs would make short periods drift late.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const std::int64_t period = state->period;
     std::int64_t next = monotonicNanoseconds();
-    while (state->running) {
+    for (;;) {
         sleepUntil(next);
-        if (!state->running) {
-            break;
+        {
+            std::lock_guard lock(state->gate);
+            if (!state->running) {
+                break;
+            }
         }
         state->tick();
         next += period;

@@ -1,4 +1,4 @@
-#include "platform/net/udp_listener.h"
+#include "platform/net/socket_udp_listener.h"
 
 #include <sys/socket.h>
 
@@ -14,13 +14,15 @@ namespace sorvanta {
 
 namespace {}  // namespace
 
-std::shared_ptr<UdpListener> UdpListener::create(NetworkExecutor executor,
-                                                 NetworkParameters parameters, std::uint16_t port) {
-    return std::shared_ptr<UdpListener>(
-        new UdpListener(std::move(executor), std::move(parameters), port));
+std::shared_ptr<SocketUdpListener> SocketUdpListener::create(NetworkExecutor executor,
+                                                             NetworkParameters parameters,
+                                                             std::uint16_t port) {
+    return std::shared_ptr<SocketUdpListener>(
+        new SocketUdpListener(std::move(executor), std::move(parameters), port));
 }
 
-UdpListener::UdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
+SocketUdpListener::SocketUdpListener(NetworkExecutor executor, NetworkParameters parameters,
+                                     std::uint16_t port)
     : executor_(executor),
       socket_(executor),
       retryTimer_(executor),
@@ -30,11 +32,11 @@ UdpListener::UdpListener(NetworkExecutor executor, NetworkParameters parameters,
     parameters_.transport = NetworkParameters::Transport::udp;
 }
 
-void UdpListener::start() {
+void SocketUdpListener::start() {
     asio::dispatch(executor_, [self = shared_from_this()] { self->attempt(); });
 }
 
-void UdpListener::cancel() {
+void SocketUdpListener::cancel() {
     gate_.close();
     asio::dispatch(executor_, [self = shared_from_this()] {
         self->cancelled_ = true;
@@ -46,17 +48,17 @@ void UdpListener::cancel() {
     });
 }
 
-void UdpListener::wait(PlatformError error) {
+void SocketUdpListener::wait(PlatformError error) {
     asio::error_code ignored;
     socket_.close(ignored);
     state_.update({ListenerState::Kind::waiting, error, 0}, gate_);
     if (cancelled_) {
         return;
     }
-    scheduleRetry(retryTimer_, weak_from_this(), &UdpListener::attempt);
+    scheduleRetry(retryTimer_, weak_from_this(), &SocketUdpListener::attempt);
 }
 
-void UdpListener::attempt() {
+void SocketUdpListener::attempt() {
     if (cancelled_ || socket_.is_open()) {
         return;
     }
@@ -78,7 +80,7 @@ void UdpListener::attempt() {
         }
     }
     if (!error) {
-        askLargeBuffers(socket_.native_handle(), UdpConnection::requestedBufferBytes);
+        askLargeBuffers(socket_.native_handle(), SocketUdpConnection::requestedBufferBytes);
         socket_.bind(local, error);
     }
     if (error) {
@@ -91,7 +93,7 @@ void UdpListener::attempt() {
     receive();
 }
 
-void UdpListener::receive() {
+void SocketUdpListener::receive() {
     auto sender = std::make_shared<asio::ip::udp::endpoint>();
     socket_.async_receive_from(
         asio::buffer(buffer_), *sender,
@@ -107,8 +109,9 @@ void UdpListener::receive() {
                 self->receive();
                 return;
             }
-            const auto arrival = UdpConnection::Clock::now();
-            UdpConnection::Bytes content(self->buffer_.begin(), self->buffer_.begin() + bytes);
+            const auto arrival = SocketUdpConnection::Clock::now();
+            SocketUdpConnection::Bytes content(self->buffer_.begin(),
+                                               self->buffer_.begin() + bytes);
             const auto known = self->flows_.find(*sender);
             if (known != self->flows_.end()) {
                 if (auto flow = known->second.lock()) {
@@ -122,7 +125,7 @@ void UdpListener::receive() {
                 }
             } else if (self->flows_.size() < maximumFlows) {
                 const Endpoint remote = Endpoint::from(*sender);
-                auto flow = UdpConnection::create(self->executor_, remote, self->parameters_);
+                auto flow = SocketUdpConnection::create(self->executor_, remote, self->parameters_);
                 asio::error_code ignored;
                 flow->sharedPort_ = self->socket_.local_endpoint(ignored).port();
                 flow->backlog_.push_back({std::move(content), arrival});

@@ -1,4 +1,4 @@
-#include "platform/net/path_monitor.h"
+#include "platform/net/netlink_path_monitor.h"
 
 #include <asio/dispatch.hpp>
 
@@ -6,12 +6,13 @@
 
 namespace sorvanta {
 
-std::shared_ptr<PathMonitor> PathMonitor::create(NetworkExecutor executor,
-                                                 std::optional<InterfaceType> requiredType) {
-    return std::shared_ptr<PathMonitor>(new PathMonitor(std::move(executor), requiredType));
+std::shared_ptr<NetlinkPathMonitor> NetlinkPathMonitor::create(
+    NetworkExecutor executor, std::optional<InterfaceType> requiredType) {
+    return std::shared_ptr<NetlinkPathMonitor>(
+        new NetlinkPathMonitor(std::move(executor), requiredType));
 }
 
-NetworkPath PathMonitor::read(std::optional<InterfaceType> requiredType) {
+NetworkPath NetlinkPathMonitor::read(std::optional<InterfaceType> requiredType) {
     NetworkPath path;
     std::vector<int> indexes;
     for (const auto& info : listInterfaces()) {
@@ -31,7 +32,7 @@ NetworkPath PathMonitor::read(std::optional<InterfaceType> requiredType) {
     return path;
 }
 
-void PathMonitor::start() {
+void NetlinkPathMonitor::start() {
     asio::dispatch(executor_, [self = shared_from_this()] {
         if (!self->gate_.isOpen() || self->watcher_) {
             return;
@@ -49,7 +50,7 @@ void PathMonitor::start() {
     });
 }
 
-void PathMonitor::cancel() {
+void NetlinkPathMonitor::cancel() {
     gate_.close();
     asio::dispatch(executor_, [self = shared_from_this()] {
         if (self->watcher_) {
@@ -59,12 +60,12 @@ void PathMonitor::cancel() {
     });
 }
 
-std::optional<NetworkPath> PathMonitor::currentPath() const {
+std::optional<NetworkPath> NetlinkPathMonitor::currentPath() const {
     std::lock_guard lock(mutex_);
     return path_;
 }
 
-void PathMonitor::refresh() {
+void NetlinkPathMonitor::refresh() {
     if (!gate_.isOpen()) {
         return;
     }

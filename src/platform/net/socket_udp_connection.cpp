@@ -1,4 +1,4 @@
-#include "platform/net/udp_connection.h"
+#include "platform/net/socket_udp_connection.h"
 
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
@@ -28,14 +28,15 @@ std::int64_t clockNanoseconds(clockid_t clock) {
 
 }  // namespace
 
-std::shared_ptr<UdpConnection> UdpConnection::create(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) {
-    return std::shared_ptr<UdpConnection>(
-        new UdpConnection(std::move(executor), std::move(remote), std::move(parameters)));
+std::shared_ptr<SocketUdpConnection> SocketUdpConnection::create(NetworkExecutor executor,
+                                                                 Endpoint remote,
+                                                                 NetworkParameters parameters) {
+    return std::shared_ptr<SocketUdpConnection>(
+        new SocketUdpConnection(std::move(executor), std::move(remote), std::move(parameters)));
 }
 
-UdpConnection::UdpConnection(NetworkExecutor executor, Endpoint remote,
-                             NetworkParameters parameters)
+SocketUdpConnection::SocketUdpConnection(NetworkExecutor executor, Endpoint remote,
+                                         NetworkParameters parameters)
     : executor_(executor),
       socket_(executor),
       retryTimer_(executor),
@@ -45,9 +46,9 @@ UdpConnection::UdpConnection(NetworkExecutor executor, Endpoint remote,
     parameters_.transport = NetworkParameters::Transport::udp;
 }
 
-UdpConnection::~UdpConnection() = default;
+SocketUdpConnection::~SocketUdpConnection() = default;
 
-void UdpConnection::start() {
+void SocketUdpConnection::start() {
     asio::dispatch(executor_, [self = shared_from_this()] {
         if (self->started_ || !self->gate_.isOpen()) {
             return;
@@ -58,7 +59,7 @@ void UdpConnection::start() {
     });
 }
 
-void UdpConnection::setState(const TransportState& state) {
+void SocketUdpConnection::setState(const TransportState& state) {
     {
         std::lock_guard lock(mutex_);
         state_ = state;
@@ -68,16 +69,16 @@ void UdpConnection::setState(const TransportState& state) {
     }
 }
 
-TransportState UdpConnection::state() const {
+TransportState SocketUdpConnection::state() const {
     std::lock_guard lock(mutex_);
     return state_;
 }
 
-std::optional<NetworkPath> UdpConnection::currentPath() const {
+std::optional<NetworkPath> SocketUdpConnection::currentPath() const {
     return paths_.current();
 }
 
-void UdpConnection::enterWaiting(PlatformError error) {
+void SocketUdpConnection::enterWaiting(PlatformError error) {
     asio::error_code ignored;
     socket_.close(ignored);
     if (state() != TransportState::waiting(error)) {
@@ -86,10 +87,10 @@ void UdpConnection::enterWaiting(PlatformError error) {
     if (!gate_.isOpen()) {
         return;
     }
-    scheduleRetry(retryTimer_, weak_from_this(), &UdpConnection::attempt);
+    scheduleRetry(retryTimer_, weak_from_this(), &SocketUdpConnection::attempt);
 }
 
-void UdpConnection::attempt() {
+void SocketUdpConnection::attempt() {
     if (!gate_.isOpen()) {
         return;
     }
@@ -158,14 +159,14 @@ void UdpConnection::attempt() {
     armRead();
 }
 
-void UdpConnection::refreshPath() {
+void SocketUdpConnection::refreshPath() {
     if (!gate_.isOpen() || state().kind != TransportState::Kind::ready) {
         return;
     }
     paths_.update(evaluatePath(parameters_, local_, peer_), gate_);
 }
 
-void UdpConnection::cancel() {
+void SocketUdpConnection::cancel() {
     gate_.close();
     {
         std::lock_guard lock(mutex_);
@@ -184,7 +185,7 @@ void UdpConnection::cancel() {
     });
 }
 
-void UdpConnection::send(std::shared_ptr<const Bytes> datagram, SendCompletion completion) {
+void SocketUdpConnection::send(std::shared_ptr<const Bytes> datagram, SendCompletion completion) {
     std::unique_lock lock(mutex_);
     if (cancelled_) {
         return;
@@ -196,7 +197,7 @@ void UdpConnection::send(std::shared_ptr<const Bytes> datagram, SendCompletion c
     flushLocked(lock);
 }
 
-void UdpConnection::batch(const std::function<void()>& sends) {
+void SocketUdpConnection::batch(const std::function<void()>& sends) {
     {
         std::lock_guard lock(mutex_);
         ++batchDepth_;
@@ -208,7 +209,7 @@ void UdpConnection::batch(const std::function<void()>& sends) {
     flushLocked(lock);
 }
 
-void UdpConnection::flushLocked(std::unique_lock<std::mutex>& lock) {
+void SocketUdpConnection::flushLocked(std::unique_lock<std::mutex>& lock) {
     if (!open_ || awaitingWritable_ || sends_.empty()) {
         return;
     }
@@ -261,7 +262,7 @@ void UdpConnection::flushLocked(std::unique_lock<std::mutex>& lock) {
     (void)lock;
 }
 
-void UdpConnection::awaitWritable() {
+void SocketUdpConnection::awaitWritable() {
     socket_.async_wait(asio::socket_base::wait_write,
                        [self = shared_from_this()](const asio::error_code& error) {
                            std::unique_lock lock(self->mutex_);
@@ -272,7 +273,7 @@ void UdpConnection::awaitWritable() {
                        });
 }
 
-void UdpConnection::receiveMessage(ReceiveCompletion completion) {
+void SocketUdpConnection::receiveMessage(ReceiveCompletion completion) {
     {
         std::lock_guard lock(mutex_);
         if (cancelled_) {
@@ -283,7 +284,7 @@ void UdpConnection::receiveMessage(ReceiveCompletion completion) {
     asio::dispatch(executor_, [self = shared_from_this()] { self->armRead(); });
 }
 
-void UdpConnection::deliverBacklog() {
+void SocketUdpConnection::deliverBacklog() {
     std::unique_lock lock(mutex_);
     while (open_ && !backlog_.empty() && !receives_.empty()) {
         Backlog item = std::move(backlog_.front());
@@ -299,7 +300,7 @@ void UdpConnection::deliverBacklog() {
     }
 }
 
-void UdpConnection::armRead() {
+void SocketUdpConnection::armRead() {
     deliverBacklog();
     {
         std::lock_guard lock(mutex_);
@@ -320,7 +321,7 @@ void UdpConnection::armRead() {
                        });
 }
 
-void UdpConnection::readable() {
+void SocketUdpConnection::readable() {
     struct Arrived {
         std::size_t length;
         Clock::time_point arrival;

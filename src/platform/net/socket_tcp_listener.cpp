@@ -1,4 +1,4 @@
-#include "platform/net/tcp_listener.h"
+#include "platform/net/socket_tcp_listener.h"
 
 #include <asio/dispatch.hpp>
 #include <cerrno>
@@ -21,24 +21,26 @@ bool transientAcceptError(const asio::error_code& error) {
 
 }  // namespace
 
-std::shared_ptr<TcpListener> TcpListener::create(NetworkExecutor executor,
-                                                 NetworkParameters parameters, std::uint16_t port) {
-    return std::shared_ptr<TcpListener>(
-        new TcpListener(std::move(executor), std::move(parameters), port));
+std::shared_ptr<SocketTcpListener> SocketTcpListener::create(NetworkExecutor executor,
+                                                             NetworkParameters parameters,
+                                                             std::uint16_t port) {
+    return std::shared_ptr<SocketTcpListener>(
+        new SocketTcpListener(std::move(executor), std::move(parameters), port));
 }
 
-TcpListener::TcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
+SocketTcpListener::SocketTcpListener(NetworkExecutor executor, NetworkParameters parameters,
+                                     std::uint16_t port)
     : executor_(executor),
       acceptor_(executor),
       retryTimer_(executor),
       parameters_(std::move(parameters)),
       requestedPort_(port) {}
 
-void TcpListener::start() {
+void SocketTcpListener::start() {
     asio::dispatch(executor_, [self = shared_from_this()] { self->attempt(); });
 }
 
-void TcpListener::cancel() {
+void SocketTcpListener::cancel() {
     gate_.close();
     asio::dispatch(executor_, [self = shared_from_this()] {
         self->cancelled_ = true;
@@ -49,17 +51,17 @@ void TcpListener::cancel() {
     });
 }
 
-void TcpListener::wait(PlatformError error) {
+void SocketTcpListener::wait(PlatformError error) {
     asio::error_code ignored;
     acceptor_.close(ignored);
     state_.update({ListenerState::Kind::waiting, error, 0}, gate_);
     if (cancelled_) {
         return;
     }
-    scheduleRetry(retryTimer_, weak_from_this(), &TcpListener::attempt);
+    scheduleRetry(retryTimer_, weak_from_this(), &SocketTcpListener::attempt);
 }
 
-void TcpListener::attempt() {
+void SocketTcpListener::attempt() {
     if (cancelled_ || acceptor_.is_open()) {
         return;
     }
@@ -94,7 +96,7 @@ void TcpListener::attempt() {
     accept();
 }
 
-void TcpListener::accept() {
+void SocketTcpListener::accept() {
     acceptor_.async_accept(
         [self = shared_from_this()](const asio::error_code& error, asio::ip::tcp::socket socket) {
             if (self->cancelled_ || !self->gate_.isOpen()) {
@@ -111,8 +113,8 @@ void TcpListener::accept() {
                 }
                 return;
             }
-            auto connection =
-                TcpConnection::adoptAccepted(self->executor_, std::move(socket), self->parameters_);
+            auto connection = SocketTcpConnection::adoptAccepted(self->executor_, std::move(socket),
+                                                                 self->parameters_);
             if (self->connectionHandler_) {
                 self->connectionHandler_(std::move(connection));
             } else {

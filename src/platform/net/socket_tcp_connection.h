@@ -1,0 +1,153 @@
+#pragma once
+
+#include <array>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "platform/net/data_transfer_report.h"
+#include "platform/net/network_endpoint.h"
+#include "platform/net/network_executor.h"
+#include "platform/net/network_parameters.h"
+#include "platform/net/network_path.h"
+#include "platform/net/path_watch.h"
+#include "platform/net/tcp_connection.h"
+#include "platform/net/transport_state.h"
+
+namespace sorvanta {
+
+// The TcpConnection of this system, on a kernel socket (see tcp_connection.h for the
+// contract).
+//
+// A dialled connection goes setup → preparing → ready. An attempt that fails before ready
+// (refused, timed out, unreachable, network or pinned interface down) is reported as
+// waiting(error) and tried again every second until the owner cancels; the owner's own
+// deadline decides when waiting is too long. After ready a fatal socket error is
+// failed(error). Losing carrier or the local address reports viability false and a new path.
+//
+// Sends complete exactly once each, in send order, once their bytes are in the kernel. One
+// receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
+// end of the stream or on error), at most `maximum`. cancel() is graceful: queued sends are
+// still written (bounded to two seconds), the write side is shut down, and the socket is
+// closed once the peer has acknowledged everything, so a message queued just before cancel
+// reaches the peer. No handler runs after cancel(); release the object only after cancel().
+class SocketTcpConnection final : public TcpConnection,
+                                  public std::enable_shared_from_this<SocketTcpConnection> {
+  public:
+    // A connection to `remote`, not yet started.
+    static std::shared_ptr<SocketTcpConnection> create(NetworkExecutor executor, Endpoint remote,
+                                                       NetworkParameters parameters);
+    ~SocketTcpConnection() override;
+
+    // Handlers are set before start().
+    void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
+    void setPathHandler(PathHandler handler) override { paths_.setPathHandler(std::move(handler)); }
+    void setViabilityHandler(ViabilityHandler handler) override {
+        paths_.setViabilityHandler(std::move(handler));
+    }
+
+    // Starts on the executor given at creation; an accepted connection may be started on
+    // another executor, which then runs all its work and handlers.
+    void start() override;
+    void start(NetworkExecutor executor) override;
+
+    using TcpConnection::send;
+    void send(std::shared_ptr<const Bytes> data, SendCompletion completion) override;
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
+    void cancel() override;
+
+    // Snapshot of the state and of the path (the path is known from ready on).
+    TransportState state() const override;
+    std::optional<NetworkPath> currentPath() const override;
+    // The peer this connection dials or was accepted from.
+    const Endpoint& endpoint() const override { return remote_; }
+
+    // Starts an interval whose counters a later collect() reports.
+    PendingTransferReport startDataTransferReport() override;
+
+    // The interface the connection uses: its path's, else the pinned one.
+    std::optional<NetworkInterface> pathInterface() const override;
+
+    // TCP_INFO counters of the socket now; empty unless connected. Call on the executor.
+    std::optional<TransferCounters> readTransferCounters() const override;
+
+  private:
+    friend class SocketTcpListener;
+    SocketTcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters);
+    static std::shared_ptr<SocketTcpConnection> adoptAccepted(NetworkExecutor executor,
+                                                              asio::ip::tcp::socket socket,
+                                                              NetworkParameters parameters);
+
+    struct PendingSend {
+        std::shared_ptr<const Bytes> data;
+        std::size_t offset = 0;
+        SendCompletion completion;
+    };
+    struct PendingReceive {
+        std::size_t minimum = 0;
+        std::size_t maximum = 0;
+        std::size_t have = 0;
+        ReceiveCompletion completion;
+    };
+
+    void begin();
+    void attempt();
+    void connected(const asio::error_code& error);
+    void becomeReady();
+    void enterWaiting(PlatformError error);
+    void fail(PlatformError error);
+    void setState(const TransportState& state, bool deliver);
+    void refreshPath();
+    void readMore();
+    void readDone(const asio::error_code& error, std::size_t bytes);
+    void pumpWrites();
+    void written(const asio::error_code& error, std::size_t bytes);
+    void beginClose();
+    void lingerUntilAcknowledged();
+    void closeNow();
+    std::uint8_t* receiveBuffer(std::size_t capacity);
+
+    NetworkExecutor executor_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer attemptTimer_;
+    asio::steady_timer retryTimer_;
+    asio::steady_timer closeTimer_;
+    Endpoint remote_;
+    NetworkParameters parameters_;
+    bool inbound_ = false;
+    HandlerGate gate_;
+
+    StateHandler stateHandler_;
+    PathWatch paths_;
+
+    mutable std::mutex snapshotMutex_;
+    TransportState state_;
+
+    bool started_ = false;
+    bool connectedOnce_ = false;
+    bool attemptTimedOut_ = false;
+    bool cancelled_ = false;
+    bool closed_ = false;
+    std::optional<Endpoint> local_;
+    Endpoint peer_;
+
+    std::optional<PendingReceive> receive_;
+    bool reading_ = false;
+    std::unique_ptr<std::uint8_t[]> buffers_[2];
+    std::size_t capacities_[2] = {0, 0};
+    int current_ = 0;
+
+    static constexpr std::size_t maxGather = 16;
+    std::deque<PendingSend> sends_;
+    std::array<asio::const_buffer, maxGather> gather_;
+    bool writing_ = false;
+};
+
+}  // namespace sorvanta

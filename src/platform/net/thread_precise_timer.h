@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/net/precise_timer.h"
+
+namespace sorvanta {
+
+// The PreciseTimer of this system: a thread of its own sleeping with clock_nanosleep on
+// absolute monotonic deadlines, with no timer slack.
+//
+// cancel() only flips a flag under a lock that is never held across a tick, so it cannot wait
+// for a tick; the thread ends by itself after at most the tick in progress. Destroying the
+// timer waits for that tick (unless it is destroyed from inside the tick), so drop the last
+// reference outside any lock the tick takes.
+class ThreadPreciseTimer final : public PreciseTimer {
+  public:
+    ThreadPreciseTimer(std::chrono::nanoseconds period, std::function<void()> tick);
+    ~ThreadPreciseTimer() override;
+    ThreadPreciseTimer(const ThreadPreciseTimer&) = delete;
+    ThreadPreciseTimer& operator=(const ThreadPreciseTimer&) = delete;
+
+    void start() override;
+    void cancel() override;
+
+    std::chrono::nanoseconds period() const override {
+        return std::chrono::nanoseconds(state_->period);
+    }
+    std::uint64_t coalescedTicks() const override { return state_->coalesced; }
+
+  private:
+    // Shared with the thread, so that the timer may even be destroyed from inside its tick.
+    struct State {
+        std::int64_t period = 1;
+        std::function<void()> tick;
+        std::mutex gate;       // held only while deciding to start a tick, never across one
+        bool running = false;  // under gate
+        std::atomic<std::uint64_t> coalesced{0};
+    };
+    static void run(const std::shared_ptr<State>& state);
+
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+    bool started_ = false;
+};
+
+}  // namespace sorvanta
