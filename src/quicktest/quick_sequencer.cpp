@@ -419,6 +419,11 @@ void QuickSequencer::captureEvidence() {
 
 void QuickSequencer::recordLinkSample(EthernetRunEvidence& evidence) {
     const double t = now();
+    // Sample times must rise strictly, or the peer refuses the evidence; a second reading
+    // at the same instant (a tick and the end of the run together) adds nothing.
+    if (!evidence.links.empty() && !(t > evidence.links.back().offset)) {
+        return;
+    }
     LinkReading reading;
     // A name that now denotes another interface reads as nothing.
     if (deps_.evidence->interfaceIndex(evidence.interface) == evidence.interfaceIndex) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/scheduler.h"
 #include "protocol/ethernet_run_evidence.h"
 #include "protocol/ordered_callbacks.h"
 #include "protocol/quick_stage.h"
@@ -31,7 +32,8 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
         // The run's serial executor (a strand or a single-threaded context).
         asio::any_io_executor executor;
         std::shared_ptr<QuickEngineFactory> engines;
-        std::shared_ptr<RunScheduler> scheduler;
+        // Timers and the monotonic clock of the run, on `executor`.
+        std::shared_ptr<Scheduler> scheduler;
         std::shared_ptr<RunEvidenceSource> evidence;
         RandomFill random;
     };
@@ -151,8 +153,8 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     const double epoch_;
     std::shared_ptr<Inbox> inbox_;
 
-    std::optional<RunScheduler::Token> ticker_;
-    std::optional<RunScheduler::Token> transition_;
+    std::optional<Scheduler::Token> ticker_;
+    std::optional<Scheduler::Token> transition_;
     // The running report collection; set to true to cancel it.
     std::shared_ptr<bool> collection_;
 

@@ -6,33 +6,14 @@
 #include <span>
 #include <string>
 
+#include "platform/system/link_reading.h"
 #include "protocol/adapter_profile.h"
 #include "protocol/ethernet_counter_snapshot.h"
-#include "support/clock.h"
 
-// What a run reads of its surroundings besides the engines: time and timers, the local
+// What a run reads of its surroundings besides the engines and its timers: the local
 // interface's counters and link, Low Power Mode and random bytes. Injected, so that tests
-// drive a whole run with a manual clock.
+// script them.
 namespace sorvanta {
-
-// One-shot timers on the run's executor. Callbacks never run inside `schedule`.
-class RunScheduler {
-  public:
-    using Token = std::uint64_t;
-
-    virtual ~RunScheduler() = default;
-    virtual Token schedule(double seconds, std::function<void()> callback) = 0;
-    // A cancelled timer never calls back; cancelling a spent or unknown token does nothing.
-    virtual void cancel(Token token) = 0;
-    // Seconds on the monotonic clock.
-    virtual const Clock& clock() const = 0;
-};
-
-struct LinkReading {
-    std::optional<bool> active;
-    std::optional<std::uint64_t> rate;
-    std::optional<bool> fullDuplex;
-};
 
 // The readers behind a run's Ethernet evidence; each answers synchronously and never fails.
 class RunEvidenceSource {

@@ -45,38 +45,6 @@ class Factory final : public QuickEngineFactory {
 
 }  // namespace
 
-RunScheduler::Token FakeScheduler::schedule(double seconds, std::function<void()> callback) {
-    timers_.emplace(++next_, Timer{clock_.now() + seconds, std::move(callback)});
-    return next_;
-}
-
-std::optional<double> FakeScheduler::nextDue() const {
-    std::optional<double> due;
-    for (const auto& [token, timer] : timers_) {
-        if (!due || timer.due < *due) {
-            due = timer.due;
-        }
-    }
-    return due;
-}
-
-bool FakeScheduler::fireNext() {
-    auto earliest = timers_.end();
-    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-        if (it->second.due <= clock_.now() &&
-            (earliest == timers_.end() || it->second.due < earliest->second.due)) {
-            earliest = it;
-        }
-    }
-    if (earliest == timers_.end()) {
-        return false;
-    }
-    auto callback = std::move(earliest->second.callback);
-    timers_.erase(earliest);
-    callback();
-    return true;
-}
-
 std::shared_ptr<QuickEngineFactory> FakeWorld::factory() {
     return std::make_shared<Factory>(shared_from_this());
 }

@@ -8,34 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "lab/fake_scheduler.h"
 #include "quicktest/quick_test_engines.h"
 #include "quicktest/run_environment.h"
-#include "support/clock.h"
 
 namespace sorvanta::test {
-
-// Timers driven by a manual clock: `fireNext` runs the earliest timer that is due.
-class FakeScheduler final : public RunScheduler {
-  public:
-    explicit FakeScheduler(ManualClock& clock) : clock_(clock) {}
-
-    Token schedule(double seconds, std::function<void()> callback) override;
-    void cancel(Token token) override { timers_.erase(token); }
-    const Clock& clock() const override { return clock_; }
-
-    std::optional<double> nextDue() const;
-    // Runs the earliest timer due at or before now; false when none is.
-    bool fireNext();
-
-  private:
-    struct Timer {
-        double due;
-        std::function<void()> callback;
-    };
-    ManualClock& clock_;
-    Token next_ = 0;
-    std::map<Token, Timer> timers_;
-};
 
 class FakeWorld;
 
@@ -113,15 +90,15 @@ class FakeProbe final : public ProbeEngine, public std::enable_shared_from_this<
 // The two computers' engines and the wire between them.
 class FakeWorld final : public std::enable_shared_from_this<FakeWorld> {
   public:
-    FakeWorld(asio::any_io_executor executor, FakeScheduler& scheduler)
+    FakeWorld(asio::any_io_executor executor, testing::FakeScheduler& scheduler)
         : executor_(std::move(executor)), scheduler_(scheduler) {}
 
     // A factory for one computer's sequencer.
     std::shared_ptr<QuickEngineFactory> factory();
 
     asio::any_io_executor executor() const { return executor_; }
-    FakeScheduler& scheduler() { return scheduler_; }
-    double now() const { return scheduler_.clock().now(); }
+    testing::FakeScheduler& scheduler() { return scheduler_; }
+    double now() { return scheduler_.clock().now(); }
     std::uint16_t listen(std::shared_ptr<FakeBulk> bulk);
     std::uint16_t listen(std::shared_ptr<FakeProbe> probe);
 
@@ -146,7 +123,7 @@ class FakeWorld final : public std::enable_shared_from_this<FakeWorld> {
 
   private:
     asio::any_io_executor executor_;
-    FakeScheduler& scheduler_;
+    testing::FakeScheduler& scheduler_;
     std::uint16_t nextPort_ = 40000;
 };
 

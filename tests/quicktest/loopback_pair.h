@@ -50,8 +50,8 @@ class LoopbackPair {
     SpeedMessage messageFrom(int side, SpeedMessage::Kind kind, const Uuid& sender) const;
 
     asio::io_context io;
-    ManualClock clock{100.0};
-    FakeScheduler scheduler{clock};
+    testing::FakeScheduler scheduler{100.0};
+    ManualClock& clock = scheduler.manualClock();
     std::shared_ptr<FakeWorld> world;
     std::shared_ptr<FakeEvidence> evidence = std::make_shared<FakeEvidence>();
     Uuid runID = Uuid::random();
