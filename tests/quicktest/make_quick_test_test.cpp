@@ -1,0 +1,46 @@
+#include "quicktest/make_quick_test.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "quicktest/fake_engines.h"
+
+namespace sorvanta::test {
+namespace {
+
+// The program's wiring on a real clock: the run starts, ticks, and a stop ends it once.
+TEST(MakeQuickTest, StartsAndStopsOnItsOwnStrand) {
+    asio::io_context io;
+    testing::FakeScheduler engineTimers;
+    auto world = std::make_shared<FakeWorld>(io.get_executor(), engineTimers);
+    world->onBulkStart = [](FakeBulk&) { return true; };  // checks stay pending
+    QuickTest::Setup setup;
+    setup.id = Uuid::random();
+    setup.session = Uuid::random();
+    setup.local = setup.initiator = Uuid::random();
+    setup.peer = Uuid::random();
+    setup.interface = InterfaceIdentity{"lo", 1};
+    std::vector<QuickTest::Output> outputs;
+    auto run = makeQuickTest(
+        setup, [&](QuickTest::Output output) { outputs.push_back(std::move(output)); },
+        io.get_executor(), world->factory(), nullptr, nullptr);
+    run->start();
+    io.run_for(std::chrono::milliseconds(400));
+    bool done = false;
+    run->fail("Stopped.", false, RunEndCause::stopped, false, [&] { done = true; });
+    for (int i = 0; i < 100 && !done; ++i) {
+        io.run_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(done);
+    ASSERT_FALSE(outputs.empty());
+    const auto* ended = std::get_if<QuickTest::Ended>(&outputs.back());
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->state.phase, SpeedSnapshot::Phase::cancelled);
+    EXPECT_EQ(ended->state.status, "Incomplete. Stopped.");
+    ASSERT_EQ(ended->state.quality.ethernet.size(), 1u);
+    EXPECT_TRUE(ended->state.quality.ethernet[0].after);
+}
+
+}  // namespace
+}  // namespace sorvanta::test
