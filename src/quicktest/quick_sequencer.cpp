@@ -128,14 +128,23 @@ asio::awaitable<void> QuickSequencer::startRun() {
 }
 
 asio::awaitable<void> QuickSequencer::consume(std::weak_ptr<QuickSequencer> weak,
-                                              std::shared_ptr<Inbox> inbox) {
+                                              std::weak_ptr<Inbox> weakInbox) {
     for (;;) {
-        auto input = co_await inbox->stream().next(asio::use_awaitable);
-        if (!input) {
-            co_return;
+        std::optional<Input> input;
+        {
+            auto inbox = weakInbox.lock();
+            if (!inbox) {
+                co_return;
+            }
+            auto& stream = inbox->stream();
+            // The wait is held by the inbox itself; holding the inbox here too would keep
+            // both alive forever when a run is dropped without ending.
+            inbox.reset();
+            input = co_await stream.next(asio::use_awaitable);
         }
+        auto inbox = weakInbox.lock();
         auto run = weak.lock();
-        if (!run) {
+        if (!input || !inbox || !run) {
             co_return;
         }
         if (inbox->overflow()) {
@@ -143,6 +152,7 @@ asio::awaitable<void> QuickSequencer::consume(std::weak_ptr<QuickSequencer> weak
                                   false);
             co_return;
         }
+        inbox.reset();
         co_await run->handle(std::move(*input));
     }
 }

@@ -59,7 +59,7 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     // Lifecycle and outputs.
     asio::awaitable<void> startRun();
     static asio::awaitable<void> consume(std::weak_ptr<QuickSequencer> weak,
-                                         std::shared_ptr<Inbox> inbox);
+                                         std::weak_ptr<Inbox> inbox);
     void spawn(asio::awaitable<void> work);
     void armTicker();
     bool isInitiator() const { return setup_.local == setup_.initiator; }
