@@ -11,10 +11,10 @@
 
 namespace sorvanta {
 
+class PowerProfileWatch;
+
 // Low Power Mode as power-profiles-daemon's active profile: on while it is "power-saver".
-// Reads the daemon's own name (net.hadess.PowerProfiles) and, when only that one is
-// present, its newer name (org.freedesktop.UPower.PowerProfiles), over sd-bus, and follows
-// their PropertiesChanged signals and owner changes on a thread of its own. Without a bus
+// Follows the daemon over sd-bus (PowerProfileWatch) on a thread of its own. Without a bus
 // or a daemon the mode is false and nothing is reported.
 class DbusLowPowerSource final : public LowPowerSource {
   public:
@@ -32,9 +32,7 @@ class DbusLowPowerSource final : public LowPowerSource {
     void stop() override;
 
   private:
-    struct Watch;
-
-    void begin(std::unique_ptr<Watch> watch);
+    void begin(std::unique_ptr<PowerProfileWatch> watch);
     void publish(bool value);
 
     std::atomic<bool> value_{false};
@@ -42,7 +40,7 @@ class DbusLowPowerSource final : public LowPowerSource {
     std::optional<NetworkExecutor> executor_;
     ChangeHandler handler_;
     HandlerGate gate_;
-    std::unique_ptr<Watch> watch_;
+    std::unique_ptr<PowerProfileWatch> watch_;
     std::thread thread_;
 };
 

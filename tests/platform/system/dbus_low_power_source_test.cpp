@@ -1,11 +1,7 @@
 #include "platform/system/dbus_low_power_source.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -13,94 +9,49 @@
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace sorvanta {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A child process this test started, ended with it.
-class Child {
+// A background process this test started, ended with it.
+class Process {
   public:
-    Child(std::vector<std::string> argv, std::vector<std::string> extraEnv = {},
-          int* out = nullptr) {
-        int pipeFds[2] = {-1, -1};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // Their chatter is not the test's output.
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (out && ::pipe(pipeFds) == 0) {
-            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-            posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    // Runs `command` through the shell and keeps the first `count` lines it prints; the
+    // last of them is the process id.
+    explicit Process(const std::string& command, int count = 1) {
+        FILE* out = ::popen(command.c_str(), "r");
+        if (!out) {
+            return;
         }
-        std::vector<std::string> env(extraEnv);
-        for (char** e = environ; *e; ++e) {
-            env.emplace_back(*e);
+        char line[512];
+        for (int i = 0; i < count && std::fgets(line, sizeof line, out); ++i) {
+            lines.emplace_back(line, std::strcspn(line, "\n"));
         }
-        auto pointers = [](std::vector<std::string>& strings) {
-            std::vector<char*> list;
-            for (auto& s : strings) {
-                list.push_back(s.data());
-            }
-            list.push_back(nullptr);
-            return list;
-        };
-        auto args = pointers(argv);
-        auto envp = pointers(env);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        if (out) {
-            ::close(pipeFds[1]);
-            *out = pipeFds[0];
-        }
+        ::pclose(out);
+        pid_ = lines.empty() ? -1 : std::atoi(lines.back().c_str());
     }
-    ~Child() { end(); }
+    ~Process() { end(); }
 
+    // Asks it to end; the system reaps it (it is not this process's child).
     void end() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
-            for (int i = 0; i < 100 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-            }
             pid_ = -1;
         }
     }
-    bool running() const { return pid_ > 0; }
+
+    std::vector<std::string> lines;
 
   private:
     pid_t pid_ = -1;
 };
-
-// A line from `fd` within `limit`, or empty.
-std::string readLine(int fd, std::chrono::milliseconds limit) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    char c = 0;
-    pollfd p{fd, POLLIN, 0};
-    while (std::chrono::steady_clock::now() < deadline && ::poll(&p, 1, 100) >= 0) {
-        if ((p.revents & POLLIN) && ::read(fd, &c, 1) == 1) {
-            if (c == '\n') {
-                return line;
-            }
-            line += c;
-        } else if (p.revents & (POLLHUP | POLLERR)) {
-            break;
-        }
-    }
-    return {};
-}
 
 class DbusLowPowerSourceTest : public ::testing::Test {
   protected:
@@ -109,14 +60,10 @@ class DbusLowPowerSourceTest : public ::testing::Test {
             std::system("/usr/bin/python3 -c 'import dbusmock' 2>/dev/null") != 0) {
             GTEST_SKIP() << "dbus-daemon or python3-dbusmock missing";
         }
-        int out = -1;
-        daemon_ =
-            std::make_unique<Child>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session",
-                                                             "--nofork", "--print-address"},
-                                    std::vector<std::string>{}, &out);
-        address_ = readLine(out, 5s);
-        ::close(out);
-        ASSERT_FALSE(address_.empty());
+        daemon_ = std::make_unique<Process>(
+            "/usr/bin/dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", 2);
+        ASSERT_EQ(daemon_->lines.size(), 2u);
+        address_ = daemon_->lines[0];
         ASSERT_GE(sd_bus_new(&bus_), 0);
         ASSERT_GE(sd_bus_set_address(bus_, address_.c_str()), 0);
         ASSERT_GE(sd_bus_set_bus_client(bus_, 1), 0);
@@ -132,18 +79,36 @@ class DbusLowPowerSourceTest : public ::testing::Test {
         sd_bus_flush_close_unref(bus_);
     }
 
+    std::unique_ptr<Process> mock(const std::string& arguments) {
+        return std::make_unique<Process>("DBUS_SYSTEM_BUS_ADDRESS='" + address_ +
+                                         "' /usr/bin/python3 -m dbusmock " + arguments +
+                                         " >/dev/null 2>&1 & echo $!");
+    }
+
     void startDaemon(const std::string& profile) {
-        mock_ = std::make_unique<Child>(
-            std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--template",
-                                     "power_profiles_daemon", "-p",
-                                     "{\"ActiveProfile\": \"" + profile + "\"}"},
-            std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_});
+        mock_ =
+            mock("--template power_profiles_daemon -p '{\"ActiveProfile\": \"" + profile + "\"}'");
+        waitForName("net.hadess.PowerProfiles");
+    }
+
+    // A daemon known only by its newer name.
+    void startNewerName(const char* profile) {
+        const char* name = "org.freedesktop.UPower.PowerProfiles";
+        const char* path = "/org/freedesktop/UPower/PowerProfiles";
+        mock_ = mock(std::string("--system ") + name + " " + path + " " + name);
+        waitForName(name);
+        ASSERT_GE(sd_bus_call_method(bus_, name, path, "org.freedesktop.DBus.Mock", "AddProperty",
+                                     nullptr, nullptr, "ssv", name, "ActiveProfile", "s", profile),
+                  0);
+    }
+
+    void waitForName(const char* name) {
         for (int i = 0; i < 200; ++i) {
             int owned = 0;
             sd_bus_message* reply = nullptr;
             if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                    "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                                   "net.hadess.PowerProfiles") >= 0) {
+                                   name) >= 0) {
                 sd_bus_message_read(reply, "b", &owned);
             }
             sd_bus_message_unref(reply);
@@ -152,7 +117,7 @@ class DbusLowPowerSourceTest : public ::testing::Test {
             }
             std::this_thread::sleep_for(50ms);
         }
-        FAIL() << "the mock daemon did not appear";
+        FAIL() << name << " did not appear";
     }
 
     void setProfile(const char* profile) {
@@ -181,7 +146,7 @@ class DbusLowPowerSourceTest : public ::testing::Test {
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
     std::thread io_thread_;
-    std::unique_ptr<Child> daemon_, mock_;
+    std::unique_ptr<Process> daemon_, mock_;
     std::string address_;
     sd_bus* bus_ = nullptr;
     std::mutex mutex_;
@@ -216,6 +181,12 @@ TEST_F(DbusLowPowerSourceTest, NoDaemonOrNoBusIsFalse) {
     startDaemon("power-saver");
     EXPECT_EQ(seen(1), std::vector<bool>{true});
     source.stop();
+}
+
+TEST_F(DbusLowPowerSourceTest, ReadsTheNewerNameWhenAlone) {
+    startNewerName("power-saver");
+    DbusLowPowerSource source(address_);
+    EXPECT_TRUE(source.lowPower());
 }
 
 }  // namespace

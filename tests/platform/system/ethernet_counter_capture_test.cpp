@@ -1,9 +1,8 @@
-#include "platform/system/ethernet_counter_capture.h"
-
 #include <gtest/gtest.h>
 #include <net/if.h>
 
 #include "lab/netns_lab.h"
+#include "platform/system/ethernet_counter_capture.h"
 #include "protocol/ethernet_run_evidence.h"
 
 namespace sorvanta {

@@ -1,3 +1,5 @@
+#include "platform/system/ethernet_counter_capture.h"
+
 #include <gtest/gtest.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>

@@ -11,8 +11,8 @@ namespace sorvanta {
 namespace {
 
 TEST(ModelIdentifierReaderTest, ReadsAProductNameFile) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("model_identifier_test_" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("model_identifier_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto write = [&](const std::string& contents) {
         std::ofstream(dir / "product_name", std::ios::binary) << contents;
@@ -23,8 +23,7 @@ TEST(ModelIdentifierReaderTest, ReadsAProductNameFile) {
     EXPECT_EQ(ModelIdentifierReader::readProductName(dir / "missing"), std::nullopt);
     std::filesystem::remove_all(dir);
     // Whatever this machine is, the value read is absent or a valid identifier, and stays.
-    EXPECT_TRUE(!ModelIdentifierReader::current() ||
-                MacModel::isValidIdentifier(ModelIdentifierReader::current()));
+    EXPECT_TRUE(!ModelIdentifierReader::current() || MacModel::isValidIdentifier(ModelIdentifierReader::current()));
     EXPECT_EQ(&ModelIdentifierReader::current(), &ModelIdentifierReader::current());
 }
 

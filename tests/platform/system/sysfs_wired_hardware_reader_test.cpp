@@ -134,6 +134,7 @@ TEST(SysfsWiredHardwareReaderTest, IdentifiesAdmitsAndDescribesAdapters) {
     tree.net("wlp1", tree.device("pci0000:00/0000:00:14.3", "pci"), 12, {{"wireless/", ""}});
     tree.net("enp8", tree.device("pci0000:00/0000:00:1d.0", "pci"), 0);
     tree.net("plat0", tree.device("platform/ethernet0", "platform"), 13);
+    tree.net("ib0", tree.device("pci0000:00/0000:00:1e.0", "pci"), 15, {{"type", "32"}});
     tree.net("veth0", {}, 14, {{"carrier", "0"}, {"speed", "10000"}});
     tree.net("lo", {}, 1, {{"type", "772"}});
     media = {{"eno1", {true, true, 2'500'000'000, true}}, {"enx1", {true, true, G, true}}};
@@ -155,6 +156,7 @@ TEST(SysfsWiredHardwareReaderTest, IdentifiesAdmitsAndDescribesAdapters) {
         {"wlp1", pci(), Type::pci, std::nullopt},
         {"enp8", pci(), Type::pci, std::nullopt},
         {"plat0", HardwareIdentity{}, Type::unknown, std::nullopt},
+        {"ib0", pci(), Type::pci, std::nullopt},
         {"veth0", std::nullopt, Type::unknown, std::nullopt},
         {"lo", std::nullopt, Type::unknown, std::nullopt},
         {"../../..", std::nullopt, Type::unknown, std::nullopt},
@@ -220,6 +222,20 @@ TEST(SysfsWiredHardwareReaderTest, BusScanAndDescriptionLimit) {
                         "unavailable; driver-reported active link speed: unavailable bps"));
     EXPECT_EQ(SysfsWiredHardwareReader(tree.root / "absent").interfaceDescriptions(),
               "Interface descriptions unavailable in this environment.");
+}
+
+// The kernel's USB speeds become the codes whose connection rate the adapter profile
+// shows: the same rate.
+TEST(SysfsWiredHardwareReaderTest, UsbSpeedsKeepTheirRate) {
+    const std::pair<std::string_view, std::optional<std::uint64_t>> cases[] = {
+        {"1.5", 1'500'000}, {"12", 12'000'000}, {"480", 480'000'000},   {"5000", 5 * G},
+        {"10000", 10 * G},  {"20000", 20 * G},  {"53.3", std::nullopt}, {"unknown", std::nullopt},
+    };
+    for (const auto& [text, rate] : cases) {
+        HardwareIdentity identity = usb(0x0bda, 0x8153, 0, std::nullopt);
+        identity.usbSpeed = sysfs::usbSpeedCode(text);
+        EXPECT_EQ(AdapterProfile::fromIdentity(identity).connection, rate) << text;
+    }
 }
 
 // This machine's own interfaces: loopback and virtual ones are never listed; a virtio NIC
