@@ -1,46 +1,46 @@
-#include "protocol/udp_lower_rate_plan.h"
-
 #include <algorithm>
 #include <cmath>
+
+#include "protocol/udp_observation.h"
 
 namespace sorvanta {
 
 namespace {
-constexpr double bitsPerDatagram = 1200.0 * 8.0;
-constexpr double targetShare = 0.8;
+
+constexpr double bitsPerDatagram = static_cast<double>(UDPSendSummary::datagramBytes) * 8.0;
+// The pacer offers this share of a capacity; a re-run offers this share of what was achieved.
 constexpr double pacedShare = 0.75;
-constexpr double largestRetryShare = 0.95;
-constexpr double longestPlannedSeconds = 6.0;
+constexpr double retryShare = 0.8;
+// A re-run must pace at least 5 % below the first attempt.
+constexpr double largestRetryShareOfCapacity = 0.95;
+
 }  // namespace
 
-std::optional<UDPLowerRatePlan> lowerRatePlan(const UDPObservation& observation,
-                                              double minimumCapacity) {
-    if (observation.attempt != 0 || !observation.isLimited()) {
+std::optional<UDPObservation::Plan> UDPObservation::lowerRatePlan(
+    double minimumCapacity) const noexcept {
+    if (attempt != 0 || !isLimited()) {
         return std::nullopt;
     }
     std::optional<double> rate;
-    if (observation.receiverLimited() && observation.arrivalSpan > 0) {
-        rate = static_cast<double>(observation.unique) * bitsPerDatagram / observation.arrivalSpan;
+    if (receiverLimited() && arrivalSpan > 0) {
+        rate = static_cast<double>(unique) * bitsPerDatagram / arrivalSpan;
     }
-    const double sendSeconds = observation.send.seconds;
-    if (observation.senderLimited() && std::isfinite(sendSeconds) && sendSeconds > 0) {
-        double sendRate =
-            static_cast<double>(observation.send.accepted) * bitsPerDatagram / sendSeconds;
-        if (!rate || sendRate < *rate) {
-            rate = sendRate;
+    if (senderLimited() && std::isfinite(send.seconds) && send.seconds > 0) {
+        const double senderRate =
+            static_cast<double>(send.accepted) * bitsPerDatagram / send.seconds;
+        if (!rate || senderRate < *rate) {
+            rate = senderRate;
         }
     }
     if (!rate || !std::isfinite(*rate) || !(*rate > 0)) {
         return std::nullopt;
     }
-    // std::round rounds halves away from zero.
-    const double capacity = std::round(*rate * targetShare / pacedShare);
-    if (!(capacity >= minimumCapacity) || !(largestRetryShare * observation.capacity >= capacity)) {
+    // std::round takes halves away from zero.
+    const double retry = std::round(*rate * retryShare / pacedShare);
+    if (!(retry >= minimumCapacity) || !(largestRetryShareOfCapacity * capacity >= retry)) {
         return std::nullopt;
     }
-    const double planned = std::min(observation.capacity * observation.plannedSeconds / capacity,
-                                    longestPlannedSeconds);
-    return UDPLowerRatePlan{capacity, planned};
+    return Plan{retry, std::min(capacity * plannedSeconds / retry, maximumPlannedSeconds)};
 }
 
 }  // namespace sorvanta

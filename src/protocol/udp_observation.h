@@ -98,6 +98,17 @@ struct UDPObservation {
     bool timingUsable() const noexcept;
     bool passedWithoutLoss() const noexcept;
 
+    // A lower-rate re-run of a limited first attempt: the capacity to pace against and its
+    // planned seconds.
+    struct Plan {
+        double capacity = 0;
+        double plannedSeconds = 0;
+        bool operator==(const Plan&) const = default;
+    };
+    // The re-run of a first attempt that was limited, aimed at 0.8 of the rate it achieved;
+    // absent when no re-run is worth it (below `minimumCapacity`, or not 5 % lower).
+    std::optional<Plan> lowerRatePlan(double minimumCapacity) const noexcept;
+
     // True when every leg is conclusive by its timing evidence or passed without loss.
     static bool allConclusive(std::span<const UDPObservation> observations) noexcept;
 

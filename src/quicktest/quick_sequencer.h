@@ -14,7 +14,7 @@
 #include "protocol/ethernet_run_evidence.h"
 #include "protocol/ordered_callbacks.h"
 #include "protocol/quick_stage.h"
-#include "protocol/udp_lower_rate_plan.h"
+#include "protocol/udp_observation.h"
 #include "quicktest/quick_test.h"
 #include "quicktest/quick_test_engines.h"
 #include "quicktest/run_environment.h"
@@ -139,7 +139,7 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     void qualityUnavailable(const std::string& reason);
     void finishQuality();
     UDPControl currentControl() const;
-    std::optional<UDPLowerRatePlan> legPlan() const;
+    std::optional<UDPObservation::Plan> legPlan() const;
     void checkObservation(const UDPObservation& observation) const;
     bool hasObservation(std::int64_t leg, std::optional<std::int64_t> attempt) const;
     asio::awaitable<void> handleQuality(ProbeEvent event);

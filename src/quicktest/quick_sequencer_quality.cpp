@@ -110,7 +110,7 @@ void QuickSequencer::legResult(const UDPObservation& observation) {
     if (!isInitiator()) {
         return;
     }
-    if (observation.attempt == 0 && lowerRatePlan(observation, minimumRetryCapacity)) {
+    if (observation.attempt == 0 && observation.lowerRatePlan(minimumRetryCapacity)) {
         send(message(Kind::qualityRetry, setup_.initiator));
         udpAttempt_ = 1;
         startLeg();
@@ -159,17 +159,17 @@ UDPControl QuickSequencer::currentControl() const {
     return control;
 }
 
-std::optional<UDPLowerRatePlan> QuickSequencer::legPlan() const {
+std::optional<UDPObservation::Plan> QuickSequencer::legPlan() const {
     if (udpAttempt_ == 0) {
         auto capacity = StageMeasurement::senderCapacity(legSender(), state_.stages);
         if (!capacity) {
             return std::nullopt;
         }
-        return UDPLowerRatePlan{*capacity, firstPlannedSeconds};
+        return UDPObservation::Plan{*capacity, firstPlannedSeconds};
     }
     for (const auto& observation : state_.quality.udp) {
         if (observation.leg == udpLeg_ && observation.attempt == 0) {
-            return lowerRatePlan(observation, minimumRetryCapacity);
+            return observation.lowerRatePlan(minimumRetryCapacity);
         }
     }
     return std::nullopt;
@@ -287,7 +287,7 @@ asio::awaitable<void> QuickSequencer::receiveQuality(const SpeedMessage& m) {
                     first = &o;
                 }
             }
-            require(first && lowerRatePlan(*first, minimumRetryCapacity));
+            require(first && first->lowerRatePlan(minimumRetryCapacity));
             udpAttempt_ = 1;
             startLeg();
             break;
