@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/ip/address.hpp>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -7,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "protocol/interface_identity.h"
+#include "platform/net/network_interface.h"
 #include "protocol/quick_profile.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/speed_message.h"
@@ -76,9 +77,9 @@ class QuickTest {
         Uuid initiator;
         QuickProfile profile = QuickProfile::quick;
         // The pinned wired interface; a run without one cannot open any connection.
-        std::optional<InterfaceIdentity> interface;
+        std::optional<NetworkInterface> interface;
         // The control connection's remote host; data and probe connections dial it.
-        std::string host;
+        asio::ip::address host;
         std::string localName = "This Mac";
         std::string peerName = "Other Mac";
     };

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/ip/address.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "protocol/interface_identity.h"
+#include "platform/net/network_interface.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/setup_issue.h"
 #include "protocol/speed_preamble.h"
@@ -78,8 +79,8 @@ struct BulkEvent {
 
 // How a TCP engine is built for one check connection or one stage direction.
 struct BulkEngineSettings {
-    InterfaceIdentity interface;
-    std::string host;
+    NetworkInterface interface;
+    asio::ip::address host;
     // The side that listens: not the sender of the direction, not the owner of the check.
     bool receiving = false;
     SpeedPreamble preamble;
@@ -183,8 +184,8 @@ struct ProbeEngineSettings {
     UDPBinding binding;
     double capacity = 0;
     bool receiving = false;
-    InterfaceIdentity interface;
-    std::string host;
+    NetworkInterface interface;
+    asio::ip::address host;
 };
 
 // The UDP probe engine of one leg attempt. It guards its state with its own lock, taken

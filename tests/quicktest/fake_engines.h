@@ -37,7 +37,6 @@ class FakeBulk final : public BulkEngine, public std::enable_shared_from_this<Fa
 
     const BulkEngineSettings& settings() const { return settings_; }
     bool ended() const { return ended_; }
-    bool transferring() const { return transferring_; }
 
   private:
     void connected();
@@ -67,14 +66,13 @@ class FakeProbe final : public ProbeEngine, public std::enable_shared_from_this<
 
     void start(std::optional<std::uint16_t> port) override;
     void checkPath() override {}
-    void noteRemoteProgress(std::int64_t count) override { remoteCount_ = count; }
+    void noteRemoteProgress(std::int64_t) override {}
     void acceptSenderSummary(const UDPSendSummary& summary, const std::string& path) override;
     std::optional<UDPObservation> finish() override;
     void cancel() override { cancelled_ = true; }
 
     void emit(ProbeEvent event);
     const ProbeEngineSettings& settings() const { return settings_; }
-    bool cancelled() const { return cancelled_; }
     UDPSendSummary summary() const;
     UDPObservation observation(const UDPSendSummary& send) const;
 
@@ -84,7 +82,6 @@ class FakeProbe final : public ProbeEngine, public std::enable_shared_from_this<
     ProbeNotify notify_;
     bool cancelled_ = false;
     std::uint16_t port_ = 0;
-    std::int64_t remoteCount_ = 0;
 };
 
 // The two computers' engines and the wire between them.

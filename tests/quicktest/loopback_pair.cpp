@@ -17,8 +17,9 @@ LoopbackPair::LoopbackPair(QuickProfile profile)
         setup.peer = ids[1 - i];
         setup.initiator = ids[0];
         setup.profile = profile;
-        setup.interface = InterfaceIdentity{"veth" + std::to_string(i), 3};
-        setup.host = "fe80::" + std::to_string(2 - i);
+        setup.interface =
+            NetworkInterface{"veth" + std::to_string(i), 3, InterfaceType::wiredEthernet};
+        setup.host = asio::ip::make_address("169.254.0." + std::to_string(2 - i));
         setup.localName = i == 0 ? "Alpha" : "Beta";
         setup.peerName = i == 0 ? "Beta" : "Alpha";
         sides[i].id = ids[i];

@@ -20,7 +20,7 @@ TEST(MakeQuickTest, StartsAndStopsOnItsOwnStrand) {
     setup.session = Uuid::random();
     setup.local = setup.initiator = Uuid::random();
     setup.peer = Uuid::random();
-    setup.interface = InterfaceIdentity{"lo", 1};
+    setup.interface = NetworkInterface{"lo", 1, InterfaceType::loopback};
     std::vector<QuickTest::Output> outputs;
     auto run = makeQuickTest(
         setup, [&](QuickTest::Output output) { outputs.push_back(std::move(output)); },
