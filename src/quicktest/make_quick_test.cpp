@@ -8,8 +8,7 @@
 
 namespace sorvanta {
 
-std::shared_ptr<QuickTest> makeQuickTest(QuickTest::Setup setup, QuickTest::Notify notify,
-                                         asio::any_io_executor executor,
+std::shared_ptr<QuickTest> makeQuickTest(QuickTest::Setup setup, asio::any_io_executor executor,
                                          std::shared_ptr<QuickEngineFactory> engines,
                                          std::shared_ptr<const WiredHardwareReader> hardware,
                                          std::shared_ptr<const LowPowerSource> lowPower) {
@@ -18,7 +17,16 @@ std::shared_ptr<QuickTest> makeQuickTest(QuickTest::Setup setup, QuickTest::Noti
         strand, std::move(engines), std::make_shared<AsioScheduler>(strand),
         std::make_shared<SystemRunEvidence>(std::move(hardware), std::move(lowPower)),
         systemRandomFill};
-    return QuickSequencer::make(std::move(setup), std::move(notify), std::move(dependencies));
+    return QuickSequencer::make(std::move(setup), std::move(dependencies));
+}
+
+QuickTestFactory quickTestFactory(asio::any_io_executor executor,
+                                  std::shared_ptr<QuickEngineFactory> engines,
+                                  std::shared_ptr<const WiredHardwareReader> hardware,
+                                  std::shared_ptr<const LowPowerSource> lowPower) {
+    return [=](QuickTest::Setup setup) {
+        return makeQuickTest(std::move(setup), executor, engines, hardware, lowPower);
+    };
 }
 
 }  // namespace sorvanta

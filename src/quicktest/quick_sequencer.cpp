@@ -42,15 +42,13 @@ asio::awaitable<void> holding(std::shared_ptr<QuickSequencer> /*self*/,
 
 }  // namespace
 
-std::shared_ptr<QuickSequencer> QuickSequencer::make(Setup setup, Notify notify,
-                                                     Dependencies dependencies) {
+std::shared_ptr<QuickSequencer> QuickSequencer::make(Setup setup, Dependencies dependencies) {
     return std::shared_ptr<QuickSequencer>(
-        new QuickSequencer(std::move(setup), std::move(notify), std::move(dependencies)));
+        new QuickSequencer(std::move(setup), std::move(dependencies)));
 }
 
-QuickSequencer::QuickSequencer(Setup setup, Notify notify, Dependencies dependencies)
+QuickSequencer::QuickSequencer(Setup setup, Dependencies dependencies)
     : setup_(std::move(setup)),
-      notify_(std::move(notify)),
       deps_(std::move(dependencies)),
       epoch_(deps_.scheduler->clock().now()),
       inbox_(std::make_shared<Inbox>(deps_.executor, inboxCapacity)) {}
@@ -68,20 +66,20 @@ void QuickSequencer::start() {
 }
 
 void QuickSequencer::fail(std::string reason, bool failed, std::optional<RunEndCause> cause,
-                          bool remote, std::function<void()> done) {
+                          bool remote, std::function<void(SpeedSnapshot)> done) {
     auto work = [](QuickSequencer* self, std::string reason, bool failed,
                    std::optional<RunEndCause> cause, bool remote,
-                   std::function<void()> done) -> asio::awaitable<void> {
+                   std::function<void(SpeedSnapshot)> done) -> asio::awaitable<void> {
         co_await self->failRun(std::move(reason), failed, cause, remote);
         if (done) {
-            done();
+            done(self->state_);
         }
     };
     spawn(work(this, std::move(reason), failed, cause, remote, std::move(done)));
 }
 
-bool QuickSequencer::deliver(SpeedMessage message) {
-    return inbox_->send(Input{Input::Message{std::move(message)}});
+void QuickSequencer::deliver(SpeedMessage message) {
+    inbox_->send(Input{Input::Message{std::move(message)}});
 }
 
 asio::awaitable<void> QuickSequencer::startRun() {
@@ -183,13 +181,19 @@ SpeedMessage QuickSequencer::message(Kind kind, const Uuid& sender) const {
 
 void QuickSequencer::send(SpeedMessage message) {
     if (!ended_) {
-        notify_(Send{std::move(message)});
+        notify(Output::Kind::send, std::move(message));
     }
 }
 
 void QuickSequencer::publish() {
     if (!ended_) {
-        notify_(Snapshot{state_});
+        notify(Output::Kind::snapshot);
+    }
+}
+
+void QuickSequencer::notify(Output::Kind kind, std::optional<SpeedMessage> message) {
+    if (setup_.notify) {
+        setup_.notify(Output{kind, std::move(message), state_});
     }
 }
 
@@ -282,7 +286,7 @@ asio::awaitable<void> QuickSequencer::failRun(std::string reason, bool failed,
     co_await releaseChecks();
     co_await closeEngines();
     finalizeLocalEvidence();
-    notify_(Ended{state_});
+    notify(Output::Kind::ended);
 }
 
 void QuickSequencer::stopTasks() {
@@ -314,7 +318,7 @@ void QuickSequencer::finish() {
     state_.status =
         std::string(setup_.profile == QuickProfile::quick ? "Quick Test" : "Diagnostic test") +
         " completed; no connection interruption observed.";
-    notify_(Ended{state_});
+    notify(Output::Kind::ended);
 }
 
 asio::awaitable<void> QuickSequencer::checkDeadlines(double t) {

@@ -39,13 +39,12 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     };
 
     // Runs start at the scheduler clock's present reading (the run's epoch).
-    static std::shared_ptr<QuickSequencer> make(Setup setup, Notify notify,
-                                                Dependencies dependencies);
+    static std::shared_ptr<QuickSequencer> make(Setup setup, Dependencies dependencies);
 
     void start() override;
     void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
-              std::function<void()> done = {}) override;
-    bool deliver(SpeedMessage message) override;
+              std::function<void(SpeedSnapshot)> done) override;
+    void deliver(SpeedMessage message) override;
 
     // Seconds since the run's epoch.
     double now() const;
@@ -54,7 +53,7 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     using Inbox = OrderedCallbacks<Input>;
     using Kind = SpeedMessage::Kind;
 
-    QuickSequencer(Setup setup, Notify notify, Dependencies dependencies);
+    QuickSequencer(Setup setup, Dependencies dependencies);
 
     // Lifecycle and outputs.
     asio::awaitable<void> startRun();
@@ -66,6 +65,7 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     SpeedMessage message(Kind kind, const Uuid& sender) const;
     void send(SpeedMessage message);
     void publish();
+    void notify(Output::Kind kind, std::optional<SpeedMessage> message = std::nullopt);
     std::optional<std::vector<std::uint8_t>> randomToken();
     void appendTrace(std::string line);
 
@@ -148,7 +148,6 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     void sendLegMessage(Kind kind, const Uuid& sender, UDPControl control);
 
     const Setup setup_;
-    const Notify notify_;
     const Dependencies deps_;
     const double epoch_;
     std::shared_ptr<Inbox> inbox_;

@@ -25,20 +25,36 @@ namespace sorvanta {
 // its bounded inbox and is handled one input at a time on the run's serial executor.
 class QuickTest {
   public:
-    // What the run reports. After `Ended` it reports nothing more.
-    struct Send {
-        SpeedMessage message;  // for the peer
+    // What the run reports. After `ended` it reports nothing more.
+    struct Output {
+        enum class Kind { send, snapshot, ended };
+        Kind kind = Kind::snapshot;
+        // For send: the message for the peer.
+        std::optional<SpeedMessage> message;
+        // For snapshot the run's new state, for ended its final state (exactly once, last).
+        SpeedSnapshot state;
     };
-    struct Snapshot {
-        SpeedSnapshot state;  // the run's new state
-    };
-    struct Ended {
-        SpeedSnapshot state;  // the final state; exactly once, last
-    };
-    using Output = std::variant<Send, Snapshot, Ended>;
     using Notify = std::function<void(Output)>;
 
-    // Everything the run handles, in inbox order.
+    // What the host knows when it builds a run.
+    struct Setup {
+        Uuid id;       // the run
+        Uuid session;  // the control connection's session
+        Uuid local;
+        Uuid peer;
+        Uuid initiator;
+        QuickProfile profile = QuickProfile::quick;
+        // The pinned wired interface; a run without one cannot open any connection.
+        std::optional<NetworkInterface> interface;
+        // The control connection's remote host; data and probe connections dial it.
+        asio::ip::address host;
+        std::string localName = "This Mac";
+        std::string peerName = "Other Mac";
+        // Called on the run's executor; must only hand the output on.
+        Notify notify;
+    };
+
+    // Everything the sequencer handles, in inbox order.
     struct Input {
         struct Quality {
             ProbeEvent event;
@@ -68,35 +84,21 @@ class QuickTest {
 
     static constexpr std::size_t inboxCapacity = 64;
 
-    // What the host knows when it builds a run.
-    struct Setup {
-        Uuid id;       // the run
-        Uuid session;  // the control connection's session
-        Uuid local;
-        Uuid peer;
-        Uuid initiator;
-        QuickProfile profile = QuickProfile::quick;
-        // The pinned wired interface; a run without one cannot open any connection.
-        std::optional<NetworkInterface> interface;
-        // The control connection's remote host; data and probe connections dial it.
-        asio::ip::address host;
-        std::string localName = "This Mac";
-        std::string peerName = "Other Mac";
-    };
-
     virtual ~QuickTest() = default;
 
     // Starts the run once; a second call does nothing. Returns at once.
     virtual void start() = 0;
-    // Ends the run with "Incomplete. " + reason: phase failed (or cancelled when `failed`
-    // is false), end = cause (default tester when failed, stopped otherwise). Does nothing
-    // once the run has ended. Returns at once; `done` runs on the run's executor after the
-    // ending (or the decision to do nothing) is complete.
-    virtual void fail(std::string reason, bool failed, std::optional<RunEndCause> cause,
-                      bool remote, std::function<void()> done = {}) = 0;
     // Hands one peer test message of this run (not request, accept, reject or cancel) to
-    // the inbox; false when it was not taken (the run ended or its inbox overflowed).
-    virtual bool deliver(SpeedMessage message) = 0;
+    // the inbox; dropped once the run has ended.
+    virtual void deliver(SpeedMessage message) = 0;
+    // Ends the run unless it has ended, with "Incomplete. " + reason: phase failed (or
+    // cancelled when `failed` is false), end = cause (default tester when failed, stopped
+    // otherwise). Returns at once; reports `ended`, then calls `done` once with the final
+    // state (also when the run had already ended), on the run's executor.
+    virtual void fail(std::string reason, bool failed, std::optional<RunEndCause> cause,
+                      bool remote, std::function<void(SpeedSnapshot)> done) = 0;
 };
+
+using QuickTestFactory = std::function<std::shared_ptr<QuickTest>(QuickTest::Setup)>;
 
 }  // namespace sorvanta

@@ -39,30 +39,32 @@ void LoopbackPair::start() {
             if (side.ended) {
                 ++side.outputsAfterEnd;
             }
-            if (auto* send = std::get_if<QuickTest::Send>(&output)) {
+            using Kind = QuickTest::Output::Kind;
+            if (output.kind == Kind::send) {
                 // Through the wire format, as the host carries it.
-                auto copy = decodeRecord<SpeedMessage>(encodeRecord(send->message));
+                auto copy = decodeRecord<SpeedMessage>(encodeRecord(*output.message));
                 side.sent.push_back(copy);
                 if (!wire || wire(i, copy)) {
                     asio::post(io, [this, i, copy] { sides[1 - i].run->deliver(copy); });
                 }
-            } else if (auto* snapshot = std::get_if<QuickTest::Snapshot>(&output)) {
-                side.snapshots.push_back(snapshot->state);
+            } else if (output.kind == Kind::snapshot) {
+                side.snapshots.push_back(output.state);
             } else {
-                auto& ended = std::get<QuickTest::Ended>(output).state;
+                const auto& ended = output.state;
                 ++side.endedCount;
                 side.ended = ended;
                 auto& other = sides[1 - i];
                 if (relayCancel && ended.phase != SpeedSnapshot::Phase::complete && !other.ended) {
                     bool failed = ended.phase == SpeedSnapshot::Phase::failed;
-                    other.run->fail("Peer ended the test.", failed, ended.end, true);
+                    other.run->fail("Peer ended the test.", failed, ended.end, true, {});
                 }
             }
         };
         QuickSequencer::Dependencies deps{io.get_executor(), world->factory(),
                                           std::shared_ptr<Scheduler>(world, &scheduler), evidence,
                                           sides[i].random};
-        sides[i].run = QuickSequencer::make(setups[i], notify, deps);
+        setups[i].notify = notify;
+        sides[i].run = QuickSequencer::make(setups[i], deps);
     }
     sides[1].run->start();
     sides[0].run->start();
@@ -93,7 +95,7 @@ void LoopbackPair::runFor(double seconds) {
 }
 
 void LoopbackPair::stop(int side, const std::string& reason, bool failed, RunEndCause cause) {
-    sides[side].run->fail(reason, failed, cause, false);
+    sides[side].run->fail(reason, failed, cause, false, {});
     settle();
 }
 

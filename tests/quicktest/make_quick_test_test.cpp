@@ -22,24 +22,23 @@ TEST(MakeQuickTest, StartsAndStopsOnItsOwnStrand) {
     setup.peer = Uuid::random();
     setup.interface = NetworkInterface{"lo", 1, InterfaceType::loopback};
     std::vector<QuickTest::Output> outputs;
-    auto run = makeQuickTest(
-        setup, [&](QuickTest::Output output) { outputs.push_back(std::move(output)); },
-        io.get_executor(), world->factory(), nullptr, nullptr);
+    setup.notify = [&](QuickTest::Output output) { outputs.push_back(std::move(output)); };
+    auto run = quickTestFactory(io.get_executor(), world->factory(), nullptr, nullptr)(setup);
     run->start();
     io.run_for(std::chrono::milliseconds(400));
-    bool done = false;
-    run->fail("Stopped.", false, RunEndCause::stopped, false, [&] { done = true; });
+    std::optional<SpeedSnapshot> done;
+    run->fail("Stopped.", false, RunEndCause::stopped, false,
+              [&](SpeedSnapshot final) { done = std::move(final); });
     for (int i = 0; i < 100 && !done; ++i) {
         io.run_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(done);
     ASSERT_FALSE(outputs.empty());
-    const auto* ended = std::get_if<QuickTest::Ended>(&outputs.back());
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(ended->state.phase, SpeedSnapshot::Phase::cancelled);
-    EXPECT_EQ(ended->state.status, "Incomplete. Stopped.");
-    ASSERT_EQ(ended->state.quality.ethernet.size(), 1u);
-    EXPECT_TRUE(ended->state.quality.ethernet[0].after);
+    EXPECT_EQ(outputs.back().kind, QuickTest::Output::Kind::ended);
+    EXPECT_EQ(done->phase, SpeedSnapshot::Phase::cancelled);
+    EXPECT_EQ(done->status, "Incomplete. Stopped.");
+    ASSERT_EQ(done->quality.ethernet.size(), 1u);
+    EXPECT_TRUE(done->quality.ethernet[0].after);
 }
 
 }  // namespace
