@@ -1,8 +1,7 @@
 #include "platform/system_network_factory.h"
 
-#include <stdexcept>
-
 #include "platform/dnssd/mdns_advertised_listener.h"
+#include "platform/dnssd/mdns_browsed_connection.h"
 #include "platform/dnssd/mdns_dnssd_browser.h"
 #include "platform/net/netlink_path_monitor.h"
 #include "platform/net/socket_tcp_connection.h"
@@ -19,12 +18,9 @@ std::shared_ptr<TcpConnection> SystemNetworkFactory::makeTcpConnection(
                                        std::move(parameters));
 }
 
-std::shared_ptr<TcpConnection> SystemNetworkFactory::makeBrowsedConnection(NetworkExecutor,
-                                                                           const DnssdEndpoint&,
-                                                                           NetworkParameters) {
-    // The connection that resolves as part of preparing is still to be written; until then
-    // callers use makeBrowsedConnection() of dnssd_connection.h.
-    throw std::logic_error("browsed connections are not available yet");
+std::shared_ptr<TcpConnection> SystemNetworkFactory::makeBrowsedConnection(
+    NetworkExecutor executor, const DnssdEndpoint& endpoint, NetworkParameters parameters) {
+    return MdnsBrowsedConnection::create(std::move(executor), endpoint, std::move(parameters));
 }
 
 std::shared_ptr<TcpListener> SystemNetworkFactory::makeTcpListener(NetworkExecutor executor,

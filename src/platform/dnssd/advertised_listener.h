@@ -18,11 +18,11 @@ namespace sorvanta {
 // and advertises the service on that port, on the pinned interface of its parameters (or on
 // every wired interface when none is pinned).
 //
-// ready(port) only when both the listener is ready and the service is being advertised;
-// waiting(error) while either cannot start yet (no usable interface, the pinned one missing)
-// and retries by itself; failed(error) when either cannot start at all (for one, the mDNS port
-// cannot be bound). Renames after a name conflict are reported as registration changes.
-// Accepted connections are handed over not yet started, as by TcpListener. Handlers are
+// ready(port) only when both the listener is ready and the service is registered (its name
+// claimed on the link); waiting(error) while either cannot start yet (no usable interface,
+// the pinned one missing) and retries by itself; failed(error) when either cannot start at all (for
+// one, the mDNS port cannot be bound). Renames after a name conflict are reported as registration
+// changes. Accepted connections are handed over not yet started, as by TcpListener. Handlers are
 // posted, never run inside start() or cancel(); none runs after cancel(), which also says
 // goodbye for the service.
 class AdvertisedListener {

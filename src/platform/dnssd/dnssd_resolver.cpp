@@ -3,6 +3,7 @@
 #include <asio/dispatch.hpp>
 #include <cerrno>
 
+#include "platform/dnssd/mdns_known_records.h"
 #include "support/secure_random.h"
 
 namespace sorvanta {
@@ -64,10 +65,13 @@ void DnssdResolver::begin() {
         return;
     }
     const MdnsName type = MdnsName::fromText(endpoint_.serviceType + "." + endpoint_.domain);
-    resolver_ =
-        std::make_unique<MdnsResolver>(type.prefixed(endpoint_.instanceName), secureRandomSeed());
+    const MdnsName instance = type.prefixed(endpoint_.instanceName);
+    resolver_ = std::make_unique<MdnsResolver>(instance, secureRandomSeed());
+    if (endpoint_.known) {
+        resolver_->seed(endpoint_.known->about(instance, MdnsClock::now()), MdnsClock::now());
+    }
     transport_->startReceiving(
-        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::address&) {
+        [weak = weak_from_this()](const MdnsMessage& message, const asio::ip::udp::endpoint&) {
             auto self = weak.lock();
             if (!self || self->done_) {
                 return;
@@ -92,7 +96,7 @@ void DnssdResolver::pump() {
     for (const auto& packet : resolver_->takePackets()) {
         transport_->send(packet);
     }
-    if (resolver_->result()) {
+    if (resolver_->complete(now)) {
         finish(std::nullopt);
         return;
     }

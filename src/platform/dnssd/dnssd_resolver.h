@@ -17,10 +17,11 @@
 namespace sorvanta {
 
 // Resolves a browsed endpoint, on the interface it was seen on, to the TCP addresses a
-// connection can dial: the port of its SRV record with each address of the host it
-// names, IPv6 first (a link-local one carrying the interface as its scope, the one
-// address family every wired link has), then IPv4. Runs on the owner's serial executor
-// (see network_executor.h); the completion runs once, unless cancel() came first.
+// connection can dial, starting from what the browser that found it already holds: the port of its
+// SRV record with each address of the host it names, IPv6 first (a link-local one carrying the
+// interface as its scope, the one address family every wired link has), then IPv4. Runs on the
+// owner's serial executor (see network_executor.h); the completion runs once, unless cancel() came
+// first.
 class DnssdResolver : public std::enable_shared_from_this<DnssdResolver> {
   public:
     using Completion = std::function<void(const std::vector<asio::ip::tcp::endpoint>& addresses,

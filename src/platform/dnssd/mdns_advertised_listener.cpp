@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include "platform/dnssd/advertised_listener_state.h"
+
 namespace sorvanta {
 
 std::shared_ptr<MdnsAdvertisedListener> MdnsAdvertisedListener::create(NetworkExecutor executor,
@@ -69,6 +71,7 @@ void MdnsAdvertisedListener::stopAdvertising() {
     }
     advertisedPort_ = 0;
     advertiserState_.reset();
+    registered_ = false;
 }
 
 void MdnsAdvertisedListener::listenerChanged(const ListenerState& state) {
@@ -96,8 +99,16 @@ void MdnsAdvertisedListener::listenerChanged(const ListenerState& state) {
         });
         advertiser_->setRegistrationHandler([weak](const DnssdRegistrationChange& change) {
             auto me = weak.lock();
-            if (me && me->gate_.isOpen() && me->registrationHandler_) {
+            if (!me || me->cancelled_) {
+                return;
+            }
+            if (me->gate_.isOpen() && me->registrationHandler_) {
                 me->registrationHandler_(change);
+            }
+            // Registered once a name was claimed; a rename after a conflict keeps it so.
+            if (change.kind == DnssdRegistrationChange::Kind::added && !me->registered_) {
+                me->registered_ = true;
+                me->combine();
             }
         });
         advertiser_->start();
@@ -114,25 +125,9 @@ void MdnsAdvertisedListener::advertiserChanged(const DnssdState& state) {
 }
 
 void MdnsAdvertisedListener::combine() {
-    ListenerState combined = listenerState_;
-    if (combined.kind == ListenerState::Kind::ready) {
-        const DnssdState advertising = advertiserState_.value_or(DnssdState{});
-        switch (advertising.kind) {
-            case DnssdState::Kind::ready:
-                break;
-            case DnssdState::Kind::failed:
-                combined = {ListenerState::Kind::failed, advertising.error, 0};
-                break;
-            case DnssdState::Kind::waiting:
-                combined = {ListenerState::Kind::waiting, advertising.error, 0};
-                break;
-            case DnssdState::Kind::setup:
-            case DnssdState::Kind::cancelled:
-                combined = {ListenerState::Kind::setup, {}, 0};
-                break;
-        }
-    }
-    state_.update(combined, gate_);
+    state_.update(advertisedListenerState(listenerState_, advertiserState_.value_or(DnssdState{}),
+                                          registered_),
+                  gate_);
 }
 
 }  // namespace sorvanta

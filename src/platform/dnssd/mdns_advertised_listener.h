@@ -14,7 +14,8 @@ namespace sorvanta {
 
 // The AdvertisedListener of this system: a SocketTcpListener and, once it has its port, a
 // DnssdAdvertiser for that port on the same interface. The combined state is the worse of
-// the two (failed, then waiting, then setup), and ready only when both are ready.
+// the two (failed, then waiting, then setup), and ready only when the listener is ready and
+// the service's name has been claimed on the link (see advertised_listener_state.h).
 class MdnsAdvertisedListener final : public AdvertisedListener,
                                      public std::enable_shared_from_this<MdnsAdvertisedListener> {
   public:
@@ -58,6 +59,7 @@ class MdnsAdvertisedListener final : public AdvertisedListener,
     std::shared_ptr<DnssdAdvertiser> advertiser_;
     std::uint16_t advertisedPort_ = 0;
     std::optional<DnssdState> advertiserState_;
+    bool registered_ = false;
 };
 
 }  // namespace sorvanta

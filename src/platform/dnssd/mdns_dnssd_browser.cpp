@@ -48,6 +48,11 @@ void MdnsDnssdBrowser::pump() {
     bool changed = false;
     for (auto& unit : driver_.units()) {
         changed |= unit.engine->takeChanged();
+        auto& known = known_[unit.transport->interface().interface.index];
+        if (!known) {
+            known = std::make_shared<MdnsKnownRecords>();
+        }
+        known->replace(unit.engine->cache().entries());
     }
     driver_.arm();
     if (!changed || !driver_.handlersOpen() || !resultsHandler_) {
@@ -56,8 +61,9 @@ void MdnsDnssdBrowser::pump() {
     std::vector<DnssdBrowseResult> results;
     for (const auto& unit : driver_.units()) {
         for (const auto& found : unit.engine->results()) {
-            DnssdEndpoint endpoint{found.instanceName, options_.serviceType, "local",
-                                   unit.transport->interface().interface};
+            const auto& interface = unit.transport->interface().interface;
+            DnssdEndpoint endpoint{found.instanceName, options_.serviceType, "local", interface,
+                                   known_[interface.index]};
             std::string text = endpoint.text();
             results.push_back({std::move(endpoint), std::move(text), found.txt});
         }

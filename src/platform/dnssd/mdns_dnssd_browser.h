@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "platform/dnssd/dnssd_browser.h"
 #include "platform/dnssd/mdns_browser.h"
 #include "platform/dnssd/mdns_interface_driver.h"
+#include "platform/dnssd/mdns_known_records.h"
 #include "platform/net/network_executor.h"
 
 namespace sorvanta {
@@ -51,6 +53,7 @@ class MdnsDnssdBrowser final : public DnssdBrowser,
 
     Options options_;
     ResultsHandler resultsHandler_;
+    std::map<int, std::shared_ptr<MdnsKnownRecords>> known_;  // by interface index
     Driver driver_;  // after options_, which it is built from
 };
 

@@ -79,6 +79,11 @@ void MdnsInterfaceDriver<Engine>::sendDue() {
         for (const auto& packet : unit.engine->takePackets()) {
             unit.transport->send(packet);
         }
+        if constexpr (requires { unit.engine->takeUnicasts(); }) {
+            for (const auto& reply : unit.engine->takeUnicasts()) {
+                unit.transport->sendTo(reply.packet, reply.destination);
+            }
+        }
     }
 }
 
@@ -115,15 +120,23 @@ void MdnsInterfaceDriver<Engine>::openInterfaces() {
             failure = error;
             continue;
         }
-        transport->startReceiving([this, life = ownerLife_, index = units_.size()](
-                                      const MdnsMessage& message, const asio::ip::address& source) {
-            auto alive = life.lock();
-            if (!alive || cancelled_ || index >= units_.size() || !owner_.accepts(index, source)) {
-                return;
-            }
-            units_[index].engine->receive(message, MdnsClock::now());
-            owner_.pump();
-        });
+        transport->startReceiving(
+            [this, life = ownerLife_, index = units_.size()](
+                const MdnsMessage& message, const asio::ip::udp::endpoint& source) {
+                auto alive = life.lock();
+                if (!alive || cancelled_ || index >= units_.size() ||
+                    !owner_.accepts(index, source.address())) {
+                    return;
+                }
+                if constexpr (requires {
+                                  units_[index].engine->receive(message, MdnsTime{}, source);
+                              }) {
+                    units_[index].engine->receive(message, MdnsClock::now(), source);
+                } else {
+                    units_[index].engine->receive(message, MdnsClock::now());
+                }
+                owner_.pump();
+            });
         units_.push_back({std::move(transport), owner_.makeEngine(interface)});
     }
     if (units_.empty()) {

@@ -5,6 +5,38 @@ namespace sorvanta {
 MdnsResolver::MdnsResolver(MdnsName instance, std::uint32_t seed)
     : instance_(std::move(instance)), cache_(seed) {}
 
+void MdnsResolver::seed(const std::vector<MdnsRecordCache::Entry>& known, MdnsTime now) {
+    std::optional<MdnsTime> firstHeard;
+    for (const auto& entry : known) {
+        if (entry.expires <= now) {
+            continue;
+        }
+        MdnsRecord record = entry.record;
+        record.ttl = MdnsRecordCache::remainingTtl(entry, now);
+        record.cacheFlush = false;
+        cache_.add(record, now);
+        if ((record.type == mdns::typeA || record.type == mdns::typeAaaa) &&
+            (!firstHeard || entry.received < *firstHeard)) {
+            firstHeard = entry.received;
+        }
+    }
+    if (firstHeard) {
+        noteAddresses(*firstHeard);
+    }
+}
+
+void MdnsResolver::noteAddresses(MdnsTime firstHeard) {
+    if (!firstAddress_ && result()) {
+        firstAddress_ = firstHeard;
+    }
+}
+
+bool MdnsResolver::complete(MdnsTime now) const {
+    const auto found = result();
+    return found &&
+           ((!found->ipv4.empty() && !found->ipv6.empty()) || now >= *firstAddress_ + gatherWindow);
+}
+
 void MdnsResolver::start(MdnsTime now) {
     if (!nextQuery_) {
         nextQuery_ = now;
@@ -44,6 +76,7 @@ void MdnsResolver::receive(const MdnsMessage& message, MdnsTime now) {
             }
         }
     }
+    noteAddresses(now);
     // The addresses are asked for as soon as the host is known, not at the next retry.
     if (!askedForAddresses_ && !result()) {
         nextQuery_ = now;
@@ -52,10 +85,28 @@ void MdnsResolver::receive(const MdnsMessage& message, MdnsTime now) {
 
 void MdnsResolver::advance(MdnsTime now) {
     cache_.expire(now);
-    if (!nextQuery_ || *nextQuery_ > now || result()) {
+    if (!nextQuery_ || done_) {
+        return;
+    }
+    if (complete(now)) {
+        done_ = true;
         return;
     }
     MdnsMessage query;
+    if (const auto found = result()) {
+        // One family is known: ask once for the other while the moment lasts.
+        if (!askedForOtherFamily_) {
+            askedForOtherFamily_ = true;
+            query.questions.push_back({found->host,
+                                       found->ipv4.empty() ? mdns::typeA : mdns::typeAaaa,
+                                       mdns::classIn, false});
+            packets_.push_back(encodeMdnsMessage(query));
+        }
+        return;
+    }
+    if (*nextQuery_ > now) {
+        return;
+    }
     if (const auto known = srv()) {
         query.questions.push_back({known->target, mdns::typeA, mdns::classIn, false});
         query.questions.push_back({known->target, mdns::typeAaaa, mdns::classIn, false});
@@ -69,7 +120,14 @@ void MdnsResolver::advance(MdnsTime now) {
 }
 
 std::optional<MdnsTime> MdnsResolver::nextWake() const {
-    return result() ? std::nullopt : nextQuery_;
+    if (const auto found = result()) {
+        if (done_ || (!found->ipv4.empty() && !found->ipv6.empty())) {
+            return std::nullopt;
+        }
+        const MdnsTime end = *firstAddress_ + gatherWindow;
+        return askedForOtherFamily_ || !nextQuery_ ? end : std::min(end, *nextQuery_);
+    }
+    return nextQuery_;
 }
 
 std::vector<std::vector<std::uint8_t>> MdnsResolver::takePackets() {

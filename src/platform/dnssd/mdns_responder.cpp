@@ -19,6 +19,14 @@ constexpr std::chrono::seconds lostTieBreakDelay{1};
 constexpr std::size_t conflictBurst = 15;
 constexpr std::chrono::seconds conflictWindow{10};
 constexpr std::chrono::seconds slowProbeDelay{5};
+// Replies to one-shot queries carry short TTLs: such an asker does not take part in
+// multicast DNS and would never hear a goodbye.
+constexpr std::uint32_t legacyMaxTtl = 10;
+
+const MdnsName& serviceTypeEnumeration() {
+    static const MdnsName name = MdnsName::fromText("_services._dns-sd._udp.local");
+    return name;
+}
 
 // Lexicographic order of probe records: class, type, then the uncompressed data.
 int compareRecords(const MdnsRecord& a, const MdnsRecord& b) {
@@ -78,8 +86,11 @@ void MdnsResponder::buildRecords() {
     for (const auto& address : service_.ipv6) {
         records_.push_back(MdnsRecord::aaaa(host, address, service_.hostTtl));
     }
-    for (std::size_t i = 1; i < records_.size(); ++i) {
-        records_[i].cacheFlush = true;
+    // Browsers that list every service type on the link find ours through this one.
+    records_.push_back(
+        MdnsRecord::ptr(serviceTypeEnumeration(), service_.serviceType, service_.otherTtl));
+    for (auto& record : records_) {
+        record.cacheFlush = record.type != mdns::typePtr;  // the PTRs are shared
     }
     lastMulticast_.assign(records_.size(), std::nullopt);
     pending_.assign(records_.size(), false);
@@ -177,7 +188,8 @@ void MdnsResponder::sendAnnouncement() {
     packets_.push_back(encodeMdnsMessage(message, mdns::maxMessageSize));
 }
 
-void MdnsResponder::receive(const MdnsMessage& message, MdnsTime now) {
+void MdnsResponder::receive(const MdnsMessage& message, MdnsTime now,
+                            const asio::ip::udp::endpoint& source) {
     if (state_ == State::idle || state_ == State::stopped || !message.isStandard()) {
         return;
     }
@@ -186,7 +198,7 @@ void MdnsResponder::receive(const MdnsMessage& message, MdnsTime now) {
     } else if (state_ == State::probing) {
         handleProbe(message, now);
     } else {
-        handleQuery(message, now);
+        handleQuery(message, now, source);
     }
 }
 
@@ -269,8 +281,11 @@ void MdnsResponder::conflict(Owner owner, MdnsTime now) {
     beginProbing(recentConflicts_.size() >= conflictBurst ? now + slowProbeDelay : now);
 }
 
-void MdnsResponder::handleQuery(const MdnsMessage& message, MdnsTime now) {
+void MdnsResponder::handleQuery(const MdnsMessage& message, MdnsTime now,
+                                const asio::ip::udp::endpoint& source) {
     const bool probe = !message.authorities.empty();
+    const bool legacy = source.port() != mdns::port;
+    std::vector<bool> unicast(records_.size(), false);
     for (const auto& question : message.questions) {
         if (question.qclass != mdns::classIn && question.qclass != mdns::classAny) {
             continue;
@@ -288,6 +303,13 @@ void MdnsResponder::handleQuery(const MdnsMessage& message, MdnsTime now) {
             if (known) {
                 continue;
             }
+            const bool recent =
+                lastMulticast_[i] &&
+                now - *lastMulticast_[i] < std::chrono::milliseconds(record.ttl * 250ull);
+            if (legacy || (question.unicastResponse && recent)) {
+                unicast[i] = true;
+                continue;
+            }
             const auto spacing =
                 probe ? std::chrono::milliseconds(probeInterval) : std::chrono::milliseconds(1000);
             if (lastMulticast_[i] && now - *lastMulticast_[i] < spacing) {
@@ -302,27 +324,53 @@ void MdnsResponder::handleQuery(const MdnsMessage& message, MdnsTime now) {
             }
         }
     }
+    if (std::none_of(unicast.begin(), unicast.end(), [](bool b) { return b; })) {
+        return;
+    }
+    MdnsMessage reply = answersFor(unicast);
+    if (legacy) {
+        reply.id = message.id;
+        reply.questions = message.questions;
+        for (auto* section : {&reply.answers, &reply.additionals}) {
+            for (auto& record : *section) {
+                record.cacheFlush = false;
+                record.ttl = std::min(record.ttl, legacyMaxTtl);
+            }
+        }
+    }
+    unicasts_.push_back({source, encodeMdnsMessage(reply)});
 }
 
-void MdnsResponder::sendPendingAnswers(MdnsTime now) {
+MdnsMessage MdnsResponder::answersFor(const std::vector<bool>& chosen) const {
     MdnsMessage message = response();
     bool wantService = false;
     bool wantAddresses = false;
     for (std::size_t i = 0; i < records_.size(); ++i) {
-        if (!pending_[i]) {
+        if (!chosen[i]) {
             continue;
         }
         message.answers.push_back(records_[i]);
-        lastMulticast_[i] = now;
-        wantService |= records_[i].type == mdns::typePtr;
-        wantAddresses |= records_[i].type == mdns::typePtr || records_[i].type == mdns::typeSrv;
+        const bool servicePtr =
+            records_[i].type == mdns::typePtr && records_[i].name == service_.serviceType;
+        wantService |= servicePtr;
+        wantAddresses |= servicePtr || records_[i].type == mdns::typeSrv;
     }
     for (std::size_t i = 0; i < records_.size(); ++i) {
         const auto type = records_[i].type;
         const bool wanted = (wantService && (type == mdns::typeSrv || type == mdns::typeTxt)) ||
                             (wantAddresses && (type == mdns::typeA || type == mdns::typeAaaa));
-        if (wanted && !pending_[i]) {
+        if (wanted && !chosen[i]) {
             message.additionals.push_back(records_[i]);
+        }
+    }
+    return message;
+}
+
+void MdnsResponder::sendPendingAnswers(MdnsTime now) {
+    MdnsMessage message = answersFor(pending_);
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        if (pending_[i]) {
+            lastMulticast_[i] = now;
         }
     }
     pending_.assign(records_.size(), false);
@@ -388,6 +436,10 @@ std::optional<MdnsTime> MdnsResponder::nextWake() const {
 
 std::vector<std::vector<std::uint8_t>> MdnsResponder::takePackets() {
     return std::exchange(packets_, {});
+}
+
+std::vector<MdnsUnicast> MdnsResponder::takeUnicasts() {
+    return std::exchange(unicasts_, {});
 }
 
 std::vector<MdnsResponder::Event> MdnsResponder::takeEvents() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <asio/ip/udp.hpp>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -28,14 +29,27 @@ struct MdnsServiceDescription {
     std::uint32_t otherTtl = 4500;
 };
 
+// A reply sent to one asker rather than to the group.
+struct MdnsUnicast {
+    asio::ip::udp::endpoint destination;
+    std::vector<std::uint8_t> packet;
+};
+
 // The responder for one service instance on one interface, as a state machine: it is
-// fed received messages and the time, and hands out the packets to multicast. It
+// fed received messages and the time, and hands out the packets to multicast and the
+// replies to unicast. It
 // claims the names first (three probes 250 ms apart after a random start of up to
 // 250 ms; a simultaneous probe is settled by comparing the records, the loser retries
 // a second later), renames the instance "Name (2)", "Name (3)", … when the name is
 // taken, announces twice a second apart, answers queries (shared records after 20 to
 // 120 ms, unique ones at once, nothing an asker already knows, no record more than
-// once a second) and on stop says goodbye with TTL 0.
+// once a second) and on stop says goodbye with TTL 0. It also answers the service type
+// enumeration (`_services._dns-sd._udp.local` PTR). A question with the unicast-response
+// bit is answered to the asker alone while the record was multicast within a quarter of
+// its TTL (the group's caches are fresh), else to the group. A query from a port other
+// than 5353 comes from a one-shot resolver that hears only unicast: it gets a unicast
+// reply at once with its ID and questions echoed, no cache-flush bits and TTLs of at
+// most 10 s.
 class MdnsResponder {
   public:
     enum class State { idle, probing, announcing, announced, stopped };
@@ -51,8 +65,12 @@ class MdnsResponder {
 
     MdnsResponder(MdnsServiceDescription service, std::uint32_t seed);
 
+    // Where a multicast DNS participant sends from.
+    static asio::ip::udp::endpoint groupMember() { return {asio::ip::address_v4(), mdns::port}; }
+
     void start(MdnsTime now);
-    void receive(const MdnsMessage& message, MdnsTime now);
+    void receive(const MdnsMessage& message, MdnsTime now,
+                 const asio::ip::udp::endpoint& source = groupMember());
     // Runs what is due at `now`; call it when `nextWake()` comes.
     void advance(MdnsTime now);
     // The link came back or the addresses changed: claim the names again and announce
@@ -65,6 +83,7 @@ class MdnsResponder {
 
     std::optional<MdnsTime> nextWake() const;
     std::vector<std::vector<std::uint8_t>> takePackets();
+    std::vector<MdnsUnicast> takeUnicasts();
     std::vector<Event> takeEvents();
 
     State state() const { return state_; }
@@ -90,8 +109,12 @@ class MdnsResponder {
     void sendAnnouncement();
     void handleProbe(const MdnsMessage& message, MdnsTime now);
     void handleResponse(const MdnsMessage& message, MdnsTime now);
-    void handleQuery(const MdnsMessage& message, MdnsTime now);
+    void handleQuery(const MdnsMessage& message, MdnsTime now,
+                     const asio::ip::udp::endpoint& source);
     void sendPendingAnswers(MdnsTime now);
+    // A response with the records flagged in `chosen` as answers and what goes along
+    // with them (SRV, TXT and addresses after our PTR, addresses after the SRV).
+    MdnsMessage answersFor(const std::vector<bool>& chosen) const;
     void conflict(Owner owner, MdnsTime now);
     Owner ownerOf(const MdnsName& name) const;
     std::vector<const MdnsRecord*> uniqueRecordsOf(Owner owner) const;
@@ -109,6 +132,7 @@ class MdnsResponder {
     std::optional<MdnsTime> pendingDue_;
     std::deque<MdnsTime> recentConflicts_;
     std::vector<std::vector<std::uint8_t>> packets_;
+    std::vector<MdnsUnicast> unicasts_;
     std::vector<Event> events_;
 };
 

@@ -189,25 +189,42 @@ void MdnsSocket::drain() {
 }
 
 std::optional<PlatformError> MdnsSocket::send(std::span<const std::uint8_t> packet) {
+    if (family_ == Family::ipv6) {
+        asio::ip::address_v6::bytes_type group;
+        std::memcpy(group.data(), groupV6, sizeof groupV6);
+        return sendTo(packet, {asio::ip::address_v6(group, static_cast<unsigned>(interfaceIndex_)),
+                               mdns::port});
+    }
+    return sendTo(packet, {asio::ip::address_v4(0xE00000FB), mdns::port});  // 224.0.0.251
+}
+
+std::optional<PlatformError> MdnsSocket::sendTo(std::span<const std::uint8_t> packet,
+                                                const asio::ip::udp::endpoint& destination) {
     if (!socket_.is_open()) {
         return PlatformError::posix(EBADF);
     }
+    if (destination.address().is_v6() != (family_ == Family::ipv6)) {
+        return PlatformError::posix(EAFNOSUPPORT);
+    }
     ssize_t sent = -1;
     if (family_ == Family::ipv6) {
-        sockaddr_in6 group{};
-        group.sin6_family = AF_INET6;
-        group.sin6_port = htons(mdns::port);
-        std::memcpy(&group.sin6_addr, groupV6, sizeof groupV6);
-        group.sin6_scope_id = static_cast<std::uint32_t>(interfaceIndex_);
+        sockaddr_in6 to{};
+        to.sin6_family = AF_INET6;
+        to.sin6_port = htons(destination.port());
+        const auto address = destination.address().to_v6();
+        const auto bytes = address.to_bytes();
+        std::memcpy(&to.sin6_addr, bytes.data(), bytes.size());
+        // A link-local or multicast destination is reached on our interface only.
+        to.sin6_scope_id = static_cast<std::uint32_t>(interfaceIndex_);
         sent = ::sendto(socket_.native_handle(), packet.data(), packet.size(), MSG_DONTWAIT,
-                        reinterpret_cast<sockaddr*>(&group), sizeof group);
+                        reinterpret_cast<sockaddr*>(&to), sizeof to);
     } else {
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(mdns::port);
-        group.sin_addr.s_addr = htonl(0xE00000FB);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(destination.port());
+        to.sin_addr.s_addr = htonl(destination.address().to_v4().to_uint());
         sent = ::sendto(socket_.native_handle(), packet.data(), packet.size(), MSG_DONTWAIT,
-                        reinterpret_cast<sockaddr*>(&group), sizeof group);
+                        reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     if (sent < 0) {
         return lastError();

@@ -34,6 +34,10 @@ class MdnsSocket : public std::enable_shared_from_this<MdnsSocket> {
     void startReceiving(PacketHandler handler);
     // Sends one datagram to the group at once (non-blocking).
     std::optional<PlatformError> send(std::span<const std::uint8_t> packet);
+    // Sends one datagram to one address of this socket's family (a unicast reply), from
+    // port 5353 and out of this socket's interface.
+    std::optional<PlatformError> sendTo(std::span<const std::uint8_t> packet,
+                                        const asio::ip::udp::endpoint& destination);
     void close();
 
     Family family() const { return family_; }

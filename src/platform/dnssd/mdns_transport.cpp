@@ -78,7 +78,7 @@ void MdnsTransport::handle(std::span<const std::uint8_t> packet,
         return;
     }
     if (handler_) {
-        handler_(*message, from.address());
+        handler_(*message, from);
     }
 }
 
@@ -88,6 +88,16 @@ void MdnsTransport::send(const std::vector<std::uint8_t>& packet) {
     }
     for (auto& socket : sockets_) {
         socket->send(packet);  // a lost datagram is repaired by the protocol's repetitions
+    }
+}
+
+void MdnsTransport::sendTo(const std::vector<std::uint8_t>& packet,
+                           const asio::ip::udp::endpoint& destination) {
+    for (auto& socket : sockets_) {
+        if ((socket->family() == MdnsSocket::Family::ipv6) == destination.address().is_v6()) {
+            socket->sendTo(packet, destination);
+            return;
+        }
     }
 }
 

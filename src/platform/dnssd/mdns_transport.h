@@ -14,11 +14,13 @@
 namespace sorvanta {
 
 // Multicast DNS on one interface over the families it has addresses for (IPv4 and
-// IPv6). Received packets are parsed here: malformed ones, and responses that do not
-// come from port 5353, are dropped and counted.
+// IPv6). Received packets are parsed here: malformed ones are dropped and counted, and
+// responses that do not come from port 5353 are dropped. Queries from another port are
+// passed on with their source: they are one-shot (legacy) queries wanting a unicast reply.
 class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
   public:
-    using MessageHandler = std::function<void(const MdnsMessage&, const asio::ip::address& source)>;
+    using MessageHandler =
+        std::function<void(const MdnsMessage&, const asio::ip::udp::endpoint& source)>;
 
     // Opens the sockets; on failure returns null and sets `error`.
     static std::shared_ptr<MdnsTransport> open(NetworkExecutor executor,
@@ -28,6 +30,9 @@ class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
     void startReceiving(MessageHandler handler);
     // Sends on every family; empty packets are skipped.
     void send(const std::vector<std::uint8_t>& packet);
+    // Sends a unicast reply on the socket of the destination's family.
+    void sendTo(const std::vector<std::uint8_t>& packet,
+                const asio::ip::udp::endpoint& destination);
     void close();
 
     const InterfaceInfo& interface() const { return interface_; }

@@ -2,6 +2,8 @@
 // side advertising and browsing, and python3-zeroconf as an independent peer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,18 +19,22 @@
 #include <set>
 #include <thread>
 
+#include "lab/event_recorder.h"
 #include "lab/netns_lab.h"
 #include "platform/dnssd/dnssd_advertiser.h"
-#include "platform/dnssd/dnssd_connection.h"
 #include "platform/dnssd/dnssd_resolver.h"
+#include "platform/dnssd/mdns_advertised_listener.h"
+#include "platform/dnssd/mdns_browsed_connection.h"
 #include "platform/dnssd/mdns_dnssd_browser.h"
 #include "platform/net/socket_tcp_listener.h"
 #include "platform/net/wired_path.h"
+#include "platform/system_network_factory.h"
 
 namespace sorvanta {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::EventRecorder;
 using testing::NetnsLab;
 using testing::NetnsPair;
 using testing::NetnsThread;
@@ -195,6 +201,50 @@ bool doesNotSee(DiscoveryLog& log, const std::string& name, std::chrono::millise
     return log.waitFor(timeout, [&](DiscoveryLog& l) { return l.findLocked(name) == nullptr; });
 }
 
+// A TCP listener pinned to one side's end of the cable; it keeps the connection it
+// accepts, where that came from and the first five bytes that arrive on it.
+struct ControlListener {
+    ControlListener(Side& side, const NetworkInterface& interface) : side(side) {
+        side.thread.call([&] {
+            listener =
+                SocketTcpListener::create(side.thread.executor(), makeWiredParameters(interface));
+            listener->setStateHandler([this](const ListenerState& state) {
+                if (state.kind == ListenerState::Kind::ready) {
+                    listening.set_value(state.port);
+                }
+            });
+            listener->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> connection) {
+                inbound = connection;
+                accepted.set_value(connection->endpoint());
+                connection->start();
+                connection->receive(5, 5, [this](std::span<const std::uint8_t> data, bool, auto) {
+                    received.set_value(std::string(data.begin(), data.end()));
+                });
+            });
+            listener->start();
+        });
+    }
+    ~ControlListener() {
+        side.thread.call([this] {
+            if (inbound) {
+                inbound->cancel();
+            }
+            listener->cancel();
+        });
+    }
+    std::uint16_t port() {
+        auto future = listening.get_future();
+        return future.wait_for(3s) == std::future_status::ready ? future.get() : 0;
+    }
+
+    Side& side;
+    std::shared_ptr<TcpListener> listener;
+    std::shared_ptr<TcpConnection> inbound;
+    std::promise<std::uint16_t> listening;
+    std::promise<Endpoint> accepted;
+    std::promise<std::string> received;
+};
+
 TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
@@ -205,27 +255,9 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
                                       InterfaceType::wiredEthernet};
 
     // A's control listener, pinned to its end of the cable; its port is advertised.
-    std::promise<std::uint16_t> listening;
-    std::promise<Endpoint> acceptedFrom;
-    std::shared_ptr<TcpListener> listener;
-    std::shared_ptr<TcpConnection> inbound;
-    a.thread.call([&] {
-        listener = SocketTcpListener::create(a.thread.executor(), makeWiredParameters(interfaceA));
-        listener->setStateHandler([&](const ListenerState& state) {
-            if (state.kind == ListenerState::Kind::ready) {
-                listening.set_value(state.port);
-            }
-        });
-        listener->setNewConnectionHandler([&](std::shared_ptr<TcpConnection> connection) {
-            inbound = connection;
-            acceptedFrom.set_value(connection->endpoint());
-            connection->start();
-        });
-        listener->start();
-    });
-    auto portFuture = listening.get_future();
-    ASSERT_EQ(portFuture.wait_for(3s), std::future_status::ready);
-    const std::uint16_t port = portFuture.get();
+    ControlListener control(a, interfaceA);
+    const std::uint16_t port = control.port();
+    ASSERT_NE(port, 0);
 
     a.advertise("Alpha", port, "AAAA");
     b.advertise("Bravo", 4242, "BBBB");
@@ -244,7 +276,7 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     // Each side also hears its own advertisement, as a system browser would.
     EXPECT_TRUE(sees(a.browseLog, "Alpha", 2s));
 
-    // The browsed endpoint resolves on B's interface to both of A's addresses, IPv6
+    // The browsed result resolves on B's interface to both of A's addresses, IPv6
     // link-local first with B's interface as its scope.
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
@@ -269,33 +301,21 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     EXPECT_EQ(addresses[1].address().to_string(), pair->ipv4A);
     EXPECT_EQ(addresses[0].port(), port);
 
-    // A pinned TCP connection of the network layer made to the browsed endpoint reaches A.
-    std::promise<std::shared_ptr<TcpConnection>> made;
+    // The system's connection to the browsed endpoint, pinned to B's end, reaches A.
     std::promise<void> ready;
     std::shared_ptr<TcpConnection> outbound;
-    std::shared_ptr<DnssdResolver> dialling;
     b.thread.call([&] {
-        dialling = makeBrowsedConnection(
-            b.thread.executor(), alpha.endpoint, makeWiredParameters(interfaceB),
-            [&](std::shared_ptr<TcpConnection> connection, std::optional<PlatformError> error) {
-                EXPECT_FALSE(error.has_value()) << error->text();
-                outbound = connection;
-                if (connection) {
-                    connection->setStateHandler([&](const TransportState& state) {
-                        if (state.kind == TransportState::Kind::ready) {
-                            ready.set_value();
-                        }
-                    });
-                    connection->start();
-                }
-                made.set_value(connection);
-            });
+        outbound = SystemNetworkFactory().makeBrowsedConnection(b.thread.executor(), alpha.endpoint,
+                                                                makeWiredParameters(interfaceB));
+        outbound->setStateHandler([&](const TransportState& state) {
+            if (state.kind == TransportState::Kind::ready) {
+                ready.set_value();
+            }
+        });
+        outbound->start();
     });
-    auto madeFuture = made.get_future();
-    ASSERT_EQ(madeFuture.wait_for(3s), std::future_status::ready);
-    ASSERT_NE(madeFuture.get(), nullptr);
     ASSERT_EQ(ready.get_future().wait_for(3s), std::future_status::ready);
-    auto acceptedFuture = acceptedFrom.get_future();
+    auto acceptedFuture = control.accepted.get_future();
     ASSERT_EQ(acceptedFuture.wait_for(3s), std::future_status::ready);
     const auto peer = acceptedFuture.get().host.to_v6();
     EXPECT_EQ(unscoped(peer), pair->ipv6B);
@@ -311,13 +331,6 @@ TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
         outbound->cancel();
         outbound.reset();
         resolver.reset();
-        dialling.reset();
-    });
-    a.thread.call([&] {
-        inbound->cancel();
-        listener->cancel();
-        inbound.reset();
-        listener.reset();
     });
 }
 
@@ -500,6 +513,95 @@ TEST(DnssdNetnsTest, TwoOfOurInterfacesOnOneCableDoNotRenameEachOther) {
     EXPECT_EQ(a.browseLog.latest().size(), 1u);
 }
 
+bool hasState(const std::vector<std::string>& events, const std::string& state) {
+    return std::find(events.begin(), events.end(), state) != events.end();
+}
+
+TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsOnceItAppears) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
+                                      InterfaceType::wiredEthernet};
+    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
+                                      InterfaceType::wiredEthernet};
+    ControlListener control(a, interfaceA);
+    const std::uint16_t port = control.port();
+    ASSERT_NE(port, 0);
+
+    // B dials "Alpha" before anyone advertises it: each resolution times out and the one
+    // connection waits, keeping what was sent meanwhile.
+    EventRecorder<std::string> states;
+    std::shared_ptr<TcpConnection> outbound;
+    b.thread.call([&] {
+        outbound = MdnsBrowsedConnection::create(
+            b.thread.executor(), DnssdEndpoint{"Alpha", "_sorvanta._tcp", "local", interfaceB, {}},
+            makeWiredParameters(interfaceB), 300ms);
+        outbound->setStateHandler([&](const TransportState& s) { states.push(s.text()); });
+        outbound->start();
+        outbound->send(TcpConnection::Bytes{'h', 'e', 'l', 'l', 'o'}, [](auto) {});
+    });
+    const std::string timedOut = TransportState::waiting(PlatformError::posix(ETIMEDOUT)).text();
+    ASSERT_TRUE(states.waitFor([&](const auto& v) { return hasState(v, timedOut); }, 2s));
+    std::this_thread::sleep_for(1500ms);  // a retry that resolves again, and fails again
+
+    a.advertise("Alpha", port, "AAAA");
+    ASSERT_TRUE(states.waitFor([](const auto& v) { return hasState(v, "ready"); }, 6s));
+    EXPECT_EQ(states.values(), (std::vector<std::string>{"preparing", timedOut, "ready"}));
+    auto bytes = control.received.get_future();
+    ASSERT_EQ(bytes.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(bytes.get(), "hello");
+    b.thread.call([&] { outbound->cancel(); });
+}
+
+TEST(DnssdNetnsTest, AnAdvertisedListenerIsReadyOnceRegisteredAndFailsWithoutTheMdnsPort) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    auto listen = [](Side& side, const std::string& interfaceName, int index,
+                     EventRecorder<std::string>& events) {
+        return side.thread.call([&] {
+            auto listener = MdnsAdvertisedListener::create(
+                side.thread.executor(),
+                makeWiredParameters({interfaceName, index, InterfaceType::wiredEthernet}),
+                {"Alpha", "_sorvanta._tcp", {{"v", "9"}}});
+            listener->setStateHandler([&](const ListenerState& s) {
+                events.push(s.kind == ListenerState::Kind::ready ? "ready" : s.text());
+            });
+            listener->setRegistrationHandler(
+                [&](const DnssdRegistrationChange& c) { events.push(c.text()); });
+            listener->start();
+            return listener;
+        });
+    };
+    EventRecorder<std::string> eventsA;
+    auto advertised = listen(a, pair->link.nameA, pair->link.indexA, eventsA);
+    a.browse();
+    ASSERT_TRUE(eventsA.waitFor([](const auto& v) { return hasState(v, "ready"); }, 4s));
+    EXPECT_EQ(eventsA.values(), (std::vector<std::string>{"added(Alpha)", "ready"}));
+    EXPECT_NE(a.thread.call([&] { return advertised->port(); }), 0);
+    EXPECT_TRUE(sees(a.browseLog, "Alpha", 2s));
+
+    // Another program holds port 5353 in B without sharing it: advertising cannot start.
+    const int holder = b.thread.call([] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(5353);
+        return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    });
+    ASSERT_GE(holder, 0);
+    EventRecorder<std::string> eventsB;
+    auto blocked = listen(b, pair->link.nameB, pair->link.indexB, eventsB);
+    const std::string failed =
+        ListenerState{ListenerState::Kind::failed, PlatformError::posix(EADDRINUSE), 0}.text();
+    EXPECT_TRUE(eventsB.waitFor([&](const auto& v) { return hasState(v, failed); }, 2s));
+    EXPECT_FALSE(hasState(eventsB.values(), "ready"));
+    ::close(holder);
+    a.thread.call([&] { advertised->cancel(); });
+    b.thread.call([&] { blocked->cancel(); });
+}
+
 // ---- interoperability with python3-zeroconf -------------------------------------------
 
 std::string python() {
@@ -596,7 +698,7 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     Side b(pair->nsB, pair->link.indexB);
     // Our advertiser shares port 5353 in A with zeroconf's responder.
     a.advertise("Neighbour", 4100, "AAAA");
-    PeerProcess peer(pair->nsA, {"register", "Theirs", "5123", pair->ipv4A});
+    PeerProcess peer(pair->nsA, {"register", "Theirs", "5123", pair->ipv4A, pair->ipv6A});
     ASSERT_EQ(peer.readLine(), "registered");
     b.browse();
     ASSERT_TRUE(b.browseLog.waitFor(5s, [](DiscoveryLog& l) {
@@ -606,9 +708,15 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     const auto theirs = *b.browseLog.find("Theirs");
     EXPECT_EQ(theirs.txt->at("id"), "zeroconf-peer");
     EXPECT_EQ(theirs.txt->at("v"), "9");
+    EXPECT_EQ(theirs.txt->count("flag"), 1u);  // a bare key: present with no value
+    EXPECT_EQ(theirs.txt->at("flag"), "");
 
+    // The resolution starts from the records that came with the browse answer: it does
+    // not wait for the second the responder keeps between two multicasts of a record,
+    // and it has both families.
     std::promise<std::vector<asio::ip::tcp::endpoint>> resolved;
     std::shared_ptr<DnssdResolver> resolver;
+    const auto resolving = Clock::now();
     b.thread.call([&] {
         resolver = DnssdResolver::create(b.thread.executor(), theirs.endpoint);
         resolver->start([&](const auto& addresses, std::optional<PlatformError> error) {
@@ -618,8 +726,10 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     });
     auto future = resolved.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(Clock::now() - resolving, 900ms);
     const auto addresses = future.get();
-    ASSERT_FALSE(addresses.empty());
+    ASSERT_EQ(addresses.size(), 2u);
+    EXPECT_EQ(addresses[0].address().to_v6().scope_id(), static_cast<unsigned>(pair->link.indexB));
     EXPECT_EQ(addresses.back().address().to_string(), pair->ipv4A);
     EXPECT_EQ(addresses.back().port(), 5123);
 
@@ -627,6 +737,52 @@ TEST(DnssdNetnsTest, WeBrowseAndResolveAServiceZeroconfRegisters) {
     peer.closeInput();
     EXPECT_TRUE(doesNotSee(b.browseLog, "Theirs", 4s));
     b.thread.call([&] { resolver.reset(); });
+}
+
+// Every line the peer prints until it exits.
+std::vector<std::string> allLines(PeerProcess& peer) {
+    std::vector<std::string> lines;
+    for (auto line = peer.readLine(); !line.empty(); line = peer.readLine()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(DnssdNetnsTest, ZeroconfListsOurTypeAndGetsUnicastAndOneShotAnswers) {
+    if (auto missing = zeroconfMissing(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    a.advertise("Ours Here", 4321, "OURID");
+    ASSERT_TRUE(registered(a.adLog, 3s));
+    const std::string instance = "Ours Here._sorvanta._tcp.local.";
+    const std::string type = "_sorvanta._tcp.local.";
+    // The asker's socket is bound to its unicast address: it hears unicast replies only.
+    // Right after the announcements a group answer would be held back for a second.
+    struct Case {
+        std::string kind;
+        std::string name;
+        int type;
+        std::string header;
+        std::string firstRecord;  // "TYPE TTL FLUSH"
+    };
+    const std::vector<Case> cases = {
+        {"qu", instance, 33, "reply port=5353 id=0 questions=0", "33 120 1"},
+        {"qu", type, 12, "reply port=5353 id=0 questions=0", "12 4500 0"},
+        {"legacy", instance, 33, "reply port=5353 id=4660 questions=1", "33 10 0"},
+        {"legacy", type, 12, "reply port=5353 id=4660 questions=1", "12 10 0"},
+    };
+    for (const auto& c : cases) {
+        PeerProcess peer(pair->nsB, {"query", c.kind, c.name, std::to_string(c.type), pair->ipv4B});
+        const auto lines = allLines(peer);
+        ASSERT_GE(lines.size(), 2u) << c.kind << " " << c.name;
+        EXPECT_EQ(lines[0], c.header) << c.kind << " " << c.name;
+        EXPECT_EQ(lines[1], c.firstRecord) << c.kind << " " << c.name;
+    }
+    // A browser listing every service type sees ours.
+    PeerProcess types(pair->nsB, {"types", pair->ipv4B, "2"});
+    EXPECT_NE(types.readLine().find("_sorvanta._tcp.local."), std::string::npos);
 }
 
 }  // namespace

@@ -175,24 +175,71 @@ TEST(MdnsBrowserTest, RecordsOfOtherServicesAreNotKept) {
     EXPECT_EQ(browser.cache().entries().size(), 1u);  // only the PTR of our type
 }
 
-TEST(MdnsResolverTest, ResolvesPortAndAddressesOfAnInstance) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", 120, 4500), 1);
-    link.attach(responder);
-    responder.start(link.now);
-    link.runFor(5s);
-    MdnsResolver resolver(serviceType.prefixed("desk"), 9);
-    link.attach(resolver);
-    resolver.start(link.now);
-    link.runFor(100ms);
-    const auto result = resolver.result();
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->port, 40001);
-    ASSERT_EQ(result->ipv4.size(), 1u);
-    EXPECT_EQ(result->ipv4[0][3], 1);
-    ASSERT_EQ(result->ipv6.size(), 1u);
-    EXPECT_EQ(result->ipv6[0][0], 0xfe);
-    EXPECT_FALSE(resolver.nextWake().has_value());
+TEST(MdnsResolverTest, StartsFromWhatTheBrowserHoldsAndWaitsBrieflyForTheOtherFamily) {
+    const MdnsName instance = serviceType.prefixed("Desk");
+    const MdnsName host = MdnsName::fromText("host-desk.local");
+    const auto a = MdnsRecord::a(host, {169, 254, 7, 1}, 120);
+    const auto aaaa =
+        MdnsRecord::aaaa(host, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 120);
+    enum class Held { nothing, ipv6, both };
+    using enum Held;
+    struct Case {
+        const char* what;
+        Held held;
+        std::chrono::milliseconds heardAgo;                  // when the browser heard the records
+        std::optional<std::chrono::milliseconds> ipv4Later;  // the A arrives then
+        bool ipv4;                                           // in the result
+        std::size_t queries;
+        std::chrono::milliseconds doneAfter;
+    };
+    const Case cases[] = {
+        {"nothing held: the responder is asked", nothing, 0ms, std::nullopt, true, 1, 0ms},
+        {"both families held", both, 5s, std::nullopt, true, 0, 0ms},
+        {"IPv6 alone, heard long ago", ipv6, 5s, std::nullopt, false, 0, 0ms},
+        {"IPv6 just heard, IPv4 follows", ipv6, 0ms, 50ms, true, 1, 50ms},
+        {"IPv6 just heard, no IPv4 on the link", ipv6, 0ms, std::nullopt, false, 1, 200ms},
+        {"IPv6 heard 150 ms ago", ipv6, 150ms, std::nullopt, false, 1, 50ms},
+    };
+    for (const auto& c : cases) {
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", 120, 4500), 1);
+        MdnsRecordCache browserCache;
+        if (c.held == nothing) {
+            link.attach(responder);
+            responder.start(link.now);
+            link.runFor(5s);
+        } else {
+            const MdnsTime heard = link.now - c.heardAgo;
+            browserCache.add(MdnsRecord::srv(instance, MdnsSrv{0, 0, 40001, host}, 120), heard);
+            browserCache.add(aaaa, heard);
+            if (c.held == both) {
+                browserCache.add(a, heard);
+            }
+        }
+        MdnsResolver resolver(instance, 9);
+        const auto node = link.attach(resolver);
+        const MdnsTime start = link.now;
+        resolver.seed(browserCache.entries(), start);
+        resolver.start(start);
+        MdnsTime done = start;
+        for (int i = 0; i < 100 && resolver.nextWake(); ++i) {
+            if (c.ipv4Later && link.now == start + *c.ipv4Later) {
+                MdnsMessage late;
+                late.flags = MdnsMessage::responseFlags;
+                late.answers.push_back(a);
+                link.inject(7, encodeMdnsMessage(late));
+            }
+            link.runFor(10ms);
+            done = link.now;
+        }
+        ASSERT_TRUE(resolver.complete(link.now)) << c.what;
+        EXPECT_LE(done - start, c.doneAfter + 10ms) << c.what;
+        EXPECT_GE(done - start, c.doneAfter) << c.what;
+        EXPECT_EQ(queriesSent(link, node), c.queries) << c.what;
+        EXPECT_EQ(resolver.result()->ipv4.size(), c.ipv4 ? 1u : 0u) << c.what;
+        EXPECT_EQ(resolver.result()->ipv6.size(), 1u) << c.what;
+        EXPECT_EQ(resolver.result()->port, 40001) << c.what;
+    }
 }
 
 TEST(MdnsResolverTest, KeepsAskingWithGrowingIntervalsWhileNobodyAnswers) {

@@ -108,26 +108,69 @@ TEST(MdnsMessageTest, CompressionPointersMustPointStrictlyBackwards) {
     EXPECT_NE(errorOf(cut), MdnsParseError::none);
 }
 
-TEST(MdnsMessageTest, LabelsAndNamesAreBounded) {
-    Bytes extended = header(1, 0);
-    extended.insert(extended.end(), {0x41, 0, 0, 1, 0, 1});
-    EXPECT_EQ(errorOf(extended), MdnsParseError::badLabel);
+// A question whose name is the given bytes.
+Bytes question(Bytes name) {
+    Bytes packet = header(1, 0);
+    packet.insert(packet.end(), name.begin(), name.end());
+    packet.insert(packet.end(), {0, 1, 0, 1});
+    return packet;
+}
 
-    Bytes longName = header(1, 0);
-    for (int i = 0; i < 5; ++i) {  // 5 × 64 bytes > 255
-        longName.push_back(63);
-        longName.insert(longName.end(), 63, 'x');
+// A name of labels of the given sizes, with its final zero.
+Bytes labels(const std::vector<int>& sizes) {
+    Bytes name;
+    for (int size : sizes) {
+        name.push_back(static_cast<std::uint8_t>(size));
+        name.insert(name.end(), static_cast<std::size_t>(size), 'x');
     }
-    longName.insert(longName.end(), {0, 0, 1, 0, 1});
-    EXPECT_EQ(errorOf(longName), MdnsParseError::nameTooLong);
+    name.push_back(0);
+    return name;
+}
 
-    Bytes labelPastEnd = header(1, 0);
-    labelPastEnd.insert(labelPastEnd.end(), {10, 'a', 'b', 0, 1, 0});
-    EXPECT_EQ(errorOf(labelPastEnd), MdnsParseError::truncated);
+TEST(MdnsMessageTest, LabelsAndNamesAreBounded) {
+    const std::pair<Bytes, MdnsParseError> cases[] = {
+        {labels({63, 63, 63, 61}), MdnsParseError::none},  // 255 wire bytes
+        {labels({63, 63, 63, 62}), MdnsParseError::nameTooLong},
+        {labels(std::vector<int>(127, 1)), MdnsParseError::none},  // 255 bytes
+        {{0x41, 0}, MdnsParseError::badLabel},
+        {{10, 'a', 'b', 0}, MdnsParseError::truncated},
+    };
+    for (const auto& [name, expected] : cases) {
+        MdnsParseError error = MdnsParseError::badRdata;
+        const auto parsed = parseMdnsMessage(question(name), &error);
+        EXPECT_EQ(error, expected) << name.size();
+        EXPECT_EQ(parsed.has_value(), expected == MdnsParseError::none) << name.size();
+        if (parsed) {
+            EXPECT_EQ(parsed->questions[0].name.wireLength(), 255u);
+        }
+    }
 }
 
 TEST(MdnsMessageTest, CountsAndSizesThePacketCannotHoldAreRefused) {
-    EXPECT_EQ(errorOf(header(0, 0xFFFF)), MdnsParseError::tooManyRecords);
+    // The body starts with a bad label, so an error other than tooManyRecords means a
+    // record was read before the counts were checked.
+    struct Case {
+        std::uint16_t qd, an, ns, ar;
+        std::size_t body;
+        MdnsParseError expected;
+    };
+    const Case cases[] = {
+        {0, 0xFFFF, 0, 0, 0, MdnsParseError::tooManyRecords},
+        {0, 3, 0, 0, 32, MdnsParseError::tooManyRecords},  // 3 records need 33 bytes
+        {0, 1, 1, 1, 32, MdnsParseError::tooManyRecords},
+        {7, 0, 0, 0, 34, MdnsParseError::tooManyRecords},  // 7 questions need 35
+        {2, 2, 0, 0, 31, MdnsParseError::tooManyRecords},
+        {0, 3, 0, 0, 33, MdnsParseError::badLabel},  // room enough: the record is read
+        {7, 0, 0, 0, 35, MdnsParseError::badLabel},
+    };
+    for (const auto& c : cases) {
+        Bytes packet = header(c.qd, c.an, c.ns, c.ar);
+        packet.resize(packet.size() + c.body, 0);
+        if (c.body > 0) {
+            packet[12] = 0x41;
+        }
+        EXPECT_EQ(errorOf(packet), c.expected) << c.qd << "/" << c.an << "/" << c.body;
+    }
     EXPECT_EQ(errorOf(Bytes{0, 0, 0}), MdnsParseError::truncated);
     Bytes huge = header(0, 0);
     huge.resize(mdns::maxMessageSize + 1);

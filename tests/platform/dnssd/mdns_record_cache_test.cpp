@@ -14,38 +14,54 @@ MdnsRecord srvWithPort(std::uint16_t port, std::uint32_t ttl) {
     return MdnsRecord::srv(instance, MdnsSrv{0, 0, port, host}, ttl);
 }
 
-TEST(MdnsRecordCacheTest, RefreshPointsComeAtEightyToNinetyFivePercentThenTheRecordExpires) {
-    MdnsRecordCache cache(7);
-    const MdnsTime start{};
-    cache.add(srvWithPort(1, 100), start);
+// The seconds after `from` at which the cache reports a refresh point, scanned every
+// 10 ms up to `to`; expired records are dropped as the scan goes.
+std::vector<double> refreshTimes(MdnsRecordCache& cache, MdnsTime from, MdnsTime to) {
     std::vector<double> points;
-    for (auto t = start; t <= start + 101s; t += 100ms) {
+    for (auto t = from; t <= to; t += 10ms) {
         if (!cache.takeRefreshDue(t).empty()) {
-            points.push_back(std::chrono::duration<double>(t - start).count());
+            points.push_back(std::chrono::duration<double>(t - from).count());
         }
         cache.expire(t);
     }
-    ASSERT_EQ(points.size(), 4u);
-    const double expected[] = {80, 85, 90, 95};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_GE(points[i], expected[i]);
-        EXPECT_LE(points[i], expected[i] + 2.1);  // up to 2 % later at random
-    }
-    EXPECT_TRUE(cache.entries().empty());
+    return points;
 }
 
-TEST(MdnsRecordCacheTest, AnAnswerInTimeRenewsTheRecordAndRestartsItsRefreshes) {
-    MdnsRecordCache cache;
-    const MdnsTime start{};
-    cache.add(srvWithPort(1, 10), start);
-    EXPECT_EQ(cache.takeRefreshDue(start + 8300ms).size(), 1u);
-    cache.add(srvWithPort(1, 10), start + 8500ms);
-    EXPECT_TRUE(cache.expire(start + 12s).empty());
-    EXPECT_TRUE(cache.takeRefreshDue(start + 12s).empty());
-    EXPECT_EQ(cache.takeRefreshDue(start + 8500ms + 8300ms).size(), 1u);
-    EXPECT_EQ(
-        MdnsRecordCache::remainingTtl(*cache.find(instance, mdns::typeSrv)[0], start + 8500ms + 4s),
-        6u);
+TEST(MdnsRecordCacheTest, RefreshPointsComeAtEightyToNinetyFivePercentOfTheLatestTtl) {
+    struct Case {
+        const char* what;
+        std::uint32_t ttl;
+        std::chrono::milliseconds renewAt;  // zero: never renewed
+        std::uint32_t renewedTtl;
+    };
+    const Case cases[] = {
+        {"never renewed", 100, 0ms, 0},
+        {"renewed after its first point", 10, 8500ms, 10},
+        {"renewed before any point with a longer TTL", 10, 3s, 20},
+        {"renewed after its last point", 10, 9700ms, 4},
+    };
+    for (const auto& c : cases) {
+        MdnsRecordCache cache(7);
+        const MdnsTime start{};
+        cache.add(srvWithPort(1, c.ttl), start);
+        MdnsTime from = start;
+        std::uint32_t ttl = c.ttl;
+        if (c.renewAt > 0ms) {
+            refreshTimes(cache, start, start + c.renewAt - 10ms);
+            from = start + c.renewAt;
+            ttl = c.renewedTtl;
+            cache.add(srvWithPort(1, ttl), from);
+            EXPECT_EQ(MdnsRecordCache::remainingTtl(cache.entries()[0], from), ttl) << c.what;
+        }
+        const auto points = refreshTimes(cache, from, from + std::chrono::seconds(ttl + 1));
+        ASSERT_EQ(points.size(), 4u) << c.what;
+        const double percent[] = {80, 85, 90, 95};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_GE(points[i], ttl * percent[i] / 100 - 0.001) << c.what << " point " << i;
+            EXPECT_LE(points[i], ttl * (percent[i] + 2) / 100 + 0.011) << c.what << " point " << i;
+        }
+        EXPECT_TRUE(cache.entries().empty()) << c.what;  // gone at the end of the TTL
+    }
 }
 
 TEST(MdnsRecordCacheTest, GoodbyeRemovesTheRecordAfterOneSecondUnlessItIsAnnouncedAgain) {

@@ -51,7 +51,7 @@ TEST(MdnsResponderTest, ProbesThreeTimesThenAnnouncesTwiceWithUniqueRecordsFlagg
     for (int i = 3; i < 5; ++i) {
         const auto& announcement = link.sent[i].second;
         EXPECT_TRUE(announcement.isResponse());
-        ASSERT_EQ(announcement.answers.size(), 5u);
+        ASSERT_EQ(announcement.answers.size(), 6u);  // and the two PTRs
         for (const auto& record : announcement.answers) {
             EXPECT_EQ(record.cacheFlush, record.type != mdns::typePtr);
         }
@@ -64,39 +64,78 @@ TEST(MdnsResponderTest, ProbesThreeTimesThenAnnouncesTwiceWithUniqueRecordsFlagg
     (void)start;
 }
 
-TEST(MdnsResponderTest, AnswersQueriesOnceASecondAndLeavesOutWhatTheAskerKnows) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", "host-a", 1), 2);
-    link.attach(responder);
-    responder.start(link.now);
-    link.runFor(5s);
-    link.sent.clear();
-
-    link.inject(99, ptrQuery());
-    link.runFor(200ms);
-    ASSERT_EQ(link.sent.size(), 2u);
-    const auto& answer = link.sent[1].second;
-    ASSERT_EQ(answer.answers.size(), 1u);
-    EXPECT_EQ(answer.answers[0].type, mdns::typePtr);
-    EXPECT_EQ(answer.additionals.size(), 4u);  // SRV, TXT and the addresses go along
-
-    // Asked again within a second: the record is not multicast again.
-    link.inject(99, ptrQuery());
-    link.runFor(200ms);
-    EXPECT_EQ(link.sent.size(), 3u);
-
-    // The asker already holds the PTR with more than half its TTL: no answer.
-    link.runFor(2s);
-    auto known = responder.records()[0];
-    known.ttl = 3000;
-    link.inject(99, ptrQuery({known}));
-    link.runFor(200ms);
-    EXPECT_EQ(link.sent.size(), 4u);
-    // With less than half left it is answered.
-    known.ttl = 1000;
-    link.inject(99, ptrQuery({known}));
-    link.runFor(200ms);
-    EXPECT_EQ(link.sent.size(), 6u);
+TEST(MdnsResponderTest, QuestionsAreAnsweredToTheGroupOrToTheAskerAsTheyAsk) {
+    const MdnsName instance = serviceType.prefixed("Desk");
+    const MdnsName enumeration = MdnsName::fromText("_services._dns-sd._udp.local");
+    const asio::ip::udp::endpoint member(asio::ip::make_address("169.254.9.9"), 5353);
+    const asio::ip::udp::endpoint oneShot(asio::ip::make_address("fe80::9"), 40000);
+    enum class Reply { none, group, asker };
+    struct Case {
+        const char* what;
+        MdnsName name;
+        std::uint16_t type;
+        bool unicastBit;
+        asio::ip::udp::endpoint from;
+        std::chrono::milliseconds afterAnnouncing;
+        std::uint32_t knownTtl;  // the asker holds our PTR with this TTL (0: not)
+        Reply reply;
+        std::size_t additionals;  // records that go along
+    };
+    using enum Reply;
+    const std::vector<Case> cases = {
+        {"QM within a second", instance, mdns::typeSrv, false, member, 300ms, 0, none, 0},
+        {"QM after a second", serviceType, mdns::typePtr, false, member, 2s, 0, group, 4},
+        {"asker knows it", serviceType, mdns::typePtr, false, member, 2s, 3000, none, 0},
+        {"asker's copy half gone", serviceType, mdns::typePtr, false, member, 2s, 1000, group, 4},
+        {"QU within a second", instance, mdns::typeSrv, true, member, 300ms, 0, asker, 2},
+        {"QU within a quarter TTL", serviceType, mdns::typePtr, true, member, 60s, 0, asker, 4},
+        {"QU after a quarter TTL", instance, mdns::typeSrv, true, member, 31s, 0, group, 2},
+        {"one-shot query", serviceType, mdns::typePtr, false, oneShot, 300ms, 0, asker, 4},
+        {"type enumeration", enumeration, mdns::typePtr, false, member, 2s, 0, group, 0},
+    };
+    for (const auto& c : cases) {
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", "host-a", 1), 21);
+        link.attach(responder);
+        responder.start(link.now);
+        for (int i = 0; i < 500 && responder.state() != MdnsResponder::State::announced; ++i) {
+            link.runFor(10ms);  // until the second announcement
+        }
+        link.runFor(c.afterAnnouncing);
+        link.sent.clear();
+        MdnsMessage query;
+        query.id = 0x1234;
+        query.questions.push_back({c.name, c.type, mdns::classIn, c.unicastBit});
+        if (c.knownTtl > 0) {
+            query.answers.push_back(responder.records()[0]);
+            query.answers.back().ttl = c.knownTtl;
+        }
+        responder.receive(query, link.now, c.from);
+        link.runFor(200ms);
+        const auto unicasts = responder.takeUnicasts();
+        ASSERT_EQ(link.sent.size(), c.reply == group ? 1u : 0u) << c.what;
+        ASSERT_EQ(unicasts.size(), c.reply == asker ? 1u : 0u) << c.what;
+        if (c.reply == none) {
+            continue;
+        }
+        const MdnsMessage answer =
+            c.reply == asker ? *parseMdnsMessage(unicasts[0].packet) : link.sent[0].second;
+        EXPECT_TRUE(c.reply == group || unicasts[0].destination == c.from) << c.what;
+        ASSERT_EQ(answer.answers.size(), 1u) << c.what;
+        EXPECT_TRUE(answer.answers[0].name == c.name && answer.answers[0].type == c.type);
+        EXPECT_EQ(answer.additionals.size(), c.additionals) << c.what;
+        // A one-shot asker hears its ID and question back, short TTLs and no cache flush.
+        const bool oneShotReply = c.from.port() != 5353;
+        EXPECT_EQ(answer.id, oneShotReply ? 0x1234 : 0) << c.what;
+        EXPECT_EQ(answer.questions.size(), oneShotReply ? 1u : 0u) << c.what;
+        for (const auto* section : {&answer.answers, &answer.additionals}) {
+            for (const auto& record : *section) {
+                EXPECT_EQ(record.ttl <= 10 && !record.cacheFlush, oneShotReply) << c.what;
+            }
+        }
+    }
+    EXPECT_EQ(MdnsResponder(service("Desk", "host-a", 1), 1).records().back().ptrTarget(),
+              serviceType);  // what the type enumeration answers
 }
 
 TEST(MdnsResponderTest, GoodbyeRepeatsEveryRecordWithTtlZero) {
@@ -110,7 +149,7 @@ TEST(MdnsResponderTest, GoodbyeRepeatsEveryRecordWithTtlZero) {
     link.runFor(3s);
     auto goodbye = parseMdnsMessage(announced.stop());
     ASSERT_TRUE(goodbye.has_value());
-    EXPECT_EQ(goodbye->answers.size(), 5u);
+    EXPECT_EQ(goodbye->answers.size(), 6u);
     for (const auto& record : goodbye->answers) {
         EXPECT_EQ(record.ttl, 0u);
     }
@@ -176,6 +215,92 @@ TEST(MdnsResponderTest, TwoAnnouncedHostsThatMeetLaterSettleOnDistinctNames) {
     EXPECT_NE(a.instanceName(), b.instanceName());
     EXPECT_EQ(a.state(), MdnsResponder::State::announced);
     EXPECT_EQ(b.state(), MdnsResponder::State::announced);
+}
+
+// A responder that has sent its first probe; returns when it did.
+MdnsTime firstProbeSent(MdnsResponder& responder, MdnsTime start) {
+    responder.start(start);
+    const MdnsTime at = *responder.nextWake();
+    responder.advance(at);
+    EXPECT_EQ(responder.takePackets().size(), 1u);
+    return at;
+}
+
+TEST(MdnsResponderTest, SimultaneousProbesAreSettledByComparingTheRecords) {
+    const auto desk = service("Desk", "host-a", 1);
+    const MdnsName instance = serviceType.prefixed("Desk");
+    const MdnsName host = MdnsName::fromText("host-a.local");
+    const auto ourSrv = MdnsRecord::srv(instance, MdnsSrv{0, 0, 40001, host}, 120);
+    const auto ourTxt = MdnsRecord::txt(instance, desk.txt, 4500);
+    const auto ourAaaa = MdnsRecord::aaaa(host, desk.ipv6[0], 120);
+    auto srvPort = [&](std::uint16_t port) {
+        return MdnsRecord::srv(instance, MdnsSrv{0, 0, port, host}, 120);
+    };
+    MdnsRecord type99{instance, 99, mdns::classIn, false, 120, {0}};
+    struct Case {
+        const char* what;
+        std::vector<MdnsRecord> theirs;
+        bool weDefer;  // their data is lexicographically later
+    };
+    const std::vector<Case> cases = {
+        {"our own probe heard back", {ourSrv, ourTxt}, false},
+        {"a later SRV port", {srvPort(40002), ourTxt}, true},
+        {"an earlier SRV port", {srvPort(40000), ourTxt}, false},
+        {"a later TXT, compared before the SRV",
+         {srvPort(1), MdnsRecord::txt(instance, {"v=9", "id=host-b"}, 4500)},
+         true},
+        {"their list runs out first", {ourTxt}, false},
+        {"ours runs out first", {ourSrv, ourTxt, type99}, true},
+        {"a later type", {type99}, true},
+        {"a later host address", {MdnsRecord::a(host, {169, 254, 7, 2}, 120), ourAaaa}, true},
+        {"an earlier host address", {MdnsRecord::a(host, {169, 254, 7, 0}, 120), ourAaaa}, false},
+    };
+    for (const auto& c : cases) {
+        MdnsResponder responder(desk, 11);
+        const MdnsTime probed = firstProbeSent(responder, MdnsTime{} + 1h);
+        MdnsMessage probe;
+        probe.questions.push_back({instance, mdns::typeAny, mdns::classIn, false});
+        probe.authorities = c.theirs;
+        const MdnsTime heard = probed + 10ms;
+        responder.receive(probe, heard);
+        EXPECT_EQ(*responder.nextWake(), c.weDefer ? heard + 1s : probed + 250ms) << c.what;
+        // Either way the names are kept and, after the quiet second, claimed.
+        MdnsSimulatedLink link;
+        link.now = heard;
+        link.attach(responder);
+        link.runFor(3s);
+        EXPECT_EQ(responder.state(), MdnsResponder::State::announced) << c.what;
+        EXPECT_EQ(responder.instanceName(), "Desk") << c.what;
+    }
+}
+
+TEST(MdnsResponderTest, FifteenConflictsWithinTenSecondsSlowProbingToOneAttemptInFive) {
+    struct Case {
+        int conflicts;
+        std::chrono::milliseconds spacing;
+        bool slowed;
+    };
+    const Case cases[] = {
+        {14, 100ms, false}, {15, 100ms, true},
+        {16, 100ms, true},  {15, 700ms, true},  // the 15 span 9.8 s
+        {15, 750ms, false},                     // the 15 span 10.5 s
+    };
+    for (const auto& c : cases) {
+        MdnsResponder responder(service("Desk", "host-a", 1), 12);
+        MdnsTime now = firstProbeSent(responder, MdnsTime{} + 1h);
+        for (int i = 0; i < c.conflicts; ++i) {
+            now += c.spacing;
+            MdnsMessage answer;
+            answer.flags = MdnsMessage::responseFlags;
+            answer.answers.push_back(
+                MdnsRecord::srv(responder.instanceFullName(),
+                                MdnsSrv{0, 0, 9, MdnsName::fromText("x.local")}, 120));
+            responder.receive(answer, now);
+        }
+        EXPECT_EQ(responder.instanceName(), "Desk (" + std::to_string(c.conflicts + 1) + ")");
+        EXPECT_EQ(*responder.nextWake(), c.slowed ? now + 5s : now)
+            << c.conflicts << " conflicts " << c.spacing.count() << " ms apart";
+    }
 }
 
 TEST(MdnsResponderTest, NewAddressesAreAnnouncedAndReplaceTheOldInPeersCaches) {
