@@ -1,5 +1,7 @@
 #pragma once
 
+#include <asio/post.hpp>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,62 +22,143 @@ namespace sorvanta::testing {
 // it, and none after the owner's cancel(), as the real objects do. Script calls may come from
 // any thread.
 
-class FakeTcpConnection final : public TcpConnection,
-                                public std::enable_shared_from_this<FakeTcpConnection> {
+// What every fake shares: its executor, its lock, the started and cancelled flags, and
+// delivery by posting.
+template <class Self>
+class FakeBase : public std::enable_shared_from_this<Self> {
   public:
-    FakeTcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters);
+    bool started() const { return get(started_); }
+    bool cancelled() const { return get(cancelled_); }
 
-    void setStateHandler(StateHandler handler) override;
-    void setPathHandler(PathHandler handler) override;
-    void setViabilityHandler(ViabilityHandler handler) override;
-    void start() override;
-    void start(NetworkExecutor executor) override;
+  protected:
+    explicit FakeBase(NetworkExecutor executor) : executor_(std::move(executor)) {}
+
+    template <class T>
+    T get(const T& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    template <class T>
+    void put(T& field, T value) {
+        std::lock_guard lock(mutex_);
+        field = std::move(value);
+    }
+    // Posts `action`; it runs only if the fake has not been cancelled by then.
+    void post(std::function<void()> action) {
+        asio::post(get(executor_), [self = this->shared_from_this(), action = std::move(action)] {
+            if (!self->cancelled()) {
+                action();
+            }
+        });
+    }
+    // Posts a call of the handler held in `member` (as set when it runs) with `value`.
+    template <class Handler, class Value>
+    void deliver(Handler Self::*member, Value value) {
+        post([self = this->shared_from_this(), member, value = std::move(value)] {
+            const Handler handler = self->get((*self).*member);
+            if (handler) {
+                handler(value);
+            }
+        });
+    }
+
+    mutable std::mutex mutex_;
+    NetworkExecutor executor_;
+    bool started_ = false;
+    bool cancelled_ = false;
+};
+
+// A listener's scripted state; cancelled once the owner cancelled.
+template <class Self>
+class FakeListenerBase : public FakeBase<Self> {
+  public:
+    void start() { this->put(this->started_, true); }
+    void cancel() {
+        std::lock_guard lock(this->mutex_);
+        this->cancelled_ = true;
+        state_ = {ListenerState::Kind::cancelled, {}, 0};
+    }
+    ListenerState state() const { return this->get(state_); }
+    std::uint16_t port() const {
+        const auto s = state();
+        return s.kind == ListenerState::Kind::ready ? s.port : 0;
+    }
+
+    // Script.
+    void setState(const ListenerState& state) {
+        this->put(state_, state);
+        this->deliver(&Self::stateHandler_, state);
+    }
+
+  protected:
+    using FakeBase<Self>::FakeBase;
+    ListenerState state_;
+};
+
+class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpConnection> {
+  public:
+    FakeTcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
+        : FakeBase(std::move(executor)),
+          remote_(std::move(remote)),
+          parameters_(std::move(parameters)) {}
+
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setPathHandler(PathHandler handler) override { put(pathHandler_, std::move(handler)); }
+    void setViabilityHandler(ViabilityHandler handler) override {
+        put(viabilityHandler_, std::move(handler));
+    }
+    void start() override { put(started_, true); }
+    void start(NetworkExecutor executor) override {
+        put(executor_, std::move(executor));
+        start();
+    }
     using TcpConnection::send;
     void send(std::shared_ptr<const Bytes> data, SendCompletion completion) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
     void cancel() override;
-    TransportState state() const override;
-    std::optional<NetworkPath> currentPath() const override;
+    TransportState state() const override { return get(state_); }
+    std::optional<NetworkPath> currentPath() const override { return get(path_); }
     const Endpoint& endpoint() const override { return remote_; }
     PendingTransferReport startDataTransferReport() override;
     std::optional<NetworkInterface> pathInterface() const override;
-    std::optional<TransferCounters> readTransferCounters() const override;
+    std::optional<TransferCounters> readTransferCounters() const override { return get(counters_); }
 
     // Script.
-    void setState(const TransportState& state);
-    void setPath(const NetworkPath& path);
-    void setViability(bool viable);
+    void setState(const TransportState& state) {
+        put(state_, state);
+        deliver(&FakeTcpConnection::stateHandler_, state);
+    }
+    void setPath(const NetworkPath& path) {
+        put(path_, std::optional(path));
+        deliver(&FakeTcpConnection::pathHandler_, path);
+    }
+    void setViability(bool viable) { deliver(&FakeTcpConnection::viabilityHandler_, viable); }
     // Bytes from the peer; `complete` ends the stream after them.
     void deliver(const Bytes& bytes, bool complete = false);
     // Fails the outstanding receive (now or when it comes) with `error`.
     void failReceive(PlatformError error);
     // Completes later sends with this error (none: success).
-    void setSendError(std::optional<PlatformError> error);
-    void setTransferCounters(std::optional<TransferCounters> counters);
+    void setSendError(std::optional<PlatformError> error) { put(sendError_, error); }
+    void setTransferCounters(std::optional<TransferCounters> counters) { put(counters_, counters); }
 
     // Record.
     const NetworkParameters& parameters() const { return parameters_; }
-    bool started() const;
-    bool cancelled() const;
-    std::vector<Bytes> sends() const;
+    std::vector<Bytes> sends() const { return get(sends_); }
     std::string sentText() const;  // every sent byte, in order
-    bool receivePending() const;
+    bool receivePending() const { return static_cast<bool>(get(receive_)); }
 
   private:
-    void post(std::function<void()> action);
+    friend class FakeBase<FakeTcpConnection>;
+    using FakeBase::deliver;
     void serveReceive(std::unique_lock<std::mutex>& lock);
 
     const Endpoint remote_;
     const NetworkParameters parameters_;
-    mutable std::mutex mutex_;
-    NetworkExecutor executor_;
     StateHandler stateHandler_;
     PathHandler pathHandler_;
     ViabilityHandler viabilityHandler_;
     TransportState state_;
     std::optional<NetworkPath> path_;
-    bool started_ = false;
-    bool cancelled_ = false;
     std::vector<Bytes> sends_;
     std::optional<PlatformError> sendError_;
     Bytes inbound_;
@@ -86,137 +169,138 @@ class FakeTcpConnection final : public TcpConnection,
     std::optional<TransferCounters> counters_;
 };
 
-class FakeTcpListener final : public TcpListener,
-                              public std::enable_shared_from_this<FakeTcpListener> {
+class FakeTcpListener final : public TcpListener, public FakeListenerBase<FakeTcpListener> {
   public:
     FakeTcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
-        : executor_(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
+        : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override;
-    void setNewConnectionHandler(ConnectionHandler handler) override;
-    void start() override;
-    void cancel() override;
-    ListenerState state() const override;
-    std::uint16_t port() const override;
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setNewConnectionHandler(ConnectionHandler handler) override {
+        put(connectionHandler_, std::move(handler));
+    }
+    void start() override { FakeListenerBase::start(); }
+    void cancel() override { FakeListenerBase::cancel(); }
+    ListenerState state() const override { return FakeListenerBase::state(); }
+    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
-    void setState(const ListenerState& state);
-    void accept(std::shared_ptr<TcpConnection> connection);
+    void accept(std::shared_ptr<TcpConnection> connection) {
+        deliver(&FakeTcpListener::connectionHandler_, std::move(connection));
+    }
 
     const NetworkParameters& parameters() const { return parameters_; }
     std::uint16_t requestedPort() const { return port_; }
-    bool started() const;
-    bool cancelled() const;
 
   private:
-    NetworkExecutor executor_;
+    friend class FakeBase<FakeTcpListener>;
+    friend class FakeListenerBase<FakeTcpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    mutable std::mutex mutex_;
     StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
-    ListenerState state_;
-    bool started_ = false;
-    bool cancelled_ = false;
 };
 
 class FakeAdvertisedListener final : public AdvertisedListener,
-                                     public std::enable_shared_from_this<FakeAdvertisedListener> {
+                                     public FakeListenerBase<FakeAdvertisedListener> {
   public:
     FakeAdvertisedListener(NetworkExecutor executor, NetworkParameters parameters, Service service)
-        : executor_(std::move(executor)),
+        : FakeListenerBase(std::move(executor)),
           parameters_(std::move(parameters)),
           service_(std::move(service)) {}
 
-    void setStateHandler(StateHandler handler) override;
-    void setNewConnectionHandler(ConnectionHandler handler) override;
-    void setRegistrationHandler(RegistrationHandler handler) override;
-    void start() override;
-    void cancel() override;
-    ListenerState state() const override;
-    std::uint16_t port() const override;
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setNewConnectionHandler(ConnectionHandler handler) override {
+        put(connectionHandler_, std::move(handler));
+    }
+    void setRegistrationHandler(RegistrationHandler handler) override {
+        put(registrationHandler_, std::move(handler));
+    }
+    void start() override { FakeListenerBase::start(); }
+    void cancel() override { FakeListenerBase::cancel(); }
+    ListenerState state() const override { return FakeListenerBase::state(); }
+    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
-    void setState(const ListenerState& state);
-    void accept(std::shared_ptr<TcpConnection> connection);
-    void registration(const DnssdRegistrationChange& change);
+    void accept(std::shared_ptr<TcpConnection> connection) {
+        deliver(&FakeAdvertisedListener::connectionHandler_, std::move(connection));
+    }
+    void registration(const DnssdRegistrationChange& change) {
+        deliver(&FakeAdvertisedListener::registrationHandler_, change);
+    }
 
     const NetworkParameters& parameters() const { return parameters_; }
     const Service& service() const { return service_; }
-    bool started() const;
-    bool cancelled() const;
 
   private:
-    NetworkExecutor executor_;
+    friend class FakeBase<FakeAdvertisedListener>;
+    friend class FakeListenerBase<FakeAdvertisedListener>;
     const NetworkParameters parameters_;
     const Service service_;
-    mutable std::mutex mutex_;
     StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
     RegistrationHandler registrationHandler_;
-    ListenerState state_;
-    bool started_ = false;
-    bool cancelled_ = false;
 };
 
-class FakeUdpConnection final : public UdpConnection,
-                                public std::enable_shared_from_this<FakeUdpConnection> {
+class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpConnection> {
   public:
     FakeUdpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
-        : remote_(std::move(remote)),
-          parameters_(std::move(parameters)),
-          executor_(std::move(executor)) {}
+        : FakeBase(std::move(executor)),
+          remote_(std::move(remote)),
+          parameters_(std::move(parameters)) {}
 
-    void setStateHandler(StateHandler handler) override;
-    void setPathHandler(PathHandler handler) override;
-    void setViabilityHandler(ViabilityHandler handler) override;
-    void start() override;
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setPathHandler(PathHandler handler) override { put(pathHandler_, std::move(handler)); }
+    void setViabilityHandler(ViabilityHandler handler) override {
+        put(viabilityHandler_, std::move(handler));
+    }
+    void start() override { put(started_, true); }
     void cancel() override;
     void send(std::shared_ptr<const Bytes> datagram, SendCompletion completion) override;
     void batch(const std::function<void()>& sends) override;
     void receiveMessage(ReceiveCompletion completion) override;
-    TransportState state() const override;
-    std::optional<NetworkPath> currentPath() const override;
+    TransportState state() const override { return get(state_); }
+    std::optional<NetworkPath> currentPath() const override { return get(path_); }
     const Endpoint& endpoint() const override { return remote_; }
-    std::uint64_t receiveQueueDrops() const override;
+    std::uint64_t receiveQueueDrops() const override { return get(drops_); }
     int receiveBufferSize() const override { return 8 * 1024 * 1024; }
     int sendBufferSize() const override { return 8 * 1024 * 1024; }
 
-    void setState(const TransportState& state);
-    void setPath(const NetworkPath& path);
-    void setViability(bool viable);
+    void setState(const TransportState& state) {
+        put(state_, state);
+        deliver(&FakeUdpConnection::stateHandler_, state);
+    }
+    void setPath(const NetworkPath& path) {
+        put(path_, std::optional(path));
+        deliver(&FakeUdpConnection::pathHandler_, path);
+    }
+    void setViability(bool viable) { deliver(&FakeUdpConnection::viabilityHandler_, viable); }
     // One datagram from the peer (kept until a receive takes it), or an error for the next
     // receive.
     void deliver(const Bytes& datagram, Clock::time_point arrival = Clock::now());
     void failReceive(PlatformError error);
-    void setSendError(std::optional<PlatformError> error);
-    void setReceiveQueueDrops(std::uint64_t drops);
+    void setSendError(std::optional<PlatformError> error) { put(sendError_, error); }
+    void setReceiveQueueDrops(std::uint64_t drops) { put(drops_, drops); }
 
     const NetworkParameters& parameters() const { return parameters_; }
-    bool started() const;
-    bool cancelled() const;
-    std::vector<Bytes> sends() const;
-    std::size_t batches() const;
-    std::size_t receivesPending() const;
+    std::vector<Bytes> sends() const { return get(sends_); }
+    std::size_t batches() const { return get(batches_); }
+    std::size_t receivesPending() const { return get(receives_).size(); }
 
   private:
+    friend class FakeBase<FakeUdpConnection>;
+    using FakeBase::deliver;
     struct Arrival {
         Bytes content;
         Clock::time_point at;
         std::optional<PlatformError> error;
     };
-    void post(std::function<void()> action);
-    void serve(std::unique_lock<std::mutex>& lock);
+    void arrive(std::optional<Arrival> arrival);
 
     const Endpoint remote_;
     const NetworkParameters parameters_;
-    mutable std::mutex mutex_;
-    NetworkExecutor executor_;
     StateHandler stateHandler_;
     PathHandler pathHandler_;
     ViabilityHandler viabilityHandler_;
     TransportState state_;
     std::optional<NetworkPath> path_;
-    bool started_ = false;
-    bool cancelled_ = false;
     std::vector<Bytes> sends_;
     std::size_t batches_ = 0;
     std::optional<PlatformError> sendError_;
@@ -225,93 +309,83 @@ class FakeUdpConnection final : public UdpConnection,
     std::uint64_t drops_ = 0;
 };
 
-class FakeUdpListener final : public UdpListener,
-                              public std::enable_shared_from_this<FakeUdpListener> {
+class FakeUdpListener final : public UdpListener, public FakeListenerBase<FakeUdpListener> {
   public:
     FakeUdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
-        : executor_(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
+        : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override;
-    void setNewFlowHandler(FlowHandler handler) override;
-    void start() override;
-    void cancel() override;
-    ListenerState state() const override;
-    std::uint16_t port() const override;
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setNewFlowHandler(FlowHandler handler) override { put(flowHandler_, std::move(handler)); }
+    void start() override { FakeListenerBase::start(); }
+    void cancel() override { FakeListenerBase::cancel(); }
+    ListenerState state() const override { return FakeListenerBase::state(); }
+    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
-    void setState(const ListenerState& state);
-    void flow(std::shared_ptr<UdpConnection> connection);
+    void flow(std::shared_ptr<UdpConnection> connection) {
+        deliver(&FakeUdpListener::flowHandler_, std::move(connection));
+    }
 
     const NetworkParameters& parameters() const { return parameters_; }
     std::uint16_t requestedPort() const { return port_; }
-    bool started() const;
-    bool cancelled() const;
 
   private:
-    NetworkExecutor executor_;
+    friend class FakeBase<FakeUdpListener>;
+    friend class FakeListenerBase<FakeUdpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    mutable std::mutex mutex_;
     StateHandler stateHandler_;
     FlowHandler flowHandler_;
-    ListenerState state_;
-    bool started_ = false;
-    bool cancelled_ = false;
 };
 
-class FakePathMonitor final : public PathMonitor,
-                              public std::enable_shared_from_this<FakePathMonitor> {
+class FakePathMonitor final : public PathMonitor, public FakeBase<FakePathMonitor> {
   public:
     FakePathMonitor(NetworkExecutor executor, std::optional<InterfaceType> requiredType)
-        : executor_(std::move(executor)), requiredType_(requiredType) {}
+        : FakeBase(std::move(executor)), requiredType_(requiredType) {}
 
-    void setUpdateHandler(UpdateHandler handler) override;
-    void start() override;
-    void cancel() override;
-    std::optional<NetworkPath> currentPath() const override;
+    void setUpdateHandler(UpdateHandler handler) override { put(handler_, std::move(handler)); }
+    void start() override { put(started_, true); }
+    void cancel() override { put(cancelled_, true); }
+    std::optional<NetworkPath> currentPath() const override { return get(path_); }
 
-    void setPath(const NetworkPath& path);
+    void setPath(const NetworkPath& path) {
+        put(path_, std::optional(path));
+        deliver(&FakePathMonitor::handler_, path);
+    }
 
     std::optional<InterfaceType> requiredType() const { return requiredType_; }
-    bool started() const;
-    bool cancelled() const;
 
   private:
-    NetworkExecutor executor_;
+    friend class FakeBase<FakePathMonitor>;
     const std::optional<InterfaceType> requiredType_;
-    mutable std::mutex mutex_;
     UpdateHandler handler_;
     std::optional<NetworkPath> path_;
-    bool started_ = false;
-    bool cancelled_ = false;
 };
 
-class FakeDnssdBrowser final : public DnssdBrowser,
-                               public std::enable_shared_from_this<FakeDnssdBrowser> {
+class FakeDnssdBrowser final : public DnssdBrowser, public FakeBase<FakeDnssdBrowser> {
   public:
     FakeDnssdBrowser(NetworkExecutor executor, Options options)
-        : executor_(std::move(executor)), options_(std::move(options)) {}
+        : FakeBase(std::move(executor)), options_(std::move(options)) {}
 
-    void setStateHandler(StateHandler handler) override;
-    void setResultsHandler(ResultsHandler handler) override;
-    void start() override;
-    void cancel() override;
+    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
+    void setResultsHandler(ResultsHandler handler) override {
+        put(resultsHandler_, std::move(handler));
+    }
+    void start() override { put(started_, true); }
+    void cancel() override { put(cancelled_, true); }
     std::uint64_t malformedPackets() const override { return 0; }
 
-    void setState(const DnssdState& state);
-    void setResults(const std::vector<DnssdBrowseResult>& results);
+    void setState(const DnssdState& state) { deliver(&FakeDnssdBrowser::stateHandler_, state); }
+    void setResults(const std::vector<DnssdBrowseResult>& results) {
+        deliver(&FakeDnssdBrowser::resultsHandler_, results);
+    }
 
     const Options& options() const { return options_; }
-    bool started() const;
-    bool cancelled() const;
 
   private:
-    NetworkExecutor executor_;
+    friend class FakeBase<FakeDnssdBrowser>;
     const Options options_;
-    mutable std::mutex mutex_;
     StateHandler stateHandler_;
     ResultsHandler resultsHandler_;
-    bool started_ = false;
-    bool cancelled_ = false;
 };
 
 // Ticks only when the test calls fire(), on the test's thread (the real timer ticks on a
@@ -321,23 +395,28 @@ class FakePreciseTimer final : public PreciseTimer {
     FakePreciseTimer(std::chrono::nanoseconds period, std::function<void()> tick)
         : period_(period), tick_(std::move(tick)) {}
 
-    void start() override;
-    void cancel() override;
+    void start() override { started_ = true; }
+    void cancel() override { cancelled_ = true; }
     std::chrono::nanoseconds period() const override { return period_; }
     std::uint64_t coalescedTicks() const override { return 0; }
 
     // Runs the tick `count` times while started and not cancelled; returns how many ran.
-    int fire(int count = 1);
+    int fire(int count = 1) {
+        int ran = 0;
+        for (; ran < count && started_ && !cancelled_; ++ran) {
+            tick_();
+        }
+        return ran;
+    }
 
-    bool started() const;
-    bool cancelled() const;
+    bool started() const { return started_; }
+    bool cancelled() const { return cancelled_; }
 
   private:
     const std::chrono::nanoseconds period_;
     std::function<void()> tick_;
-    mutable std::mutex mutex_;
-    bool started_ = false;
-    bool cancelled_ = false;
+    std::atomic<bool> started_{false};
+    std::atomic<bool> cancelled_{false};
 };
 
 // Makes fakes and keeps each one, in the order made, for the test to script.
@@ -349,42 +428,80 @@ class FakeNetworkFactory final : public NetworkFactory {
     };
 
     std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override;
+                                                     NetworkParameters parameters) override {
+        return keep(tcp_, "tcp", std::move(executor), std::move(remote), std::move(parameters));
+    }
     std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor executor,
                                                          const DnssdEndpoint& endpoint,
                                                          NetworkParameters parameters) override;
     std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor executor,
                                                  NetworkParameters parameters,
-                                                 std::uint16_t port) override;
+                                                 std::uint16_t port) override {
+        return keep(tcpListeners_, "tcpListener", std::move(executor), std::move(parameters), port);
+    }
     std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
         NetworkExecutor executor, NetworkParameters parameters,
-        AdvertisedListener::Service service) override;
+        AdvertisedListener::Service service) override {
+        return keep(advertised_, "advertisedListener", std::move(executor), std::move(parameters),
+                    std::move(service));
+    }
     std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override;
+                                                     NetworkParameters parameters) override {
+        return keep(udp_, "udp", std::move(executor), std::move(remote), std::move(parameters));
+    }
     std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor executor,
                                                  NetworkParameters parameters,
-                                                 std::uint16_t port) override;
+                                                 std::uint16_t port) override {
+        return keep(udpListeners_, "udpListener", std::move(executor), std::move(parameters), port);
+    }
     std::shared_ptr<PathMonitor> makePathMonitor(
-        NetworkExecutor executor, std::optional<InterfaceType> requiredType) override;
+        NetworkExecutor executor, std::optional<InterfaceType> requiredType) override {
+        return keep(monitors_, "pathMonitor", std::move(executor), requiredType);
+    }
     std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor executor,
-                                              DnssdBrowser::Options options) override;
+                                              DnssdBrowser::Options options) override {
+        return keep(browsers_, "browser", std::move(executor), std::move(options));
+    }
     std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
-                                                   std::function<void()> tick) override;
+                                                   std::function<void()> tick) override {
+        return keep(timers_, "preciseTimer", period, std::move(tick));
+    }
 
-    // Everything made so far, per kind, in order ("tcp", "browsed", "tcpListener", …).
-    std::vector<std::shared_ptr<FakeTcpConnection>> tcpConnections() const;
-    std::vector<Browsed> browsedConnections() const;
-    std::vector<std::shared_ptr<FakeTcpListener>> tcpListeners() const;
-    std::vector<std::shared_ptr<FakeAdvertisedListener>> advertisedListeners() const;
-    std::vector<std::shared_ptr<FakeUdpConnection>> udpConnections() const;
-    std::vector<std::shared_ptr<FakeUdpListener>> udpListeners() const;
-    std::vector<std::shared_ptr<FakePathMonitor>> pathMonitors() const;
-    std::vector<std::shared_ptr<FakeDnssdBrowser>> browsers() const;
-    std::vector<std::shared_ptr<FakePreciseTimer>> timers() const;
-    // The kinds made, in order across all kinds.
-    std::vector<std::string> log() const;
+    // Everything made so far, per kind, in order.
+    std::vector<std::shared_ptr<FakeTcpConnection>> tcpConnections() const { return get(tcp_); }
+    std::vector<Browsed> browsedConnections() const { return get(browsed_); }
+    std::vector<std::shared_ptr<FakeTcpListener>> tcpListeners() const {
+        return get(tcpListeners_);
+    }
+    std::vector<std::shared_ptr<FakeAdvertisedListener>> advertisedListeners() const {
+        return get(advertised_);
+    }
+    std::vector<std::shared_ptr<FakeUdpConnection>> udpConnections() const { return get(udp_); }
+    std::vector<std::shared_ptr<FakeUdpListener>> udpListeners() const {
+        return get(udpListeners_);
+    }
+    std::vector<std::shared_ptr<FakePathMonitor>> pathMonitors() const { return get(monitors_); }
+    std::vector<std::shared_ptr<FakeDnssdBrowser>> browsers() const { return get(browsers_); }
+    std::vector<std::shared_ptr<FakePreciseTimer>> timers() const { return get(timers_); }
+    // The kinds made, in order across all kinds ("tcp", "browsed", "tcpListener", …).
+    std::vector<std::string> log() const { return get(log_); }
 
   private:
+    template <class T, class... Args>
+    std::shared_ptr<T> keep(std::vector<std::shared_ptr<T>>& made, const char* kind,
+                            Args&&... args) {
+        auto fake = std::make_shared<T>(std::forward<Args>(args)...);
+        std::lock_guard lock(mutex_);
+        made.push_back(fake);
+        log_.emplace_back(kind);
+        return fake;
+    }
+    template <class T>
+    T get(const T& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<FakeTcpConnection>> tcp_;
     std::vector<Browsed> browsed_;

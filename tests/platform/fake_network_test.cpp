@@ -38,5 +38,44 @@ TEST(FakeNetwork, DeliversByPostingServesReceivesAndStopsAtCancel) {
     EXPECT_EQ(factory.log(), std::vector<std::string>{"tcp"});
 }
 
+// Every other fake delivers what the test scripts, by posting, in order.
+TEST(FakeNetwork, EveryFakeDeliversWhatTheTestScripts) {
+    asio::io_context io;
+    const auto executor = io.get_executor();
+    testing::FakeNetworkFactory factory;
+    std::string log;
+    auto udp = factory.makeUdpConnection(executor, {}, NetworkParameters::udp());
+    udp->receiveMessage([&](auto content, auto, auto) {
+        log += "udp:" + std::string(content.begin(), content.end()) + ";";
+    });
+    auto tcpListener = factory.makeTcpListener(executor, NetworkParameters::tcp(), 0);
+    tcpListener->setStateHandler([&](const ListenerState& s) { log += s.text() + ";"; });
+    tcpListener->setNewConnectionHandler([&](auto) { log += "accepted;"; });
+    auto advertised = factory.makeAdvertisedListener(executor, NetworkParameters::tcp(), {});
+    advertised->setRegistrationHandler([&](const auto& c) { log += c.text() + ";"; });
+    auto monitor = factory.makePathMonitor(executor, InterfaceType::wiredEthernet);
+    monitor->setUpdateHandler([&](const NetworkPath& p) { log += p.statusText() + ";"; });
+    auto browser = factory.makeBrowser(executor, {});
+    browser->setResultsHandler([&](const auto& r) { log += std::to_string(r.size()) + ";"; });
+    auto timer = factory.makePreciseTimer(std::chrono::milliseconds(1), [&] { log += "tick;"; });
+
+    factory.udpConnections()[0]->deliver({'u'});
+    factory.tcpListeners()[0]->setState({ListenerState::Kind::ready, {}, 7});
+    factory.tcpListeners()[0]->accept(nullptr);
+    factory.advertisedListeners()[0]->registration({DnssdRegistrationChange::Kind::added, "A"});
+    factory.pathMonitors()[0]->setPath({});
+    factory.browsers()[0]->setResults({{}, {}});
+    EXPECT_EQ(factory.timers()[0]->fire(), 0);  // not started
+    timer->start();
+    EXPECT_EQ(factory.timers()[0]->fire(2), 2);
+    EXPECT_EQ(log, "tick;tick;");
+    io.run_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(log, "tick;tick;udp:u;ready(port 7);accepted;added(A);" + NetworkPath{}.statusText() +
+                       ";2;");
+    EXPECT_EQ(tcpListener->port(), 7);
+    EXPECT_EQ(factory.log(), (std::vector<std::string>{"udp", "tcpListener", "advertisedListener",
+                                                       "pathMonitor", "browser", "preciseTimer"}));
+}
+
 }  // namespace
 }  // namespace sorvanta

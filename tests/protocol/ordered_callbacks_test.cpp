@@ -49,7 +49,8 @@ TEST(OrderedCallbacksTest, WaitingConsumerIsWokenAndOwnerFinishIsAPlainEnd) {
     EXPECT_TRUE(queue->send(100));  // accepted, not yet taken: finishing keeps it
     queue->continuation().finish();
     EXPECT_FALSE(queue->send(101));
-    io.run();
+    io.run_for(std::chrono::seconds(5));  // bounded: a drain that never ends fails, not hangs
+    EXPECT_TRUE(io.stopped());
     EXPECT_EQ(drain.elements.size(), 101u);
     EXPECT_EQ(drain.elements.back(), 100);
     EXPECT_EQ(drain.overflowAtEnd, false);
@@ -81,7 +82,7 @@ TEST(OrderedCallbacksTest, ConcurrentProducers) {
             std::vector<std::thread> consumers, senders;
             auto startConsumer = [&] {
                 for (int i = 0; i < 2; ++i) {
-                    consumers.emplace_back([&] { io.run(); });
+                    consumers.emplace_back([&] { io.run_for(std::chrono::seconds(20)); });
                 }
             };
             if (consumerRuns) {

@@ -138,6 +138,8 @@ TEST(SpeedMessageTest, RulesOfEachKind) {
               malformed},
              // 6: checks at stage 0.
              {Kind::checkReady, [](auto& m) { m.stage = 1; }, malformed},
+             {Kind::checkStart, [](auto& m) { m.stage = 1; }, malformed},
+             {Kind::checkWaiting, [](auto& m) { m.stage = 2; }, malformed},
              {Kind::checkFailed, [](auto& m) { m.stage = 1; }, malformed},
              {Kind::start, [](auto& m) { m.stage = 1; }, passes},
              // 7: a report's content is checked when merged, not here.

@@ -116,6 +116,9 @@ TEST(TCPObservationTest, ResendConcern) {
         report.reason = "Incomplete";
         EXPECT_FALSE(report.hasResendConcern());
     }
+    // A window that is the whole report is consistent, and judged despite the reason.
+    report.window = TCPSlice{0, 10, report.sent, report.retransmitted};
+    EXPECT_TRUE(report.hasResendConcern());
 }
 
 TEST(TCPObservationTest, RatiosOfHugeCountsDoNotWrap) {

@@ -1,6 +1,6 @@
 #include "platform/dnssd/dnssd_resolver.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/dnssd/mdns_known_records.h"
@@ -30,7 +30,7 @@ DnssdResolver::~DnssdResolver() {
 }
 
 void DnssdResolver::start(Completion completion) {
-    asio::dispatch(executor_, [self = shared_from_this(), c = std::move(completion)]() mutable {
+    asio::post(executor_, [self = shared_from_this(), c = std::move(completion)]() mutable {
         if (self->done_ || self->completion_) {
             return;
         }
@@ -40,8 +40,8 @@ void DnssdResolver::start(Completion completion) {
 }
 
 void DnssdResolver::cancel() {
-    asio::dispatch(executor_, [self = shared_from_this()] {
-        self->gate_.close();
+    gate_.close();  // at once: no handler may run after cancel() returns
+    asio::post(executor_, [self = shared_from_this()] {
         self->done_ = true;
         ++self->timerGeneration_;
         self->timer_.cancel();

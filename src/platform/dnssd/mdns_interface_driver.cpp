@@ -1,6 +1,6 @@
 #include "platform/dnssd/mdns_interface_driver.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/dnssd/mdns_browser.h"
@@ -26,7 +26,7 @@ std::vector<InterfaceInfo> chooseMdnsInterfaces(std::optional<int> pinnedIndex) 
 
 template <class Engine>
 void MdnsInterfaceDriver<Engine>::start(std::shared_ptr<void> self) {
-    asio::dispatch(executor_, [this, self = std::move(self)] {
+    asio::post(executor_, [this, self = std::move(self)] {
         if (cancelled_ || state_.kind != DnssdState::Kind::setup) {
             return;
         }
@@ -41,12 +41,12 @@ void MdnsInterfaceDriver<Engine>::start(std::shared_ptr<void> self) {
 
 template <class Engine>
 void MdnsInterfaceDriver<Engine>::cancel(std::shared_ptr<void> self) {
-    asio::dispatch(executor_, [this, self = std::move(self)] {
+    gate_.close();  // at once: no handler may run after cancel() returns
+    asio::post(executor_, [this, self = std::move(self)] {
         if (cancelled_) {
             return;
         }
         cancelled_ = true;
-        gate_.close();
         shutDown();
         state_ = {DnssdState::Kind::cancelled, {}};
     });

@@ -1,6 +1,5 @@
 #include "platform/net/data_transfer_report.h"
 
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
 #include "platform/net/socket_tcp_connection.h"

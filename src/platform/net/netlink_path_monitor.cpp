@@ -1,6 +1,6 @@
 #include "platform/net/netlink_path_monitor.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 
 #include "platform/net/route_netlink.h"
 
@@ -33,7 +33,7 @@ NetworkPath NetlinkPathMonitor::read(std::optional<InterfaceType> requiredType) 
 }
 
 void NetlinkPathMonitor::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         if (!self->gate_.isOpen() || self->watcher_) {
             return;
         }
@@ -52,7 +52,7 @@ void NetlinkPathMonitor::start() {
 
 void NetlinkPathMonitor::cancel() {
     gate_.close();
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         if (self->watcher_) {
             self->watcher_->cancel();
             self->watcher_.reset();

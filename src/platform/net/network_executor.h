@@ -12,8 +12,9 @@ namespace sorvanta {
 // created with its caller's serial executor, normally an asio strand or a single-threaded
 // io_context. The object does all its socket work on that executor and calls every handler
 // there, one at a time, in the order the events happened. Its methods are meant to be called
-// from that executor too; they may be called from elsewhere, in which case the work is posted.
-// Once cancel() has run on the executor, no handler of the object is called again.
+// from that executor too, but every entry point posts its work: no handler ever runs inside
+// the call that caused it, so an owner may call in while holding its own lock. Once cancel()
+// has returned, no handler of the object is called again.
 using NetworkExecutor = asio::any_io_executor;
 
 // The open/closed flag shared by an object and the completions it has scheduled. A completion

@@ -15,9 +15,10 @@ namespace sorvanta {
 // tick therefore does its own locking.
 //
 // cancel() never blocks and may be called from any thread, also while holding a lock the
-// tick is waiting for, and from inside the tick: no tick starts after it returns; a tick
-// already running finishes on its own (its owner's state must outlive it, e.g. by capturing
-// a shared_ptr or checking a generation under its lock).
+// tick is waiting for, and from inside the tick: no tick begins after it returns, but one
+// that had already begun (it may be waiting for that very lock) still runs to its end. So a
+// tick checks, under its owner's lock, that its run is still current, and touches only state
+// it keeps alive itself (a captured shared_ptr).
 class PreciseTimer {
   public:
     virtual ~PreciseTimer() = default;

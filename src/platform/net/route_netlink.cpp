@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <array>
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -293,12 +293,12 @@ RouteWatcher::RouteWatcher(NetworkExecutor executor, int fd, std::function<void(
 RouteWatcher::~RouteWatcher() = default;
 
 void RouteWatcher::start() {
-    asio::dispatch(descriptor_.get_executor(), [self = shared_from_this()] { self->wait(); });
+    asio::post(descriptor_.get_executor(), [self = shared_from_this()] { self->wait(); });
 }
 
 void RouteWatcher::cancel() {
     gate_.close();
-    asio::dispatch(descriptor_.get_executor(), [self = shared_from_this()] {
+    asio::post(descriptor_.get_executor(), [self = shared_from_this()] {
         asio::error_code ignored;
         self->descriptor_.close(ignored);
     });

@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 
 #include <array>
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 
@@ -57,7 +56,7 @@ SocketTcpConnection::SocketTcpConnection(NetworkExecutor executor, Endpoint remo
 SocketTcpConnection::~SocketTcpConnection() = default;
 
 void SocketTcpConnection::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] { self->begin(); });
+    asio::post(executor_, [self = shared_from_this()] { self->begin(); });
 }
 
 void SocketTcpConnection::start(NetworkExecutor executor) {
@@ -233,8 +232,8 @@ void SocketTcpConnection::refreshPath() {
 }
 
 void SocketTcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion completion) {
-    asio::dispatch(executor_, [self = shared_from_this(), data = std::move(data),
-                               completion = std::move(completion)]() mutable {
+    asio::post(executor_, [self = shared_from_this(), data = std::move(data),
+                           completion = std::move(completion)]() mutable {
         if (self->cancelled_) {
             return;
         }
@@ -315,8 +314,8 @@ void SocketTcpConnection::written(const asio::error_code& error, std::size_t byt
 
 void SocketTcpConnection::receive(std::size_t minimum, std::size_t maximum,
                                   ReceiveCompletion completion) {
-    asio::dispatch(executor_, [self = shared_from_this(), minimum, maximum,
-                               completion = std::move(completion)]() mutable {
+    asio::post(executor_, [self = shared_from_this(), minimum, maximum,
+                           completion = std::move(completion)]() mutable {
         if (self->cancelled_) {
             return;
         }
@@ -418,7 +417,7 @@ void SocketTcpConnection::readDone(const asio::error_code& error, std::size_t by
 
 void SocketTcpConnection::cancel() {
     gate_.close();
-    asio::dispatch(executor_, [self = shared_from_this()] { self->beginClose(); });
+    asio::post(executor_, [self = shared_from_this()] { self->beginClose(); });
 }
 
 void SocketTcpConnection::beginClose() {

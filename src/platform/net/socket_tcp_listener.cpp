@@ -1,6 +1,6 @@
 #include "platform/net/socket_tcp_listener.h"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/net/dual_stack_socket.h"
@@ -37,12 +37,12 @@ SocketTcpListener::SocketTcpListener(NetworkExecutor executor, NetworkParameters
       requestedPort_(port) {}
 
 void SocketTcpListener::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] { self->attempt(); });
+    asio::post(executor_, [self = shared_from_this()] { self->attempt(); });
 }
 
 void SocketTcpListener::cancel() {
     gate_.close();
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         self->cancelled_ = true;
         self->retryTimer_.cancel();
         asio::error_code ignored;

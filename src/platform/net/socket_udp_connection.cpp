@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 #include <cstring>
@@ -49,7 +48,7 @@ SocketUdpConnection::SocketUdpConnection(NetworkExecutor executor, Endpoint remo
 SocketUdpConnection::~SocketUdpConnection() = default;
 
 void SocketUdpConnection::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         if (self->started_ || !self->gate_.isOpen()) {
             return;
         }
@@ -177,7 +176,7 @@ void SocketUdpConnection::cancel() {
         receives_.clear();
         backlog_.clear();
     }
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         self->retryTimer_.cancel();
         self->paths_.stop();
         asio::error_code ignored;
@@ -281,7 +280,7 @@ void SocketUdpConnection::receiveMessage(ReceiveCompletion completion) {
         }
         receives_.push_back(std::move(completion));
     }
-    asio::dispatch(executor_, [self = shared_from_this()] { self->armRead(); });
+    asio::post(executor_, [self = shared_from_this()] { self->armRead(); });
 }
 
 void SocketUdpConnection::deliverBacklog() {

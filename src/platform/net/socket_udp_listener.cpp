@@ -2,7 +2,7 @@
 
 #include <sys/socket.h>
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/net/dual_stack_socket.h"
@@ -33,12 +33,12 @@ SocketUdpListener::SocketUdpListener(NetworkExecutor executor, NetworkParameters
 }
 
 void SocketUdpListener::start() {
-    asio::dispatch(executor_, [self = shared_from_this()] { self->attempt(); });
+    asio::post(executor_, [self = shared_from_this()] { self->attempt(); });
 }
 
 void SocketUdpListener::cancel() {
     gate_.close();
-    asio::dispatch(executor_, [self = shared_from_this()] {
+    asio::post(executor_, [self = shared_from_this()] {
         self->cancelled_ = true;
         self->retryTimer_.cancel();
         asio::error_code ignored;
@@ -121,7 +121,7 @@ void SocketUdpListener::receive() {
                             flow->backlog_.push_back({std::move(content), arrival});
                         }
                     }
-                    asio::dispatch(flow->executor_, [flow] { flow->armRead(); });
+                    asio::post(flow->executor_, [flow] { flow->armRead(); });
                 }
             } else if (self->flows_.size() < maximumFlows) {
                 const Endpoint remote = Endpoint::from(*sender);

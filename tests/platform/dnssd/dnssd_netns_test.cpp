@@ -158,6 +158,7 @@ struct Side {
                 [this](const DnssdRegistrationChange& c) { adLog.registration(c); });
             advertiser->start();
         });
+        thread.call([] {});  // start() is posted: its sockets are open after this
     }
 
     void browse(bool pinned = true) {
@@ -172,6 +173,7 @@ struct Side {
                 [this](const std::vector<DnssdBrowseResult>& r) { browseLog.results(r); });
             browser->start();
         });
+        thread.call([] {});  // start() is posted: its sockets are open after this
     }
 
     void stopAdvertising() {
@@ -783,6 +785,43 @@ TEST(DnssdNetnsTest, ZeroconfListsOurTypeAndGetsUnicastAndOneShotAnswers) {
     // A browser listing every service type sees ours.
     PeerProcess types(pair->nsB, {"types", pair->ipv4B, "2"});
     EXPECT_NE(types.readLine().find("_sorvanta._tcp.local."), std::string::npos);
+}
+
+// The listener and its registration as one object: waiting while its link is down (the
+// listener alone would be ready), ready with the port once advertised, and gone from the
+// peer's browser after cancel.
+TEST(DnssdNetnsTest, AnAdvertisedListenerIsReadyOnlyOnceTheServiceIsAdvertised) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
+                                      InterfaceType::wiredEthernet};
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " down");
+    testing::EventRecorder<ListenerState> states;
+    auto listener = a.thread.call([&] {
+        auto l =
+            MdnsAdvertisedListener::create(a.thread.executor(), makeWiredParameters(interfaceA),
+                                           {"Alpha", "_sorvanta._tcp", {{"v", "9"}}});
+        l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
+        l->start();
+        return l;
+    });
+    const auto last = [](ListenerState::Kind kind) {
+        return [kind](const std::vector<ListenerState>& v) {
+            return !v.empty() && v.back().kind == kind;
+        };
+    };
+    ASSERT_TRUE(states.waitFor(last(ListenerState::Kind::waiting), 3s));
+    EXPECT_EQ(listener->port(), 0);
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " up");
+    ASSERT_TRUE(states.waitFor(last(ListenerState::Kind::ready), 5s));
+    EXPECT_NE(listener->port(), 0);
+    b.browse();
+    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    a.thread.call([&] { listener->cancel(); });
+    EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 3s));
+    EXPECT_EQ(states.values().back().kind, ListenerState::Kind::ready);  // cancelled: not told
+    a.thread.call([&] { listener.reset(); });
 }
 
 }  // namespace

@@ -198,39 +198,44 @@ TEST_F(TcpOverVeth, ReceiveHonoursMinimumAndAllowsOneOutstanding) {
     ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
 
     EventRecorder<std::pair<std::string, std::optional<PlatformError>>> received;
+    // Bounds that no read can meet are refused; then one receive may be outstanding.
+    const std::vector<std::pair<std::size_t, std::size_t>> bounds = {
+        {5, 4}, {0, 0}, {10, 10}, {1, 10}};
     b->call([&] {
-        inbound->receive(
-            10, 10, [&](std::span<const std::uint8_t> d, bool, std::optional<PlatformError> e) {
-                received.push({std::string(d.begin(), d.end()), e});
-            });
-        inbound->receive(
-            1, 10, [&](std::span<const std::uint8_t> d, bool, std::optional<PlatformError> e) {
-                received.push({std::string(d.begin(), d.end()), e});
-            });
+        for (const auto& [minimum, maximum] : bounds) {
+            inbound->receive(
+                minimum, maximum,
+                [&](std::span<const std::uint8_t> d, bool, std::optional<PlatformError> e) {
+                    received.push({std::string(d.begin(), d.end()), e});
+                });
+        }
         return 0;
     });
-    ASSERT_TRUE(received.waitForCount(1));
-    EXPECT_EQ(received.values()[0].second, PlatformError::posix(EALREADY));
+    ASSERT_TRUE(received.waitForCount(3));
+    EXPECT_EQ(received.values()[0].second, PlatformError::posix(EINVAL));
+    EXPECT_EQ(received.values()[1].second, PlatformError::posix(EINVAL));
+    EXPECT_EQ(received.values()[2].second, PlatformError::posix(EALREADY));
     a->call([&] {
         connection->send(TcpConnection::Bytes{'1', '2', '3', '4'}, nullptr);
         return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(received.values().size(), 1u);  // 4 bytes are below the minimum
+    EXPECT_EQ(received.values().size(), 3u);  // 4 bytes are below the minimum
     a->call([&] {
         connection->send(TcpConnection::Bytes{'5', '6', '7', '8', '9', '0', 'x'}, nullptr);
         return 0;
     });
-    ASSERT_TRUE(received.waitForCount(2));
-    EXPECT_EQ(received.values()[1].first, "1234567890");
-    EXPECT_FALSE(received.values()[1].second);
+    ASSERT_TRUE(received.waitForCount(4));
+    EXPECT_EQ(received.values()[3].first, "1234567890");
+    EXPECT_FALSE(received.values()[3].second);
 }
 
 TEST_F(TcpOverVeth, RefusedConnectWaitsAndRetriesUntilTheListenerAppears) {
     // A port nobody listens on yet.
     const std::uint16_t port = static_cast<std::uint16_t>(40000 + ::getpid() % 20000);
     EventRecorder<TransportState> states;
-    dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
+    auto connection =
+        dialFromA({asio::ip::make_address(pair->ipv4B), port}, makeWiredParameters(ifA), states);
     ASSERT_TRUE(states.waitFor([](auto& v) { return hasKind(v, Kind::waiting); }));
     const auto waiting = states.values().back();
     EXPECT_EQ(waiting.error, PlatformError::posix(ECONNREFUSED));
@@ -239,9 +244,20 @@ TEST_F(TcpOverVeth, RefusedConnectWaitsAndRetriesUntilTheListenerAppears) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     EXPECT_EQ(states.values().size(), 2u);
 
+    // What is sent while waiting goes out once the connection is ready.
+    EventRecorder<std::optional<PlatformError>> sent;
+    a->call([&] {
+        connection->send(TcpConnection::Bytes{'e', 'a', 'r', 'l', 'y'},
+                         [&sent](std::optional<PlatformError> e) { sent.push(e); });
+        return 0;
+    });
     listenOnB(port);
     ASSERT_TRUE(states.waitFor(ready));
     EXPECT_FALSE(hasKind(states.values(), Kind::failed));
+    ASSERT_TRUE(accepted.waitForCount(1));
+    EXPECT_EQ(readAll(*b, accepted.values()[0], 5), "early");
+    ASSERT_TRUE(sent.waitForCount(1));
+    EXPECT_FALSE(sent.values()[0]);
 }
 
 TEST_F(TcpOverVeth, PinnedToAnotherInterfaceNeverReachesThePeer) {
