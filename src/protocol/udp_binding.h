@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,10 @@ namespace sorvanta {
 // derived from it.
 struct UDPBinding {
     static constexpr std::size_t tokenBytes = 32;
+    // Every datagram of a leg starts with these identity bytes: magic, version, kind 0, the
+    // four identifiers, the token and the leg.
+    static constexpr std::size_t prefixBytes = 103;
+    using Prefix = std::array<std::uint8_t, prefixBytes>;
 
     Uuid run;
     Uuid session;
@@ -28,6 +33,9 @@ struct UDPBinding {
 
     // Throws ProtocolFailure::malformed at the first rule the binding breaks.
     void validate() const;
+
+    // The identity bytes of the leg's datagrams. Meaningful for a binding that validates.
+    Prefix datagramPrefix() const;
 
     static bool isLeg(std::int64_t leg) { return leg == 0 || leg == 1; }
 

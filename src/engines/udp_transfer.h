@@ -1,0 +1,173 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engines/udp_leg_state.h"
+#include "platform/net/network_executor.h"
+#include "platform/net/network_interface.h"
+#include "platform/net/network_parameters.h"
+#include "platform/net/network_path.h"
+#include "platform/network_factory.h"
+#include "protocol/run_end_cause.h"
+#include "protocol/udp_observation.h"
+#include "support/clock.h"
+
+namespace sorvanta {
+
+// One leg of the UDP quality probe on one side. The receiving side listens, adopts the
+// peer's flow, waits for the sender's readiness datagram and accounts every probe datagram;
+// the sending side connects to the announced port, sends the readiness datagram and, once
+// released by checkPath(), paces probe datagrams for the planned time. Everything it learns
+// goes out through `notify` as an Event; a failure is always its last event.
+//
+// All state sits under one mutex. The public methods take it themselves (callers never hold
+// it); network handlers, send and receive completions run on `executor` and the timer tick on
+// the timer's thread, each taking it for a bounded step. `notify` is called under it, so it
+// must only hand the event on and never call back into the engine.
+class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
+  public:
+    struct Listening {
+        std::uint16_t port = 0;
+    };
+    struct Ready {
+        std::string path;
+    };
+    struct Progress {
+        std::int64_t count = 0;
+    };
+    struct Sent {
+        UDPSendSummary summary;
+        std::string path;
+    };
+    struct Result {
+        UDPObservation observation;
+    };
+    struct Failed {
+        std::string reason;
+        // True: the whole run must end; false: only this quality check is given up.
+        bool safety = false;
+        RunEndCause cause = RunEndCause::tester;
+    };
+    using Event = std::variant<Listening, Ready, Progress, Sent, Result, Failed>;
+
+    struct Setup {
+        UDPBinding binding;
+        // Bits per second the leg is paced against.
+        double capacity = 0;
+        // Planned sending seconds, 3.0 to 6.0.
+        double measuredDuration = 0;
+        bool receiving = false;
+        // The admitted wired interface and the peer's address on it.
+        std::optional<NetworkInterface> interface;
+        asio::ip::address host;
+        NetworkExecutor executor;
+        std::shared_ptr<NetworkFactory> factory;
+        std::function<void(Event)> notify;
+        // Seconds since the engine's epoch; a steady clock started now when absent.
+        std::shared_ptr<const Clock> clock;
+    };
+
+    static constexpr double shortestDuration = 3.0;
+    static constexpr double longestDuration = 6.0;
+    static constexpr std::size_t poolSize = 128;
+    static constexpr std::int64_t outstandingReceives = 64;
+
+    // Throws ProtocolFailure when the binding does not validate, the duration is not within
+    // 3.0 … 6.0 s or the capacity is not finite and positive.
+    static std::shared_ptr<UDPTransfer> make(Setup setup);
+    ~UDPTransfer();
+    UDPTransfer(const UDPTransfer&) = delete;
+    UDPTransfer& operator=(const UDPTransfer&) = delete;
+
+    // Begins the leg: the receiver listens (no port), the sender connects to `port`. Once.
+    void start(std::optional<std::uint16_t> port);
+    // Sender, on the receiver's readiness: starts sending if the path still matches.
+    void checkPath();
+    // Sender: the receiver's count; only a growing count feeds the progress watchdog.
+    void noteRemoteProgress(std::int64_t count);
+    // Receiver: the sender's summary and path; completion follows 0.5 s later.
+    void acceptSenderSummary(const UDPSendSummary& summary, const std::string& path);
+    // The observation of an interrupted leg from what the engine holds now; changes nothing.
+    std::optional<UDPObservation> finish();
+    // Ends the engine without an event; harmless when repeated.
+    void cancel();
+
+    // The tick period: 1 ms on the receiver, one pacing burst (at most 10 ms) on the sender.
+    std::chrono::nanoseconds tickPeriod() const;
+
+  private:
+    using Bytes = UdpConnection::Bytes;
+    using Lock = std::lock_guard<std::mutex>;
+
+    struct State : UdpLegState {
+        using UdpLegState::UdpLegState;
+        std::shared_ptr<UdpListener> listener;
+        std::shared_ptr<UdpConnection> connection;
+        std::shared_ptr<PreciseTimer> timer;
+        std::vector<std::shared_ptr<Bytes>> buffers;
+        // When the engine ended: an interrupted leg's times stop there.
+        std::optional<double> endedAt;
+    };
+
+    explicit UDPTransfer(Setup setup);
+
+    double now() const;
+    double arrivalSeconds(UdpConnection::Clock::time_point arrival) const;
+    NetworkParameters makeParameters() const;
+    bool pathMatches(const NetworkPath& path) const;
+    bool isPeer(const asio::ip::address& address) const;
+
+    // Each below runs with the lock held.
+    void fail(std::string reason, bool safety, RunEndCause cause);
+    void cancelSteps();
+    void adopt(std::shared_ptr<UdpConnection> connection);
+    void armReceive();
+    void sendReadiness();
+    void tick();
+    void tickReceiver(double t);
+    void tickSender(double t);
+    void stopSending(double t, double elapsed);
+    void sendBatch(std::int64_t count);
+    void complete(double t);
+
+    // Handlers; each takes the lock.
+    void listenerStateChanged(const ListenerState& state);
+    void acceptCandidate(std::shared_ptr<UdpConnection> connection);
+    void connectionStateChanged(const TransportState& state);
+    void pathChanged(const NetworkPath& path);
+    void viabilityLost();
+    void readinessSent(const std::optional<PlatformError>& error);
+    void received(std::span<const std::uint8_t> content, double arrival,
+                  const std::optional<PlatformError>& error);
+    void sendCompleted(const std::optional<PlatformError>& error, std::shared_ptr<Bytes> buffer);
+
+    const UdpLegFacts facts_;
+    const std::optional<NetworkInterface> interface_;
+    const asio::ip::address host_;
+    const UDPBinding::Prefix prefix_;
+    const NetworkExecutor executor_;
+    const std::shared_ptr<NetworkFactory> factory_;
+    const std::function<void(Event)> notify_;
+    const std::shared_ptr<const Clock> clock_;
+    // The epoch as a steady-clock instant, to place the kernel's arrival stamps; absent for
+    // an injected clock, whose own reading is used instead.
+    std::optional<SteadyClock::TimePoint> steadyEpoch_;
+
+    mutable std::mutex mutex_;
+    State state_;
+    // Network objects the engine has finished with. They are released with the engine, never
+    // under the lock: releasing a timer waits for its thread, which may be waiting for the
+    // lock.
+    std::vector<std::shared_ptr<void>> retired_;
+};
+
+}  // namespace sorvanta
