@@ -129,24 +129,32 @@ TEST_F(QuickTestNetns, CleanRunCompletesOnBothSides) {
     EXPECT_EQ(sides[0].ended->quality.udp, sides[1].ended->quality.udp);
 }
 
-// Stop pressed on either side mid-stage: both end stopped and nobody sends checkFailed.
-TEST_F(QuickTestNetns, StopMidStageEndsBothStopped) {
-    build();
-    sides[1].run->start();
-    sides[0].run->start();
-    ASSERT_TRUE(waitUntil([&] { return sides[1].last.phase == Phase::measuring; }, 30s));
-    sides[1].run->fail("Test stopped.", false, RunEndCause::stopped, false, {});
-    sides[0].run->fail("Peer stopped the test.", false, RunEndCause::stopped, true, {});
-    ASSERT_TRUE(waitUntil([&] { return sides[0].ended && sides[1].ended; }, 10s));
-    std::lock_guard lock(mutex_);
-    for (const auto& side : sides) {
-        EXPECT_EQ(side.ended->phase, Phase::cancelled);
-        EXPECT_EQ(side.ended->end, RunEndCause::stopped);
-        for (const auto& m : side.sent) {
-            EXPECT_NE(m.kind, Kind::checkFailed);
+// Stop pressed on either side, in preparation or mid-stage: both end stopped and nobody
+// sends checkFailed.
+TEST_F(QuickTestNetns, StopEndsBothStopped) {
+    const std::pair<Phase, int> cases[] = {{Phase::checking, 0}, {Phase::measuring, 1}};
+    for (const auto& [phase, stopper] : cases) {
+        build();
+        sides[1].run->start();
+        sides[0].run->start();
+        ASSERT_TRUE(waitUntil([&] { return sides[1].last.phase == phase; }, 30s));
+        sides[stopper].run->fail("Test stopped.", false, RunEndCause::stopped, false, {});
+        sides[1 - stopper].run->fail("Peer stopped the test.", false, RunEndCause::stopped, true,
+                                     {});
+        ASSERT_TRUE(waitUntil([&] { return sides[0].ended && sides[1].ended; }, 10s));
+        std::lock_guard lock(mutex_);
+        for (const auto& side : sides) {
+            EXPECT_EQ(side.ended->phase, Phase::cancelled);
+            EXPECT_EQ(side.ended->end, RunEndCause::stopped);
+            for (const auto& m : side.sent) {
+                EXPECT_NE(m.kind, Kind::checkFailed);
+            }
+        }
+        EXPECT_EQ(sides[stopper].ended->status, "Incomplete. Test stopped.");
+        for (auto& side : sides) {
+            side = Side{};
         }
     }
-    EXPECT_EQ(sides[1].ended->status, "Incomplete. Test stopped.");
 }
 
 // The cable pulled mid-stage: both sides end failed for the connection, each after its
