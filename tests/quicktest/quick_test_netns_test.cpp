@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "lab/veth_sides.h"
+#include "platform/system/sysfs_wired_hardware_reader.h"
 #include "platform/system_network_factory.h"
 #include "quicktest/make_quick_test.h"
 #include "quicktest/transfer_engine_factory.h"
@@ -51,7 +52,9 @@ class QuickTestNetns : public testing::VethSides {
             auto engines = std::make_shared<TransferEngineFactory>(
                 threads[i]->executor(), std::make_shared<SystemNetworkFactory>());
             sides[i].run = threads[i]->call([&] {
-                return quickTestFactory(threads[i]->executor(), engines, nullptr, nullptr)(setup);
+                return quickTestFactory(threads[i]->executor(), engines,
+                                        std::make_shared<SysfsWiredHardwareReader>(),
+                                        nullptr)(setup);
             });
         }
     }
@@ -158,7 +161,7 @@ TEST_F(QuickTestNetns, StopEndsBothStopped) {
 }
 
 // The cable pulled mid-stage: both sides end failed for the connection, each after its
-// half-second grace.
+// half-second grace, and their evidence shows the link change.
 TEST_F(QuickTestNetns, CablePulledMidStageEndsBothForTheConnection) {
     build();
     sides[1].run->start();
@@ -171,6 +174,9 @@ TEST_F(QuickTestNetns, CablePulledMidStageEndsBothForTheConnection) {
     for (const auto& side : sides) {
         EXPECT_EQ(side.ended->phase, Phase::failed) << side.ended->status;
         EXPECT_EQ(side.ended->end, RunEndCause::connection) << side.ended->status;
+        // This computer's evidence saw its link go down.
+        ASSERT_EQ(side.ended->quality.ethernet.size(), 1u);
+        EXPECT_TRUE(side.ended->quality.ethernet[0].linkChanged());
     }
 }
 
