@@ -102,6 +102,16 @@ std::string DisplayFormat::rateText(double bitsPerSecond) const {
     return format(formatters_->rate, bitsPerSecond / megabit) + " Mbps";
 }
 
+std::string DisplayFormat::windowRateText(double bitsPerSecond) const {
+    const bool gigabits = bitsPerSecond >= gigabit;
+    return rateFigure(bitsPerSecond, gigabits) + (gigabits ? " Gbps" : " Mbps");
+}
+
+std::string DisplayFormat::rateFigure(double bitsPerSecond, bool gigabits) const {
+    return gigabits ? format(formatters_->rate, bitsPerSecond / gigabit)
+                    : format(formatters_->integer, bitsPerSecond / megabit);
+}
+
 std::string DisplayFormat::number(double value) const {
     return format(formatters_->number, value);
 }

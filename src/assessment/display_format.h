@@ -31,6 +31,13 @@ class DisplayFormat {
     // grouping ("941.23 Mbps", "1,000 Mbps", "2,35 Gbps").
     std::string rateText(double bitsPerSecond) const;
 
+    // The main window's rate text: as rateText, but whole numbers in "Mbps" ("1,000 Mbps").
+    std::string windowRateText(double bitsPerSecond) const;
+
+    // The number of a rate figure without its unit: billions with 0 to 2 fraction digits
+    // when `gigabits`, else whole millions.
+    std::string rateFigure(double bitsPerSecond, bool gigabits) const;
+
     // A report number: 0 to 3 fraction digits with the locale's grouping.
     std::string number(double value) const;
 

@@ -184,18 +184,10 @@ class Assessor {
     }
 
     void checkUdp() {
-        for (const auto& leg : speed_.quality.udp) {
-            if (speed_.quality.session && isKept(leg, speed_, senders_)) {
-                kept_.push_back(leg);
-            }
-        }
-        latest_ = QualityAssessment::latestAttempts(kept_);
-        lossConcern_ = std::any_of(kept_.begin(), kept_.end(),
-                                   [](const auto& leg) { return leg.hasUnexplainedLoss(); });
-        timingConcern_ = std::any_of(latest_.begin(), latest_.end(), [](const auto& leg) {
-            return leg.timingUsable() && !leg.isLimited() &&
-                   leg.highJitterSeconds >= highJitterConcern;
-        });
+        auto findings = QualityAssessment::probeFindings(speed_);
+        latest_ = std::move(findings.latest);
+        lossConcern_ = findings.lossConcern;
+        timingConcern_ = findings.timingConcern;
     }
 
     std::string evidenceSuffix() const {
@@ -316,7 +308,6 @@ class Assessor {
     std::vector<std::pair<TCPIssue, std::string>> concerns_;
     std::optional<std::string> limitation_;
     bool resent_ = false;
-    std::vector<UDPObservation> kept_;
     std::vector<UDPObservation> latest_;
     bool lossConcern_ = false;
     bool timingConcern_ = false;
@@ -360,6 +351,29 @@ std::vector<QualityAssessment::InterfaceIssue> QualityAssessment::interfaceIssue
         }
     }
     return issues;
+}
+
+QualityAssessment::ProbeFindings QualityAssessment::probeFindings(const SpeedSnapshot& speed) {
+    ProbeFindings findings;
+    if (!speed.run || !speed.quality.session) {
+        return findings;
+    }
+    const auto senders = singleDirectionSenders(speed);
+    std::vector<UDPObservation> kept;
+    for (const auto& leg : speed.quality.udp) {
+        if (isKept(leg, speed, senders)) {
+            kept.push_back(leg);
+        }
+    }
+    findings.latest = latestAttempts(kept);
+    findings.lossConcern = std::any_of(kept.begin(), kept.end(),
+                                       [](const auto& leg) { return leg.hasUnexplainedLoss(); });
+    findings.timingConcern =
+        std::any_of(findings.latest.begin(), findings.latest.end(), [](const auto& leg) {
+            return leg.timingUsable() && !leg.isLimited() &&
+                   leg.highJitterSeconds >= highJitterConcern;
+        });
+    return findings;
 }
 
 std::string_view QualityAssessment::text(InterfaceIssue issue) {

@@ -41,6 +41,16 @@ struct QualityAssessment {
 
     static std::string_view text(InterfaceIssue issue);
 
+    // What the verdict makes of the run's kept probe legs: the latest attempt of each leg,
+    // and whether some leg lost datagrams its receiver does not explain or a latest leg's
+    // timing was uneven. The window's tiles read this so that they agree with the verdict.
+    struct ProbeFindings {
+        std::vector<UDPObservation> latest;
+        bool lossConcern = false;
+        bool timingConcern = false;
+    };
+    static ProbeFindings probeFindings(const SpeedSnapshot& speed);
+
     // For each leg present, the observation of its highest attempt (the earliest among
     // equals), ordered by leg.
     static std::vector<UDPObservation> latestAttempts(std::span<const UDPObservation> legs);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "assessment/lower_rate_plan.h"
 #include "assessment/result_assessment.h"
 #include "run_fixture.h"
 
@@ -17,30 +16,6 @@ using TCPIssue = QualityAssessment::TCPIssue;
 constexpr const char* healthyText =
     "Speed stayed steady; no resends or missed probe packets were observed.";
 constexpr const char* limitedSuffix = " Some supporting evidence is limited; see Details.";
-
-// Leg 0's first attempt lost `lost` datagrams that the receiver's own backlog explains.
-void receiverDropped(SpeedSnapshot& s, std::int64_t lost) {
-    auto& first = s.quality.udp[0];
-    first.unique -= lost;
-    first.unexplainedHoles = 0;
-}
-
-// Appends the clean lower-rate re-run of leg 0 that its first attempt plans, its capacity
-// moved by `offset`.
-void rerun(SpeedSnapshot& s, double offset = 0) {
-    const auto plan = *lowerRatePlan(s.quality.udp[0], 50e6);
-    UDPObservation second = leg(0, macA, plan.capacity + offset);
-    second.attempt = 1;
-    second.plannedSeconds = plan.plannedSeconds;
-    second.send.accepted = second.send.attempted =
-        static_cast<std::int64_t>(plan.capacity * 0.75 * plan.plannedSeconds / 9600);
-    second.unique = second.send.accepted;
-    second.send.seconds = plan.plannedSeconds;
-    second.send.measurementEnd = *second.send.measurementStart + plan.plannedSeconds;
-    second.arrivalSpan = plan.plannedSeconds - 0.01;
-    second.receiveCoverage->last = 0.45 + plan.plannedSeconds + 0.1;
-    s.quality.udp.push_back(second);
-}
 
 // Moves 30 % of the bytes of the given one-second intervals to the others, so that the
 // average rate stays and those intervals dip.

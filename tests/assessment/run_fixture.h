@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "assessment/lower_rate_plan.h"
 #include "protocol/service_snapshot.h"
 
 namespace sorvanta::fixture {
@@ -157,6 +158,30 @@ inline SpeedSnapshot completeRun() {
 inline void setRate(SpeedSnapshot& s, std::size_t stage, std::size_t position, double bps) {
     auto& d = s.stages[stage].directions[position];
     d.sample = sample(bps);
+}
+
+// Leg 0's first attempt lost `lost` datagrams that the receiver's own backlog explains.
+inline void receiverDropped(SpeedSnapshot& s, std::int64_t lost) {
+    auto& first = s.quality.udp[0];
+    first.unique -= lost;
+    first.unexplainedHoles = 0;
+}
+
+// Appends the clean lower-rate re-run of leg 0 that its first attempt plans, its capacity
+// moved by `offset`.
+inline void rerun(SpeedSnapshot& s, double offset = 0) {
+    const auto plan = *lowerRatePlan(s.quality.udp[0], 50e6);
+    UDPObservation second = leg(0, macA, plan.capacity + offset);
+    second.attempt = 1;
+    second.plannedSeconds = plan.plannedSeconds;
+    second.send.accepted = second.send.attempted =
+        static_cast<std::int64_t>(plan.capacity * 0.75 * plan.plannedSeconds / 9600);
+    second.unique = second.send.accepted;
+    second.send.seconds = plan.plannedSeconds;
+    second.send.measurementEnd = *second.send.measurementStart + plan.plannedSeconds;
+    second.arrivalSpan = plan.plannedSeconds - 0.01;
+    second.receiveCoverage->last = 0.45 + plan.plannedSeconds + 0.1;
+    s.quality.udp.push_back(second);
 }
 
 }  // namespace sorvanta::fixture

@@ -1,0 +1,35 @@
+#include <QApplication>
+#include <QPalette>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/desktop_preferences.h"
+#include "app/sorvanta_application.h"
+#include "platform/system/computer_name.h"
+
+int main(int argc, char** argv) {
+    using namespace sorvanta;
+    // The launch arguments exactly as given, before the toolkit takes its own.
+    const std::vector<std::string> arguments(argv, argv + argc);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sorvanta"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    const DesktopPreferences desktop = DesktopPreferences::read();
+    const QColor window = QApplication::palette().color(QPalette::Window);
+    SorvantaApplication::Options options;
+    options.appearance.palette = Palette::forScheme(desktop.darkOr(window.lightnessF() < 0.5));
+    options.appearance.reduceMotion = desktop.motionReduced();
+    matchToolkitPalette(options.appearance.palette);
+    options.service = std::make_shared<OfflineService>();
+    options.activity = std::make_shared<LogindTestActivity>();
+    options.hostName = computerName();
+    options.autosave = ReportAutosave(
+        ReportAutosave::enabledBy(arguments),
+        ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+    options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
+    SorvantaApplication sorvanta(std::move(options));
+    sorvanta.show();
+    return QApplication::exec();
+}

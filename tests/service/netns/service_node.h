@@ -1,0 +1,152 @@
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "lab/fake_system.h"
+#include "lab/netns_lab.h"
+#include "platform/net/asio_scheduler.h"
+#include "platform/system_network_factory.h"
+#include "service/wire_service.h"
+
+namespace sorvanta::testing {
+
+// A run engine that does nothing but end when told to, for runs across namespaces.
+struct StubQuickTest final : QuickTest {
+    Setup setup;
+    // Outputs reported at once on start, to overflow the service's event queue.
+    int burst = 0;
+    void start() override {
+        for (int i = 0; i < burst; ++i) {
+            setup.notify({Output::Kind::snapshot, std::nullopt, SpeedSnapshot{}});
+        }
+    }
+    void deliver(SpeedMessage) override {}
+    void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
+              std::function<void(SpeedSnapshot)> done) override {
+        SpeedSnapshot final;
+        final.run = setup.id;
+        final.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
+        final.status = "Incomplete. " + reason;
+        final.end = cause;
+        final.endedRemotely = remote;
+        done(final);
+    }
+};
+
+// One copy of the service inside a namespace, its hardware reader admitting the given
+// devices as wired PCI adapters.
+class ServiceNode {
+  public:
+    ServiceNode(const std::string& ns, const std::vector<std::pair<std::string, int>>& adapters,
+                std::string name, int burst = 0)
+        : thread_(ns), scheduler_(std::make_shared<AsioScheduler>(thread_.executor())) {
+        for (const auto& [device, index] : adapters) {
+            hardware_->admitPci(device, index);
+        }
+        WireService::Dependencies deps{thread_.executor(),
+                                       std::make_shared<SystemNetworkFactory>(),
+                                       scheduler_,
+                                       hardware_,
+                                       std::make_shared<FakeLowPowerSource>(),
+                                       [burst](QuickTest::Setup setup) {
+                                           auto engine = std::make_shared<StubQuickTest>();
+                                           engine->setup = std::move(setup);
+                                           engine->burst = burst;
+                                           return engine;
+                                       },
+                                       [this](ServiceLogLevel, const std::string& text) {
+                                           std::lock_guard lock(mutex_);
+                                           if (record_) {
+                                               logs_.push_back(text);
+                                           }
+                                       },
+                                       std::move(name),
+                                       std::nullopt,
+                                       std::nullopt};
+        service_ = thread_.call([&] { return WireService::create(std::move(deps)); });
+    }
+    ~ServiceNode() {
+        thread_.call([this] {
+            service_->stop();
+            return 0;
+        });
+        thread_.call([this] {
+            service_.reset();
+            scheduler_.reset();
+            return 0;
+        });
+    }
+
+    void start() {
+        service_->start([this](const ServiceSnapshot& snapshot) {
+            std::lock_guard lock(mutex_);
+            latest_ = snapshot;
+            if (record_ && (history_.empty() || history_.back() != snapshot.status)) {
+                history_.push_back(snapshot.status);
+                times_.push_back(std::chrono::steady_clock::now());
+            }
+        });
+    }
+    // When the status first read `text`, if it did.
+    std::optional<std::chrono::steady_clock::time_point> firstTime(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < history_.size(); ++i) {
+            if (history_[i] == text) {
+                return times_[i];
+            }
+        }
+        return std::nullopt;
+    }
+    WireService& service() { return *service_; }
+    // Keeps only the latest snapshot from now on (for long runs that measure memory).
+    void stopRecording() {
+        std::lock_guard lock(mutex_);
+        record_ = false;
+    }
+    ServiceSnapshot snapshot() {
+        std::lock_guard lock(mutex_);
+        return latest_;
+    }
+    bool sawStatus(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::find(history_.begin(), history_.end(), text) != history_.end();
+    }
+    bool logged(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::find(logs_.begin(), logs_.end(), text) != logs_.end();
+    }
+    // Waits up to `seconds` for the predicate on the latest snapshot.
+    template <class Predicate>
+    bool waitFor(Predicate predicate, double seconds = 20, int pollMilliseconds = 20) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < end) {
+            if (predicate(snapshot())) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pollMilliseconds));
+        }
+        return predicate(snapshot());
+    }
+
+  private:
+    NetnsThread thread_;
+    std::shared_ptr<AsioScheduler> scheduler_;
+    std::shared_ptr<FakeWiredHardwareReader> hardware_ =
+        std::make_shared<FakeWiredHardwareReader>();
+    std::shared_ptr<WireService> service_;
+    std::mutex mutex_;
+    ServiceSnapshot latest_;
+    std::vector<std::string> history_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
+    std::vector<std::string> logs_;
+    bool record_ = true;
+};
+
+inline bool readyAndArmed(const ServiceSnapshot& s) {
+    return s.state == ConnectionState::ready && s.directLink == true && s.speed.armed;
+}
+
+}  // namespace sorvanta::testing

@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include "service_rig.h"
+
+namespace sorvanta {
+namespace {
+
+using testing::Rig;
+using Kind = ControlMessage::Kind;
+using SpeedKind = SpeedMessage::Kind;
+
+std::optional<SpeedMessage> lastSpeed(const Rig::Connection& connection) {
+    auto messages = Rig::sent(connection);
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        if (it->kind == Kind::speed) {
+            return it->speed;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(WireServiceTest, AcceptedPeerBecomesReadyAndArmed) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+    EXPECT_EQ(rig.snap().status, "Ready with Studio.");
+    EXPECT_EQ(rig.snap().permission, LocalNetworkState::available);
+    EXPECT_EQ(rig.snap().directLink, true);
+    EXPECT_TRUE(rig.snap().speed.armed);
+    auto sent = Rig::sent(*connection);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].kind, Kind::helloAck);
+}
+
+TEST(WireServiceTest, DialsOnlyWhenItsIdentifierSortsFirst) {
+    for (bool smaller : {true, false}) {
+        Rig rig(smaller ? testing::lowID : testing::highID,
+                smaller ? testing::highID : testing::lowID, "");
+        rig.startPinned();
+        rig.browse({rig.result(rig.peer)});
+        ASSERT_EQ(rig.network->browsedConnections().size(), smaller ? 1u : 0u);
+        if (!smaller) {
+            continue;
+        }
+        auto connection = rig.network->browsedConnections().back().connection;
+        connection->setPath(rig.path());
+        connection->setState({TransportState::Kind::ready, {}});
+        rig.poll();
+        auto hello = Rig::sent(*connection).at(0);
+        EXPECT_EQ(hello.kind, Kind::hello);
+        EXPECT_EQ(hello.name, "Mac");  // an empty computer name still greets validly
+        auto ack = rig.fromPeer(Kind::helloAck);
+        ack.session = hello.session;
+        rig.peerSession = hello.session;
+        rig.deliver(*connection, {ack});
+        EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+    }
+}
+
+TEST(WireServiceTest, ElectionKeepsOwnDialAndRefusesTheOther) {
+    Rig rig(testing::lowID, testing::highID);
+    rig.startPinned();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.network->browsedConnections().size(), 1u);
+    auto inbound = rig.accept();
+    rig.deliver(*inbound, {rig.fromPeer(Kind::hello)});
+    EXPECT_TRUE(inbound->cancelled());
+    EXPECT_TRUE(inbound->sends().empty());  // no helloAck for the losing channel
+    EXPECT_EQ(rig.snap().state, ConnectionState::connecting);
+    EXPECT_EQ(rig.snap().status, "Waiting for the elected peer connection.");
+    EXPECT_FALSE(rig.network->browsedConnections().back().connection->cancelled());
+}
+
+TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
+    struct Case {
+        std::string name;
+        std::function<void(Rig&, Rig::Connection&)> act;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"garbage",
+         [](Rig& rig, Rig::Connection& c) {
+             c.deliver({0, 0, 0, 3, 'x', 'y', 'z'});
+             rig.poll();
+         },
+         "The peer sent an invalid control message (malformed)."},
+        {"partial frame",
+         [](Rig& rig, Rig::Connection& c) {
+             c.deliver({0, 0, 0, 9, '{'});
+             rig.poll();
+             rig.advance(9.9);
+             EXPECT_FALSE(c.cancelled());
+             rig.advance(0.2);
+         },
+         "Incomplete control frame timed out."},
+        {"flood",
+         [](Rig& rig, Rig::Connection& c) {
+             std::vector<ControlMessage> burst(33, rig.fromPeer(Kind::power));
+             for (auto& m : burst) {
+                 m.lowPower = true;
+             }
+             rig.deliver(c, burst);
+         },
+         "The peer sent an invalid control message (unexpectedMessage)."},
+        {"probeAck",
+         [](Rig& rig, Rig::Connection& c) {
+             auto ack = rig.fromPeer(Kind::probeAck);
+             ack.nonce = Uuid::random();
+             ack.length = 4;
+             ack.digest = std::string(64, 'a');
+             rig.deliver(c, {ack});
+         },
+         "The probe acknowledgment did not match."},
+        {"peer closed",
+         [](Rig& rig, Rig::Connection& c) {
+             c.deliver({}, true);
+             rig.poll();
+         },
+         "Peer disconnected. Looking for Ethernet\u2026"},
+        {"send cap",
+         [](Rig& rig, Rig::Connection&) {
+             // Nine changes handled before any completion: the ninth send is refused.
+             for (int i = 0; i < 9; ++i) {
+                 rig.lowPower->set(i % 2 == 0);
+             }
+             rig.poll();
+         },
+         "Control send rejected."},
+        {"send error",
+         [](Rig& rig, Rig::Connection& c) {
+             c.setSendError(PlatformError::posix(32));
+             rig.lowPower->set(true);
+             rig.poll();
+         },
+         "Send failed: " + PlatformError::posix(32).text()},
+        {"peer vanished", [](Rig& rig, Rig::Connection&) { rig.browse({}); },
+         // The close's text gives way to the browse result's own.
+         "Looking for another Mac running Sorvanta\u2026"},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        auto connection = rig.readyPeer();
+        SCOPED_TRACE(c.name);
+        c.act(rig, *connection);
+        EXPECT_TRUE(connection->cancelled()) << c.name;
+        EXPECT_EQ(rig.snap().status, c.status) << c.name;
+        EXPECT_EQ(rig.snap().probeStatus, ProbeStatus::interrupted) << c.name;
+    }
+}
+
+TEST(WireServiceTest, FloodWithinTheRateIsAccepted) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    // The hello took the first token of the full bucket.
+    rig.deliver(*connection, std::vector<ControlMessage>(31, rig.fromPeer(Kind::power)));
+    rig.scheduler->advance(1.0);
+    rig.deliver(*connection, std::vector<ControlMessage>(16, rig.fromPeer(Kind::power)));
+    EXPECT_FALSE(connection->cancelled());
+}
+
+TEST(WireServiceTest, HandshakeDeadlinesAndInboundLimit) {
+    Rig rig;
+    rig.startPinned();
+    std::vector<std::shared_ptr<Rig::Connection>> silent;
+    for (int i = 0; i < 5; ++i) {
+        silent.push_back(rig.accept(i == 0));
+    }
+    EXPECT_TRUE(silent[4]->cancelled());  // at most four control channels
+    EXPECT_FALSE(silent[3]->cancelled());
+    rig.advance(10.0);
+    EXPECT_TRUE(silent[0]->cancelled());
+    EXPECT_EQ(rig.snap().status,
+              "Peer handshake or probe timed out. Check Ethernet and Local Network access.");
+}
+
+TEST(WireServiceTest, StaleEpochsAreIgnored) {
+    Rig rig;
+    rig.startPinned();
+    // Events already on their way when discovery restarts belong to the old generation.
+    auto late = rig.inbound();
+    rig.listener()->accept(late);
+    rig.browser()->setResults({rig.result(rig.peer)});
+    rig.service->searchAgain();
+    rig.poll();
+    EXPECT_TRUE(late->cancelled());
+    EXPECT_TRUE(rig.snap().peers.empty());
+    // A path update of the previous start of the service.
+    rig.monitor()->setPath(NetworkPath{});
+    rig.service->stop();
+    rig.service->start([](const ServiceSnapshot&) {});
+    rig.poll();
+    EXPECT_EQ(rig.snap().status, "Looking for an Ethernet link\u2026");
+}
+
+TEST(WireServiceTest, DiscoveryRestartsBackOff) {
+    Rig rig;
+    rig.startPinned();
+    std::vector<double> waits;
+    for (int i = 0; i < 6; ++i) {
+        const auto before = rig.network->advertisedListeners().size();
+        rig.browser()->setState(DnssdState::failed(PlatformError::posix(100)));
+        rig.listener()->setState({ListenerState::Kind::failed,
+                                  PlatformError::dnssd(PlatformError::dnssdPolicyDenied), 0});
+        rig.poll();
+        EXPECT_EQ(rig.snap().permission, LocalNetworkState::unavailable);
+        double waited = 0;
+        while (rig.network->advertisedListeners().size() == before && waited < 60) {
+            rig.advance(1.0);
+            waited += 1.0;
+        }
+        waits.push_back(waited);
+    }
+    EXPECT_EQ(waits, (std::vector<double>{2, 4, 8, 16, 30, 30}));
+}
+
+TEST(WireServiceTest, OverflowFailsUntilSearchAgain) {
+    Rig rig;
+    rig.startPinned();
+    for (int i = 0; i < 130; ++i) {
+        rig.monitor()->setPath(rig.path());
+    }
+    rig.poll();
+    EXPECT_EQ(rig.snap().state, ConnectionState::failed);
+    EXPECT_EQ(rig.snap().status,
+              "Too many network events. Choose Search Again to restart discovery.");
+    rig.service->searchAgain();
+    rig.poll();
+    rig.monitor()->setPath(rig.path());
+    rig.poll();
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+    EXPECT_EQ(rig.snap().selectedIndex, 2);
+}
+
+TEST(WireServiceTest, ThreeMacsMeanNobodyDials) {
+    Rig rig(testing::lowID, testing::highID);
+    rig.startPinned();
+    rig.browse({rig.result(testing::highID, "A"), rig.result(Uuid::random(), "B")});
+    EXPECT_TRUE(rig.network->browsedConnections().empty());
+    EXPECT_EQ(rig.snap().status, "Choose the Mac connected to the cable you want to check.");
+}
+
+// The run states on the initiator, with the cancel deferred until the engine stopped.
+TEST(WireServiceTest, InitiatorRunTable) {
+    enum class End {
+        stopRunning,
+        stopRunningCompletes,
+        stopRequested,
+        timeout,
+        reject,
+        engineFails
+    };
+    struct Case {
+        End end;
+        std::optional<RunEndCause> cancelEnd;
+        SpeedSnapshot::Phase phase;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {End::stopRunning, RunEndCause::stopped, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. Test stopped."},
+        {End::stopRunningCompletes, std::nullopt, SpeedSnapshot::Phase::complete, "Done."},
+        {End::stopRequested, RunEndCause::stopped, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. Test stopped."},
+        {End::timeout, RunEndCause::connection, SpeedSnapshot::Phase::failed,
+         "Incomplete. Test admission timed out."},
+        {End::reject, std::nullopt, SpeedSnapshot::Phase::cancelled,
+         "Incomplete. The other Mac is not allowing Quick Tests, or is busy."},
+        {End::engineFails, RunEndCause::tester, SpeedSnapshot::Phase::failed, "Incomplete. Bad."},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        auto connection = rig.readyPeer();
+        rig.service->startQuickTest(QuickProfile::quick);
+        rig.poll();
+        auto request = lastSpeed(*connection);
+        ASSERT_TRUE(request && request->kind == SpeedKind::request);
+        EXPECT_TRUE(rig.snap().speed.busy);
+        auto answer = *request;
+        const bool needsEngine = c.end == End::stopRunning || c.end == End::stopRunningCompletes ||
+                                 c.end == End::engineFails;
+        if (needsEngine) {
+            answer.kind = SpeedKind::accept;
+            rig.deliver(*connection, {rig.speed(answer)});
+            ASSERT_EQ(rig.engines.size(), 1u);
+            EXPECT_EQ(rig.engines[0]->starts, 1);
+        }
+        const auto sentBefore = connection->sends().size();
+        SpeedSnapshot final;
+        final.run = request->run;
+        switch (c.end) {
+            case End::stopRunning:
+            case End::stopRunningCompletes:
+                rig.service->stopQuickTest();
+                rig.poll();
+                EXPECT_EQ(connection->sends().size(), sentBefore);  // deferred
+                EXPECT_TRUE(rig.snap().speed.busy);
+                final.phase = c.end == End::stopRunning ? SpeedSnapshot::Phase::cancelled
+                                                        : SpeedSnapshot::Phase::complete;
+                final.status = "Done.";
+                rig.engines[0]->done(final);
+                rig.poll();
+                break;
+            case End::stopRequested:
+                rig.service->stopQuickTest();
+                rig.poll();
+                break;
+            case End::timeout:
+                rig.advance(10.0);
+                break;
+            case End::reject:
+                answer.kind = SpeedKind::reject;
+                rig.deliver(*connection, {rig.speed(answer)});
+                break;
+            case End::engineFails:
+                final.phase = SpeedSnapshot::Phase::failed;
+                final.status = "Bad.";
+                rig.engines[0]->setup.notify({QuickTest::Output::Kind::ended, std::nullopt, final});
+                rig.poll();
+                rig.engines[0]->done(final);
+                rig.poll();
+                break;
+        }
+        auto last = lastSpeed(*connection);
+        if (c.cancelEnd) {
+            ASSERT_TRUE(last && last->kind == SpeedKind::cancel);
+            EXPECT_EQ(last->end, c.cancelEnd);
+        } else {
+            EXPECT_NE(last->kind, SpeedKind::cancel);
+        }
+        EXPECT_EQ(rig.snap().speed.phase, c.phase);
+        EXPECT_EQ(rig.snap().speed.status, c.status);
+        EXPECT_FALSE(rig.snap().speed.busy);
+    }
+}
+
+TEST(WireServiceTest, ResponderAdmitsRefusesAndFollowsCancel) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    SpeedMessage request;
+    request.kind = SpeedKind::request;
+    request.run = Uuid::random();
+    request.sender = rig.peer;
+    rig.deliver(*connection, {rig.speed(request)});
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::accept);
+    ASSERT_EQ(rig.engines.size(), 1u);
+    EXPECT_EQ(rig.engines[0]->setup.host, asio::ip::make_address("169.254.0.2"));
+    auto progress = request;
+    progress.kind = SpeedKind::warmed;
+    rig.deliver(*connection, {rig.speed(progress)});
+    EXPECT_EQ(rig.engines[0]->delivered.size(), 1u);
+    auto cancel = request;
+    cancel.kind = SpeedKind::cancel;
+    cancel.end = RunEndCause::tester;
+    cancel.endDetail = "Bulk callback capacity exceeded.";
+    rig.deliver(*connection, {rig.speed(cancel)});
+    EXPECT_EQ(
+        rig.snap().speed.status,
+        "Incomplete. Studio couldn\u2019t continue the test: Bulk callback capacity exceeded.");
+    EXPECT_TRUE(rig.snap().speed.endedRemotely);
+    rig.deliver(*connection, {rig.speed(request)});  // busy while the engine stops
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::reject);
+    rig.engines[0]->done(SpeedSnapshot{});
+    rig.poll();
+    rig.deliver(*connection, {rig.speed(request)});  // the same run again
+    EXPECT_EQ(lastSpeed(*connection)->kind, SpeedKind::reject);
+    EXPECT_EQ(rig.logs.back(), "Declined a test from the other Mac: replayed");
+}
+
+TEST(WireServiceTest, StaleRunOutputsAreIgnored) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    rig.service->startQuickTest(QuickProfile::quick);
+    rig.poll();
+    auto accept = *lastSpeed(*connection);
+    accept.kind = SpeedKind::accept;
+    rig.deliver(*connection, {rig.speed(accept)});
+    auto notify = rig.engines[0]->setup.notify;
+    SpeedSnapshot other;
+    other.status = "Other run.";
+    rig.service->stopQuickTest();
+    rig.poll();
+    notify({QuickTest::Output::Kind::snapshot, std::nullopt, other});
+    rig.poll();
+    EXPECT_EQ(rig.snap().speed.status, "Incomplete. Test stopped.");
+}
+
+TEST(WireServiceTest, AnOwnMessageThatCannotBeEncodedClosesTheChannel) {
+    testing::Rig rig;
+    auto connection = rig.readyPeer();
+    SpeedMessage request;
+    request.kind = SpeedMessage::Kind::request;
+    request.run = Uuid::random();
+    request.sender = rig.peer;
+    rig.deliver(*connection, {rig.speed(request)});
+    ASSERT_EQ(rig.engines.size(), 1u);
+    SpeedMessage invalid = request;
+    invalid.kind = SpeedMessage::Kind::cancel;  // a cancel without its end cause
+    rig.engines[0]->setup.notify({QuickTest::Output::Kind::send, invalid, {}});
+    rig.poll();
+    EXPECT_TRUE(connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Control send rejected.");
+    EXPECT_TRUE(std::any_of(rig.logs.begin(), rig.logs.end(), [](const std::string& line) {
+        return line.starts_with("Could not encode an own control message");
+    }));
+}
+
+TEST(WireServiceTest, ElectionForgetsRememberedPeersAndIgnoresTheReplacedBrowser) {
+    testing::Rig rig;
+    rig.startPinned();
+    const Uuid other = *Uuid::parse("22222222-2222-4222-8222-222222222222");
+    auto stale = rig.result(other, "Old");
+    rig.browse({stale});
+    stale.txt.reset();  // seen again without its record: the identity now comes from memory
+    rig.browse({stale});
+    auto oldBrowser = rig.browser();
+    auto connection = rig.accept();
+    // The hello completes the handshake; the old browser's next results are already on
+    // their way when the election restarts browsing.
+    connection->deliver(ControlFrameCodec::encode(rig.fromPeer(ControlMessage::Kind::hello)));
+    oldBrowser->setResults({rig.result(other, "Old")});
+    rig.poll();
+    ASSERT_EQ(rig.network->browsers().size(), 2u);
+    EXPECT_TRUE(rig.snap().peers.empty());
+    rig.browse({rig.result(rig.peer)});
+    EXPECT_EQ(rig.snap().peers.size(), 1u);
+    EXPECT_TRUE(rig.snap().speed.armed);
+}
+
+TEST(WireServiceTest, StalledDialIsRetriedHalfASecondLater) {
+    testing::Rig rig(testing::lowID, testing::highID);
+    rig.startPinned();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.network->browsedConnections().size(), 1u);
+    rig.advance(3.0);  // still preparing
+    EXPECT_TRUE(rig.network->browsedConnections()[0].connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Connection setup stalled; trying again.");
+    rig.advance(0.4);
+    EXPECT_EQ(rig.network->browsedConnections().size(), 1u);
+    rig.advance(0.2);  // 0.5 s after the stall, not the 1 s of an ordinary close
+    ASSERT_EQ(rig.network->browsedConnections().size(), 2u);
+}
+
+}  // namespace
+}  // namespace sorvanta
