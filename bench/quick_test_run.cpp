@@ -2,7 +2,6 @@
 // otherwise), then iperf3 forward, reverse and --bidir on the same link: the stage rates the
 // sequencer records beside iperf3's. Needs root (namespaces), tc and iperf3.
 // Usage: quick_test_run [rate, e.g. 1gbit]
-#if __has_include("engines/bulk_transfer.h") && __has_include("engines/udp_transfer.h")
 #include <net/if.h>
 
 #include <chrono>
@@ -148,12 +147,3 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
-
-#else
-#include <cstdio>
-
-int main() {
-    std::fprintf(stderr, "the transfer engines are not part of this build\n");
-    return 1;
-}
-#endif

@@ -1,7 +1,4 @@
 // Whole Quick Tests between two namespaces joined by a veth pair, on the real engines.
-// Built once both transfer engines are part of the tree.
-#if __has_include("engines/bulk_transfer.h") && __has_include("engines/udp_transfer.h")
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -182,5 +179,3 @@ TEST_F(QuickTestNetns, CablePulledMidStageEndsBothForTheConnection) {
 
 }  // namespace
 }  // namespace sorvanta
-
-#endif

@@ -1,7 +1,5 @@
 // Whole Quick Tests between two copies of the service across a veth pair, on the real
 // sequencer and engines.
-// Built once both transfer engines are part of the tree.
-#if __has_include("engines/bulk_transfer.h") && __has_include("engines/udp_transfer.h")
 
 #include <gtest/gtest.h>
 
@@ -83,5 +81,3 @@ TEST_F(QuickTestFullStack, StopMidStageEndsBothStopped) {
 
 }  // namespace
 }  // namespace sorvanta::testing
-
-#endif
