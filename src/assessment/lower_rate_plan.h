@@ -6,13 +6,12 @@
 
 namespace sorvanta {
 
-// The capacity and planned seconds of the lower-rate re-run of a first attempt that was
-// limited by one of the Macs; absent when no re-run is due.
-struct LowerRatePlan {
-    double capacity = 0;
-    double plannedSeconds = 0;
-};
+// The verdict explains a re-run with the very plan the two sequencers computed.
+using LowerRatePlan = UDPObservation::Plan;
 
-std::optional<LowerRatePlan> lowerRatePlan(const UDPObservation& first, double minimumCapacity);
+inline std::optional<LowerRatePlan> lowerRatePlan(const UDPObservation& first,
+                                                  double minimumCapacity) {
+    return first.lowerRatePlan(minimumCapacity);
+}
 
 }  // namespace sorvanta

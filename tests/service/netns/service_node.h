@@ -39,8 +39,12 @@ struct StubQuickTest final : QuickTest {
 // devices as wired PCI adapters.
 class ServiceNode {
   public:
+    // Makes the node's runs from its executor and hardware reader; stub runs when empty.
+    using RunFactory =
+        std::function<QuickTestFactory(NetworkExecutor, std::shared_ptr<WiredHardwareReader>)>;
+
     ServiceNode(const std::string& ns, const std::vector<std::pair<std::string, int>>& adapters,
-                std::string name, int burst = 0)
+                std::string name, int burst = 0, RunFactory runs = {})
         : thread_(ns), scheduler_(std::make_shared<AsioScheduler>(thread_.executor())) {
         for (const auto& [device, index] : adapters) {
             hardware_->admitPci(device, index);
@@ -50,12 +54,13 @@ class ServiceNode {
                                        scheduler_,
                                        hardware_,
                                        std::make_shared<FakeLowPowerSource>(),
-                                       [burst](QuickTest::Setup setup) {
-                                           auto engine = std::make_shared<StubQuickTest>();
-                                           engine->setup = std::move(setup);
-                                           engine->burst = burst;
-                                           return engine;
-                                       },
+                                       runs ? runs(thread_.executor(), hardware_)
+                                            : [burst](QuickTest::Setup setup) {
+                                                  auto engine = std::make_shared<StubQuickTest>();
+                                                  engine->setup = std::move(setup);
+                                                  engine->burst = burst;
+                                                  return engine;
+                                              },
                                        [this](ServiceLogLevel, const std::string& text) {
                                            std::lock_guard lock(mutex_);
                                            if (record_) {

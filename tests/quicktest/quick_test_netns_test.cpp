@@ -1,0 +1,181 @@
+// Whole Quick Tests between two namespaces joined by a veth pair, on the real engines.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "lab/veth_sides.h"
+#include "platform/system/sysfs_wired_hardware_reader.h"
+#include "platform/system_network_factory.h"
+#include "quicktest/make_quick_test.h"
+#include "quicktest/transfer_engine_factory.h"
+
+namespace sorvanta {
+namespace {
+
+using namespace std::chrono_literals;
+using Phase = SpeedSnapshot::Phase;
+using Kind = SpeedMessage::Kind;
+
+class QuickTestNetns : public testing::VethSides {
+  protected:
+    struct Side {
+        std::shared_ptr<QuickTest> run;
+        std::optional<SpeedSnapshot> ended;
+        std::vector<SpeedMessage> sent;
+        SpeedSnapshot last;
+    };
+
+    // Builds both runs, side A the initiator, and relays each run's messages to the other.
+    void build() {
+        const Uuid ids[2] = {Uuid::random(), Uuid::random()};
+        const Uuid run = Uuid::random(), session = Uuid::random();
+        testing::NetnsThread* threads[2] = {a.get(), b.get()};
+        const NetworkInterface interfaces[2] = {ifA, ifB};
+        const std::string hosts[2] = {pair->ipv4B, pair->ipv4A};
+        for (int i = 0; i < 2; ++i) {
+            QuickTest::Setup setup;
+            setup.id = run;
+            setup.session = session;
+            setup.local = ids[i];
+            setup.peer = ids[1 - i];
+            setup.initiator = ids[0];
+            setup.interface = interfaces[i];
+            setup.host = asio::ip::make_address(hosts[i]);
+            setup.localName = i == 0 ? "Alpha" : "Beta";
+            setup.peerName = i == 0 ? "Beta" : "Alpha";
+            setup.notify = [this, i](QuickTest::Output output) { onOutput(i, std::move(output)); };
+            auto engines = std::make_shared<TransferEngineFactory>(
+                threads[i]->executor(), std::make_shared<SystemNetworkFactory>());
+            sides[i].run = threads[i]->call([&] {
+                return quickTestFactory(threads[i]->executor(), engines,
+                                        std::make_shared<SysfsWiredHardwareReader>(),
+                                        nullptr)(setup);
+            });
+        }
+    }
+
+    void onOutput(int i, QuickTest::Output output) {
+        std::shared_ptr<QuickTest> other;
+        std::optional<SpeedMessage> message;
+        {
+            std::lock_guard lock(mutex_);
+            auto& side = sides[i];
+            side.last = output.state;
+            if (output.kind == QuickTest::Output::Kind::send) {
+                side.sent.push_back(*output.message);
+                message = output.message;
+                other = sides[1 - i].run;
+            } else if (output.kind == QuickTest::Output::Kind::ended) {
+                side.ended = output.state;
+            }
+        }
+        if (other && message) {
+            other->deliver(*message);
+        }
+        changed_.notify_all();
+    }
+
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, condition);
+    }
+
+    void release() override {
+        for (auto& side : sides) {
+            if (side.run && !side.ended) {
+                side.run->fail("Test over.", false, RunEndCause::stopped, false, {});
+            }
+        }
+        waitUntil([&] { return sides[0].ended && sides[1].ended; }, 10s);
+        sides[0].run.reset();
+        sides[1].run.reset();
+    }
+
+    Side sides[2];
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+// A clean run: both sides complete with identical stages and probe observations and both
+// computers' evidence.
+TEST_F(QuickTestNetns, CleanRunCompletesOnBothSides) {
+    build();
+    sides[1].run->start();
+    sides[0].run->start();
+    ASSERT_TRUE(waitUntil([&] { return sides[0].ended && sides[1].ended; }, 110s))
+        << sides[0].last.status << " / " << sides[1].last.status;
+    std::lock_guard lock(mutex_);
+    for (const auto& side : sides) {
+        EXPECT_EQ(side.ended->phase, Phase::complete) << side.ended->status;
+        EXPECT_EQ(side.ended->stages.size(), 3u);
+        EXPECT_EQ(side.ended->quality.ethernet.size(), 2u);
+    }
+    // Each computer describes its own data paths; everything else of a stage is the same.
+    auto withoutPaths = [](std::vector<StageMeasurement> stages) {
+        for (auto& stage : stages) {
+            for (auto& direction : stage.directions) {
+                EXPECT_TRUE(direction.complete && direction.transport && direction.sample);
+                direction.path.clear();
+            }
+        }
+        return stages;
+    };
+    EXPECT_EQ(withoutPaths(sides[0].ended->stages), withoutPaths(sides[1].ended->stages));
+    // Both legs were probed (a loaded machine may add a lower-rate retry).
+    EXPECT_GE(sides[0].ended->quality.udp.size(), 2u);
+    EXPECT_TRUE(sides[0].ended->quality.complete && sides[1].ended->quality.complete);
+    EXPECT_EQ(sides[0].ended->quality.udp, sides[1].ended->quality.udp);
+}
+
+// Stop pressed on either side, in preparation or mid-stage: both end stopped and nobody
+// sends checkFailed.
+TEST_F(QuickTestNetns, StopEndsBothStopped) {
+    const std::pair<Phase, int> cases[] = {{Phase::checking, 0}, {Phase::measuring, 1}};
+    for (const auto& [phase, stopper] : cases) {
+        build();
+        sides[1].run->start();
+        sides[0].run->start();
+        ASSERT_TRUE(waitUntil([&] { return sides[1].last.phase == phase; }, 30s));
+        sides[stopper].run->fail("Test stopped.", false, RunEndCause::stopped, false, {});
+        sides[1 - stopper].run->fail("Peer stopped the test.", false, RunEndCause::stopped, true,
+                                     {});
+        ASSERT_TRUE(waitUntil([&] { return sides[0].ended && sides[1].ended; }, 10s));
+        std::lock_guard lock(mutex_);
+        for (const auto& side : sides) {
+            EXPECT_EQ(side.ended->phase, Phase::cancelled);
+            EXPECT_EQ(side.ended->end, RunEndCause::stopped);
+            for (const auto& m : side.sent) {
+                EXPECT_NE(m.kind, Kind::checkFailed);
+            }
+        }
+        EXPECT_EQ(sides[stopper].ended->status, "Incomplete. Test stopped.");
+        for (auto& side : sides) {
+            side = Side{};
+        }
+    }
+}
+
+// The cable pulled mid-stage: both sides end failed for the connection, each after its
+// half-second grace, and their evidence shows the link change.
+TEST_F(QuickTestNetns, CablePulledMidStageEndsBothForTheConnection) {
+    build();
+    sides[1].run->start();
+    sides[0].run->start();
+    ASSERT_TRUE(waitUntil([&] { return sides[1].last.phase == Phase::measuring; }, 30s));
+    pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
+    ASSERT_TRUE(waitUntil([&] { return sides[0].ended && sides[1].ended; }, 30s))
+        << sides[0].last.status << " / " << sides[1].last.status;
+    std::lock_guard lock(mutex_);
+    for (const auto& side : sides) {
+        EXPECT_EQ(side.ended->phase, Phase::failed) << side.ended->status;
+        EXPECT_EQ(side.ended->end, RunEndCause::connection) << side.ended->status;
+        // This computer's evidence saw its link go down.
+        ASSERT_EQ(side.ended->quality.ethernet.size(), 1u);
+        EXPECT_TRUE(side.ended->quality.ethernet[0].linkChanged());
+    }
+}
+
+}  // namespace
+}  // namespace sorvanta
