@@ -13,6 +13,8 @@
 #include "platform/system/model_identifier_reader.h"
 #include "platform/system/sysfs_wired_hardware_reader.h"
 #include "platform/system_network_factory.h"
+#include "quicktest/make_quick_test.h"
+#include "quicktest/transfer_engine_factory.h"
 
 int main(int argc, char** argv) {
     using namespace sorvanta;
@@ -32,12 +34,13 @@ int main(int argc, char** argv) {
         auto hardware = std::make_shared<SysfsWiredHardwareReader>();
         auto lowPower = std::make_shared<DbusLowPowerSource>();
         auto network = std::make_shared<SystemNetworkFactory>();
+        auto engines = std::make_shared<TransferEngineFactory>(executor, network);
         WireService::Dependencies deps{executor,
                                        network,
                                        std::make_shared<AsioScheduler>(executor),
                                        hardware,
                                        lowPower,
-                                       {},
+                                       quickTestFactory(executor, engines, hardware, lowPower),
                                        {},
                                        computerName().value_or(""),
                                        ModelIdentifierReader::current(),
