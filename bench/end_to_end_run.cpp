@@ -13,7 +13,7 @@
 
 using namespace sorvanta;
 using namespace sorvanta::testing;
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
 namespace {
 
@@ -82,14 +82,14 @@ int main(int argc, char** argv) {
             return 1;
         }
         // The click, then the time spent in each phase until both sides have a verdict.
-        const auto click = Clock::now();
+        const auto click = Steady::now();
         a.service().startQuickTest(QuickProfile::quick);
         std::map<std::string, double> share;
         auto last = click;
         std::string phase = "click";
-        while (Clock::now() - click < std::chrono::seconds(150)) {
+        while (Steady::now() - click < std::chrono::seconds(150)) {
             const ServiceSnapshot s = a.snapshot();
-            const auto now = Clock::now();
+            const auto now = Steady::now();
             share[phase] += std::chrono::duration<double>(now - last).count();
             last = now;
             phase = s.speed.run ? phaseName(s.speed.phase) : "click";
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        const double wall = std::chrono::duration<double>(Clock::now() - click).count();
+        const double wall = std::chrono::duration<double>(Steady::now() - click).count();
         final = a.snapshot().speed;
         std::printf("link %s: run %s in %.2f s from the click to both verdicts\n", rate.c_str(),
                     phaseName(final.phase), wall);
