@@ -3,7 +3,8 @@
 // offered against the plan, datagrams lost, drops in the receiving socket's queue, pacing
 // ticks more than 1 ms late, slots dropped by the pacer, and the receiver's largest gap
 // between receive-service checks. Optional arguments: capacities in Gbit/s. The two sides run
-// on separate halves of the CPUs unless UDP_PROBE_SHARED_CPUS is set.
+// on separate halves of the CPUs unless UDP_PROBE_SHARED_CPUS is set; UDP_PROBE_SEGMENT_AT_LINK
+// (see below).
 #include <sched.h>
 
 #include <chrono>
@@ -64,6 +65,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     NetnsThread a(pair->nsA), b(pair->nsB);
+    // A veth carries a segmented send across whole; UDP_PROBE_SEGMENT_AT_LINK makes the kernel
+    // segment it before the link instead, as for a card without segmentation offload.
+    if (std::getenv("UDP_PROBE_SEGMENT_AT_LINK") != nullptr) {
+        pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " gso_max_segs 1");
+    }
     // On veth the kernel's receive path runs inside the sender's send call, and both engines
     // share this machine's CPUs; on a real link each side has its own host. So the sides'
     // threads (and the threads they start, which inherit this) get separate halves of the
