@@ -2,7 +2,11 @@
 // link capacities of 1, 2.5, 5 and 10 Gbit/s (the engine offers 75 % of each): the rate
 // offered against the plan, datagrams lost, drops in the receiving socket's queue, pacing
 // ticks more than 1 ms late, slots dropped by the pacer, and the receiver's largest gap
-// between receive-service checks. Optional arguments: capacities in Gbit/s.
+// between receive-service checks. Optional arguments: capacities in Gbit/s. The two sides run
+// on separate halves of the CPUs unless UDP_PROBE_SHARED_CPUS is set; UDP_PROBE_SEGMENT_AT_LINK
+// (see below).
+#include <sched.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +65,44 @@ int main(int argc, char** argv) {
         return 1;
     }
     NetnsThread a(pair->nsA), b(pair->nsB);
+    // A veth carries a segmented send across whole; UDP_PROBE_SEGMENT_AT_LINK makes the kernel
+    // segment it before the link instead, as for a card without segmentation offload.
+    if (std::getenv("UDP_PROBE_SEGMENT_AT_LINK") != nullptr) {
+        pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " gso_max_segs 1");
+    }
+    // On veth the kernel's receive path runs inside the sender's send call, and both engines
+    // share this machine's CPUs; on a real link each side has its own host. So the sides'
+    // threads (and the threads they start, which inherit this) get separate halves of the
+    // CPUs, and the receiving device's packets are processed on the receiver's half.
+    if (std::getenv("UDP_PROBE_SHARED_CPUS") == nullptr) {
+        cpu_set_t all;
+        CPU_ZERO(&all);
+        if (::sched_getaffinity(0, sizeof all, &all) == 0 && CPU_COUNT(&all) >= 4) {
+            cpu_set_t halves[2];
+            CPU_ZERO(&halves[0]);
+            CPU_ZERO(&halves[1]);
+            unsigned long receiverMask = 0;
+            for (int cpu = 0, seen = 0; cpu < CPU_SETSIZE; ++cpu) {
+                if (CPU_ISSET(cpu, &all)) {
+                    const bool second = seen++ >= CPU_COUNT(&all) / 2;
+                    CPU_SET(cpu, &halves[second ? 1 : 0]);
+                    if (second && cpu < 64) {
+                        receiverMask |= 1UL << cpu;
+                    }
+                }
+            }
+            a.call([&] { return ::sched_setaffinity(0, sizeof halves[0], &halves[0]); });
+            b.call([&] { return ::sched_setaffinity(0, sizeof halves[1], &halves[1]); });
+            char command[256];
+            std::snprintf(command, sizeof command,
+                          "ip netns exec %s sh -c 'echo %lx > "
+                          "/sys/class/net/%s/queues/rx-0/rps_cpus'",
+                          pair->nsB.c_str(), receiverMask, pair->link.nameB.c_str());
+            if (std::system(command) != 0) {
+                std::fprintf(stderr, "could not steer the receiving device's packets\n");
+            }
+        }
+    }
     const auto ifA = a.call([&] { return findInterface(pair->link.nameA)->interface; });
     const auto ifB = b.call([&] { return findInterface(pair->link.nameB)->interface; });
     std::printf("%9s %12s %12s %7s %9s %8s %10s %9s %11s %9s\n", "capacity", "plan Mbit/s",

@@ -7,7 +7,8 @@ namespace sorvanta {
 
 // A periodic timer for pacing and fine-grained sampling: first tick at start(), then every
 // `period` on the monotonic clock, periods down to tens of microseconds. Ticks that fall due
-// while one runs late are coalesced into one call, and the schedule keeps its phase.
+// while one runs late are coalesced into one call made as soon as that one ends, and the
+// schedule keeps its phase.
 //
 // The tick runs on a thread of the timer's own, not on the owner's executor: a sampling tick
 // (the UDP receiver's 1 ms coverage check) must measure how promptly the executor serves

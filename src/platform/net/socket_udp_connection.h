@@ -126,6 +126,11 @@ class SocketUdpConnection final : public UdpConnection,
     int receiveBufferSize_ = 0;
     int sendBufferSize_ = 0;
 
+    // Segmented sends: each segment must fit one link frame, and a message the IPv4 limit.
+    static constexpr std::size_t largestSegment = 1400;
+    static constexpr std::size_t largestSegmentedMessage = 65000;
+    bool segmenting_ = true;  // under mutex_; cleared when the path refuses segmentation
+
     static constexpr std::size_t slotBytes = 65536;
     std::unique_ptr<std::uint8_t[]> slots_;
 };

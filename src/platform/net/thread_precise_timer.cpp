@@ -76,9 +76,12 @@ void ThreadPreciseTimer::run(const std::shared_ptr<State>& state) {
         next += period;
         const std::int64_t now = monotonicNanoseconds();
         if (next <= now) {
-            const std::int64_t missed = (now - next) / period + 1;
-            state->coalesced += static_cast<std::uint64_t>(missed);
-            next += missed * period;
+            // The deadlines that passed meanwhile get one tick, at once, on the latest of
+            // them: waiting for the next deadline instead would make a pacer behind by a
+            // moment fall behind by a whole period.
+            const std::int64_t passed = (now - next) / period + 1;
+            state->coalesced += static_cast<std::uint64_t>(passed - 1);
+            next += (passed - 1) * period;
         }
     }
 }

@@ -62,6 +62,29 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
     EXPECT_LE(following, 3u);
 }
 
+TEST(PreciseTimer, ATickThatOverrunsItsPeriodIsFollowedAtOnce) {
+    // A 250 ms first tick on a 200 ms period: the passed deadline is served when it ends,
+    // not at the next one (400 ms), and the 400 ms deadline then still comes.
+    std::mutex mutex;
+    std::vector<Clock::time_point> ticks;
+    ThreadPreciseTimer timer(std::chrono::milliseconds(200), [&] {
+        std::unique_lock lock(mutex);
+        ticks.push_back(Clock::now());
+        if (ticks.size() == 1) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    timer.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    timer.cancel();
+    std::lock_guard lock(mutex);
+    ASSERT_GE(ticks.size(), 3u);
+    EXPECT_LT(ticks[1] - ticks[0], std::chrono::milliseconds(350));
+    EXPECT_GT(ticks[2] - ticks[0], std::chrono::milliseconds(390));
+    EXPECT_EQ(timer.coalescedTicks(), 0u);
+}
+
 TEST(PreciseTimer, MayBeCancelledAndDestroyedFromItsOwnTick) {
     std::atomic<int> ticks{0};
     std::atomic<bool> done{false};
