@@ -41,7 +41,7 @@ UDPTransfer::UDPTransfer(Setup setup)
       prefix_(setup.binding.datagramPrefix()),
       executor_(std::move(setup.executor)),
       factory_(std::move(setup.factory)),
-      notify_(setup.notify ? std::move(setup.notify) : [](Event) {}),
+      notify_(setup.notify ? std::move(setup.notify) : [](const Event&) {}),
       clock_(setup.clock ? std::move(setup.clock) : std::make_shared<SteadyClock>()),
       state_(facts_) {
     if (const auto* steady = dynamic_cast<const SteadyClock*>(clock_.get())) {
