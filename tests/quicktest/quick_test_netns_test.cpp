@@ -214,6 +214,7 @@ TEST_F(QuickTestNetns, ShapedLinkRatesAgreeWithIperf) {
         for (const auto& direction : stage.directions) {
             const double reference = iperf.counterpart(stage.mode, direction.sender == initiator);
             ASSERT_GT(reference, 0) << "iperf3 measured nothing";
+            ASSERT_TRUE(direction.sample);
             const double rate = direction.sample->bitsPerSecond().value_or(0);
             EXPECT_LE(rate, 1e9) << "stage " << stage.index << " " << direction.label;
             EXPECT_GE(rate / reference, 0.5)
