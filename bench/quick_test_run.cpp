@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "lab/netns_lab.h"
+#include "lab/shaped_link.h"
 #include "platform/system_network_factory.h"
 #include "quicktest/make_quick_test.h"
 #include "quicktest/transfer_engine_factory.h"
@@ -21,25 +22,6 @@ using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
 
 namespace {
-
-std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
-
-// The receiver's bits per second of iperf3's JSON report ("sum_received").
-double iperfRate(const std::string& json, const std::string& key) {
-    auto at = json.find("\"" + key + "\"");
-    at = at == std::string::npos ? at : json.find("\"bits_per_second\":", at);
-    return at == std::string::npos ? 0 : std::stod(json.substr(at + 18));
-}
 
 struct Pair {
     std::mutex mutex;
@@ -58,11 +40,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "namespaces unavailable: %s\n", whyNot.c_str());
         return 1;
     }
-    for (const auto& [ns, dev] :
-         {std::pair{pair->nsA, pair->link.nameA}, std::pair{pair->nsB, pair->link.nameB}}) {
-        shell("ip netns exec " + ns + " tc qdisc add dev " + dev + " root tbf rate " + rate +
-              " burst 512kb latency 50ms");
-    }
+    sorvanta::testing::shapeLink(*pair, rate);
     NetnsThread a(pair->nsA), b(pair->nsB);
     NetnsThread* threads[2] = {&a, &b};
     const std::string names[2] = {pair->link.nameA, pair->link.nameB};
@@ -128,22 +106,23 @@ int main(int argc, char** argv) {
     for (auto& run : state.runs) {
         run.reset();
     }
-    if (shell("command -v iperf3").empty()) {
+    if (!sorvanta::testing::iperfInstalled()) {
         std::printf("iperf3 is not installed\n");
         return 0;
     }
-    const std::pair<const char*, const char*> modes[] = {
-        {"forward", ""}, {"reverse", " -R"}, {"bidir", " --bidir"}};
-    for (const auto& [name, flag] : modes) {
-        shell("ip netns exec " + pair->nsB + " iperf3 -s -1 -D -p 5299 -B " + pair->ipv4B);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        auto json = shell("ip netns exec " + pair->nsA + " iperf3 -J -t 12 -O 2 -c " + pair->ipv4B +
-                          " -p 5299" + flag);
-        std::printf("  iperf3 %s: %.1f Mbit/s", name, iperfRate(json, "sum_received") / 1e6);
-        if (std::string(name) == "bidir") {
-            std::printf(" + %.1f Mbit/s", iperfRate(json, "sum_received_bidir_reverse") / 1e6);
+    const auto iperf = sorvanta::testing::measureIperf(*pair, 12);
+    std::printf("  iperf3 forward: %.1f Mbit/s\n  iperf3 reverse: %.1f Mbit/s\n",
+                iperf.forward / 1e6, iperf.reverse / 1e6);
+    std::printf("  iperf3 bidir: %.1f Mbit/s + %.1f Mbit/s\n", iperf.bidirForward / 1e6,
+                iperf.bidirReverse / 1e6);
+    for (const auto& stage : final.stages) {
+        for (const auto& direction : stage.directions) {
+            auto bps = direction.sample ? direction.sample->bitsPerSecond() : std::nullopt;
+            const double reference = iperf.counterpart(stage.mode, direction.sender == ids[0]);
+            std::printf("  stage %lld %s: %+.2f %% against iperf3\n",
+                        static_cast<long long>(stage.index), direction.label.c_str(),
+                        bps && reference > 0 ? (*bps / reference - 1) * 100 : 0.0);
         }
-        std::printf("\n");
     }
     return 0;
 }
