@@ -152,6 +152,9 @@ class BulkTransfer final : public std::enable_shared_from_this<BulkTransfer> {
 
     // A report collection under way.
     struct Collection {
+        // Provided, not defaulted: clang cannot default-construct a nested class with member
+        // initialisers from inside its enclosing class.
+        Collection() {}
         ReportCompletion completion;
         bool wholeArrived = false;
         TCPObservation report;
