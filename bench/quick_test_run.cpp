@@ -28,7 +28,23 @@ struct Pair {
     std::condition_variable changed;
     std::shared_ptr<QuickTest> runs[2];
     std::optional<SpeedSnapshot> ended[2];
+    // When the initiator's run entered its quality phase, and when it ended.
+    std::optional<std::chrono::steady_clock::time_point> qualityBegan, endedAt;
 };
+
+void printObservation(const UDPObservation& o) {
+    const double offered = o.send.seconds > 0 ? o.send.accepted * 9600.0 / o.send.seconds : 0;
+    std::printf("    leg %lld attempt %lld: capacity %.0f Mbit/s, %.3f s planned, offered %.1f "
+                "Mbit/s (%.1f %% of plan), lost %lld, overruns %lld, largest receive gap %.2f "
+                "ms%s%s\n",
+                static_cast<long long>(o.leg), static_cast<long long>(o.attempt), o.capacity / 1e6,
+                o.plannedSeconds, offered / 1e6,
+                100 * offered / std::min(o.capacity * 0.75, 9.6e9),
+                static_cast<long long>(o.send.accepted - o.unique),
+                static_cast<long long>(o.receiverOverruns),
+                o.receiveCoverage ? o.receiveCoverage->maximumGap * 1e3 : -1.0,
+                o.reason ? "; " : "", o.reason ? o.reason->c_str() : "");
+}
 
 }  // namespace
 
@@ -66,6 +82,13 @@ int main(int argc, char** argv) {
                 std::lock_guard lock(state.mutex);
                 if (output.kind == QuickTest::Output::Kind::ended) {
                     state.ended[i] = output.state;
+                    if (i == 0) {
+                        state.endedAt = std::chrono::steady_clock::now();
+                    }
+                }
+                if (i == 0 && !state.qualityBegan &&
+                    output.state.phase == SpeedSnapshot::Phase::quality) {
+                    state.qualityBegan = std::chrono::steady_clock::now();
                 }
                 other = state.runs[1 - i];
             }
@@ -101,8 +124,14 @@ int main(int argc, char** argv) {
                         direction.label.c_str(), bps ? *bps / 1e6 : 0.0);
         }
     }
-    std::printf("  quality: %zu probe observations, complete %s\n", final.quality.udp.size(),
-                final.quality.complete ? "yes" : "no");
+    std::printf("  quality: %zu probe observations, complete %s, phase %.2f s\n",
+                final.quality.udp.size(), final.quality.complete ? "yes" : "no",
+                state.qualityBegan && state.endedAt
+                    ? std::chrono::duration<double>(*state.endedAt - *state.qualityBegan).count()
+                    : -1.0);
+    for (const auto& o : final.quality.udp) {
+        printObservation(o);
+    }
     for (auto& run : state.runs) {
         run.reset();
     }

@@ -121,7 +121,6 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     explicit UDPTransfer(Setup setup);
 
     double now() const;
-    double arrivalSeconds(UdpConnection::Clock::time_point arrival) const;
     NetworkParameters makeParameters() const;
     bool pathMatches(const NetworkPath& path) const;
     bool isPeer(const asio::ip::address& address) const;
@@ -146,7 +145,9 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void pathChanged(const NetworkPath& path);
     void viabilityLost();
     void readinessSent(const std::optional<PlatformError>& error);
-    void received(std::span<const std::uint8_t> content, double arrival,
+    // `arrival` is the kernel's stamp (for transit and jitter); `handled` when this engine
+    // took the completion up, before waiting for the lock (for the receive checks).
+    void received(std::span<const std::uint8_t> content, double arrival, double handled,
                   const std::optional<PlatformError>& error);
     void sendCompleted(const std::optional<PlatformError>& error, std::shared_ptr<Bytes> buffer);
 
@@ -158,9 +159,6 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     const std::shared_ptr<NetworkFactory> factory_;
     const std::function<void(Event)> notify_;
     const std::shared_ptr<const Clock> clock_;
-    // The epoch as a steady-clock instant, to place the kernel's arrival stamps; absent for
-    // an injected clock, whose own reading is used instead.
-    std::optional<SteadyClock::TimePoint> steadyEpoch_;
 
     mutable std::mutex mutex_;
     State state_;

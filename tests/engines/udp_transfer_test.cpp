@@ -330,6 +330,42 @@ TEST(UdpTransferTest, ReceiverTicksAndCompletion) {
     EXPECT_EQ(leg.events.size(), count);
 }
 
+TEST(UdpTransferTest, ReceiveChecksCountFromWhenTheEngineTakesADatagramUp) {
+    // The readiness datagram waits in the flow's backlog from `arrival` while the flow is
+    // adopted and made ready; the engine takes it up at `handled`, then ticks every `tick`.
+    const struct {
+        const char* name;
+        double arrival, handled, tick;
+        std::int64_t overruns;
+    } rows[] = {
+        {"slow set-up before the receives are armed", 0.0, 0.012, 0.001, 0},
+        {"prompt set-up", 0.0, 0.0, 0.001, 0},
+        {"a tick 7 ms late is still an overrun", 0.0, 0.012, 0.007, 1},
+    };
+    for (const auto& row : rows) {
+        Leg leg(true);
+        auto listener = leg.listen();
+        auto flow = leg.flowFrom(peer);
+        flow->deliver(leg.datagram(0, 0, 0.0), leg.clock->instant(row.arrival));
+        // Kernel stamps 0.1 s apart, taken up together: transit and span keep the stamps.
+        flow->deliver(leg.datagram(1, 0, 0.0), leg.clock->instant(row.arrival + 0.1));
+        flow->deliver(leg.datagram(1, 1, 0.0), leg.clock->instant(row.arrival + 0.2));
+        listener->flow(flow);
+        leg.poll();
+        leg.clock->set(row.handled);
+        leg.ready(*flow);
+        for (int i = 0; i < 10; ++i) {
+            leg.tick(row.tick);
+        }
+        const auto observation = leg.engine->finish();
+        ASSERT_TRUE(observation && observation->receiveCoverage) << row.name;
+        EXPECT_EQ(observation->receiverOverruns, row.overruns) << row.name;
+        EXPECT_EQ(observation->receiveCoverage->first, row.handled) << row.name;
+        EXPECT_NEAR(observation->receiveCoverage->maximumGap, row.tick, 1e-9) << row.name;
+        EXPECT_NEAR(observation->arrivalSpan, 0.1, 1e-6) << row.name;
+    }
+}
+
 TEST(UdpTransferTest, CoverageStopsCountingAtItsBound) {
     Leg leg(true);
     leg.receiving();
