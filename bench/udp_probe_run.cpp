@@ -1,27 +1,73 @@
-// One UDP probe leg (3 s) on the probe engines across a veth pair between two namespaces, for
-// link capacities of 1, 2.5, 5 and 10 Gbit/s (the engine offers 75 % of each): the rate
-// offered against the plan, datagrams lost, drops in the receiving socket's queue, pacing
-// ticks more than 1 ms late, slots dropped by the pacer, and the receiver's largest gap
-// between receive-service checks. Optional arguments: capacities in Gbit/s. The two sides run
-// on separate halves of the CPUs unless UDP_PROBE_SHARED_CPUS is set; UDP_PROBE_SEGMENT_AT_LINK
-// (see below).
+// UDP probe legs (3 s each) on the probe engines across a veth pair between two namespaces,
+// for link capacities of 1, 2.5, 5 and 10 Gbit/s (the engine offers 75 % of each), in rounds
+// that take each capacity in turn, then more legs at 1 Gbit/s until 20 have run there. Per
+// leg: the rate offered against the plan, datagrams lost, drops in the receiving socket's
+// queue, pacing ticks more than 1 ms late, slots dropped by the pacer, the sender timer's
+// lateness while sending and the receiver's largest gap between receive checks. Then per
+// capacity the medians and ranges, the pooled lateness and receive-check intervals (median,
+// p99, largest), and each goal with whether it was met.
+//
+// Usage: udp_probe_run [--rounds N] [--unprivileged] [capacities in Gbit/s …]
+// --unprivileged runs both engines as the user nobody with a desktop's default socket-buffer
+// limit (212,992 bytes): the forced buffer sizes are refused and the plain ones are capped.
+// The two sides run on separate halves of the CPUs unless UDP_PROBE_SHARED_CPUS is set;
+// UDP_PROBE_SEGMENT_AT_LINK (see below).
+#include <dlfcn.h>
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "lab/tick_recording_factory.h"
 #include "lab/udp_probe_leg.h"
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
 using testing::NetnsPair;
 using testing::NetnsThread;
+using testing::TickRecordingFactory;
 using testing::UdpProbeLeg;
+
+namespace {
+
+// A desktop's limits: Debian's net.core.rmem_max and wmem_max. The sysctls are read-only
+// inside a network namespace, so the unprivileged run applies them here, as the kernel would.
+constexpr int defaultBufferLimit = 212992;
+std::atomic<bool> defaultLimits{false};
+
+}  // namespace
+
+// Every setsockopt of this program passes here (the engines are linked in).
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    using Real = int (*)(int, int, int, const void*, socklen_t);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "setsockopt"));
+    if (defaultLimits && level == SOL_SOCKET) {
+        if (name == SO_RCVBUFFORCE || name == SO_SNDBUFFORCE) {
+            errno = EPERM;
+            return -1;
+        }
+        if ((name == SO_RCVBUF || name == SO_SNDBUF) && length == sizeof(int)) {
+            int capped = 0;
+            std::memcpy(&capped, value, sizeof capped);
+            capped = std::min(capped, defaultBufferLimit);
+            return real(fd, level, name, &capped, length);
+        }
+    }
+    return real(fd, level, name, value, length);
+}
 
 namespace {
 
@@ -48,15 +94,64 @@ long receiveBufferErrors() {
     return -1;
 }
 
+// Drops the calling thread (only it: the raw calls, not the C library's process-wide ones)
+// to the user nobody, without capabilities; threads it starts inherit that.
+bool becomeNobody() {
+    constexpr long nobody = 65534;
+    return ::syscall(SYS_setgroups, 0, nullptr) == 0 &&
+           ::syscall(SYS_setresgid, nobody, nobody, nobody) == 0 &&
+           ::syscall(SYS_setresuid, nobody, nobody, nobody) == 0;
+}
+
+double quantile(std::vector<double> values, double q) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
+struct Leg {
+    double offeredShare = 0;  // of plan, percent
+    long lost = 0, queueDrops = 0, lateTicks = 0, discarded = 0, overruns = 0;
+    double largestCheckGap = 0;  // seconds, from the observation
+    std::vector<double> lateness, intervals;
+};
+
+struct Capacity {
+    std::vector<Leg> legs;
+    long failures = 0;
+};
+
+std::string spread(const std::vector<double>& values, const char* format) {
+    char text[128];
+    const std::string f = std::string(format) + " [" + format + " … " + format + "]";
+    std::snprintf(text, sizeof text, f.c_str(), quantile(values, 0.5),
+                  *std::min_element(values.begin(), values.end()),
+                  *std::max_element(values.begin(), values.end()));
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<double> capacities{1, 2.5, 5, 10};
-    if (argc > 1) {
-        capacities.clear();
-        for (int i = 1; i < argc; ++i) {
+    std::vector<double> capacities;
+    int rounds = 5;
+    constexpr int overrunLegs = 20;
+    bool unprivileged = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (argument == "--unprivileged") {
+            unprivileged = true;
+        } else {
             capacities.push_back(std::atof(argv[i]));
         }
+    }
+    if (capacities.empty()) {
+        capacities = {1, 2.5, 5, 10};
     }
     std::string whyNot;
     auto pair = NetnsPair::create(whyNot);
@@ -105,31 +200,155 @@ int main(int argc, char** argv) {
     }
     const auto ifA = a.call([&] { return findInterface(pair->link.nameA)->interface; });
     const auto ifB = b.call([&] { return findInterface(pair->link.nameB)->interface; });
-    std::printf("%9s %12s %12s %7s %9s %8s %10s %9s %11s %9s\n", "capacity", "plan Mbit/s",
-                "offered", "of plan", "lost", "rcvq", "late ticks", "dropped", "recv gap ms",
-                "overruns");
-    for (const double gbit : capacities) {
+    if (unprivileged) {
+        defaultLimits = true;
+        if (!a.call(becomeNobody) || !b.call(becomeNobody)) {
+            std::fprintf(stderr, "could not become the user nobody\n");
+            return 1;
+        }
+        std::printf("both engines as the user nobody, socket buffers limited to %d bytes\n",
+                    defaultBufferLimit);
+    } else {
+        std::printf("both engines as root, forced socket buffers\n");
+    }
+    auto factory = std::make_shared<TickRecordingFactory>(std::make_shared<SystemNetworkFactory>());
+    std::map<double, Capacity> results;
+    auto runLeg = [&](double gbit) {
+        factory->clear();
         const long dropsBefore = b.call([] { return receiveBufferErrors(); });
-        UdpProbeLeg leg({&a, ifA, asio::ip::make_address(pair->ipv4A)},
-                        {&b, ifB, asio::ip::make_address(pair->ipv4B)}, gbit * 1e9);
-        leg.start();
-        const auto result = leg.awaitFrom<UDPTransfer::Result>(leg.receiverEvents, 15s);
+        std::optional<UDPTransfer::Result> result;
+        std::optional<UDPTransfer::Failed> failed;
+        {
+            UdpProbeLeg leg({&a, ifA, asio::ip::make_address(pair->ipv4A)},
+                            {&b, ifB, asio::ip::make_address(pair->ipv4B)}, gbit * 1e9, 3.0,
+                            factory);
+            leg.start();
+            result = leg.awaitFrom<UDPTransfer::Result>(leg.receiverEvents, 15s);
+            if (!result) {
+                failed = leg.awaitFrom<UDPTransfer::Failed>(leg.senderEvents, 0ms);
+                if (!failed) {
+                    failed = leg.awaitFrom<UDPTransfer::Failed>(leg.receiverEvents, 0ms);
+                }
+            }
+        }  // both engines end here: their timers stop before the ticks are read
         const long drops = b.call([] { return receiveBufferErrors(); }) - dropsBefore;
         if (!result) {
-            const auto failed = leg.awaitFrom<UDPTransfer::Failed>(leg.senderEvents, 0ms);
             std::printf("%8.1fG  no result%s%s\n", gbit, failed ? ": " : "",
                         failed ? failed->reason.c_str() : "");
-            continue;
+            ++results[gbit].failures;
+            return;
         }
         const auto& o = result->observation;
         const double plan = std::min(gbit * 1e9 * 0.75, 1e6 * 9600.0);
         const double offered = static_cast<double>(o.send.accepted) * 9600.0 / o.send.seconds;
-        std::printf("%8.1fG %12.1f %12.1f %6.2f%% %9ld %8ld %10ld %9ld %11.2f %9ld\n", gbit,
-                    plan / 1e6, offered / 1e6, 100.0 * offered / plan,
-                    static_cast<long>(o.send.accepted - o.unique), drops,
-                    static_cast<long>(o.send.pacingGaps), static_cast<long>(o.send.discardedSlots),
-                    o.receiveCoverage ? o.receiveCoverage->maximumGap * 1e3 : -1.0,
-                    static_cast<long>(o.receiverOverruns));
+        Leg leg;
+        leg.offeredShare = 100.0 * offered / plan;
+        leg.lost = static_cast<long>(o.send.accepted - o.unique);
+        leg.queueDrops = drops;
+        leg.lateTicks = static_cast<long>(o.send.pacingGaps);
+        leg.discarded = static_cast<long>(o.send.discardedSlots);
+        leg.overruns = static_cast<long>(o.receiverOverruns);
+        leg.largestCheckGap = o.receiveCoverage ? o.receiveCoverage->maximumGap : -1.0;
+        const auto ticks = factory->ticks();
+        // The receiver's timer is made first (it starts the leg), the sender's on its port.
+        if (ticks.size() >= 2) {
+            leg.intervals = ticks[0].intervals;
+            leg.lateness = ticks[1].exactLateness;
+        }
+        std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %6ld %8ld %9.2f %9.2f %9.2f %5ld\n",
+                    gbit, plan / 1e6, offered / 1e6, leg.offeredShare, leg.lost, leg.queueDrops,
+                    leg.lateTicks, leg.discarded, quantile(leg.lateness, 0.5) * 1e6,
+                    quantile(leg.lateness, 0.99) * 1e6, leg.largestCheckGap * 1e3, leg.overruns);
+        std::fflush(stdout);
+        results[gbit].legs.push_back(std::move(leg));
+    };
+    std::printf("%9s %12s %12s %7s %7s %7s %6s %8s %9s %9s %9s %5s\n", "capacity", "plan Mbit/s",
+                "offered", "of plan", "lost", "rcvq", "late", "dropped", "late µs", "late p99",
+                "check ms", "ovrn");
+    for (int round = 0; round < rounds; ++round) {
+        for (const double gbit : capacities) {
+            runLeg(gbit);
+        }
+    }
+    // The overrun goal counts legs at 1 Gbit/s.
+    const bool hasOne = std::find(capacities.begin(), capacities.end(), 1.0) != capacities.end();
+    while (hasOne && static_cast<int>(results[1.0].legs.size() + results[1.0].failures) <
+                         overrunLegs) {
+        runLeg(1.0);
+    }
+
+    std::printf("\nper capacity: median [least … most] over legs; timer lateness while sending "
+                "and receive-check intervals pooled over the legs\n");
+    for (const auto& [gbit, capacity] : results) {
+        if (capacity.legs.empty()) {
+            std::printf("%5.1fG: no leg completed (%ld failed)\n", gbit, capacity.failures);
+            continue;
+        }
+        std::vector<double> offered, discarded, lateness, intervals;
+        long lost = 0, drops = 0, overruns = 0;
+        double largestGap = 0;
+        for (const auto& leg : capacity.legs) {
+            offered.push_back(leg.offeredShare);
+            discarded.push_back(static_cast<double>(leg.discarded));
+            lateness.insert(lateness.end(), leg.lateness.begin(), leg.lateness.end());
+            intervals.insert(intervals.end(), leg.intervals.begin(), leg.intervals.end());
+            lost += leg.lost;
+            drops += leg.queueDrops;
+            overruns += leg.overruns;
+            largestGap = std::max(largestGap, leg.largestCheckGap);
+        }
+        std::printf("%5.1fG, %zu legs%s: offered %s %% of plan; lost %ld, receive-queue drops "
+                    "%ld; slots dropped %s\n",
+                    gbit, capacity.legs.size(),
+                    capacity.failures ? (", " + std::to_string(capacity.failures) + " failed").c_str()
+                                      : "",
+                    spread(offered, "%.2f").c_str(), lost, drops,
+                    spread(discarded, "%.0f").c_str());
+        std::printf("        timer lateness while sending: median %.1f µs, p99 %.1f µs, largest "
+                    "%.1f µs (%zu ticks)\n",
+                    quantile(lateness, 0.5) * 1e6, quantile(lateness, 0.99) * 1e6,
+                    lateness.empty() ? 0.0 : *std::max_element(lateness.begin(), lateness.end()) * 1e6,
+                    lateness.size());
+        std::printf("        receive-check intervals: median %.3f ms, p99 %.3f ms, largest %.3f ms "
+                    "(%zu intervals; largest in the observations %.3f ms); overruns in %ld of "
+                    "%zu legs\n",
+                    quantile(intervals, 0.5) * 1e3, quantile(intervals, 0.99) * 1e3,
+                    intervals.empty() ? 0.0
+                                      : *std::max_element(intervals.begin(), intervals.end()) * 1e3,
+                    intervals.size(), largestGap * 1e3, overruns, capacity.legs.size());
+    }
+
+    std::printf("\ngoals%s:\n", unprivileged ? " (unprivileged, default buffer limits)" : "");
+    auto goal = [](const std::string& text, bool known, bool met) {
+        std::printf("  %-66s %s\n", text.c_str(), !known ? "not measured" : met ? "met" : "NOT met");
+    };
+    for (const auto& [gbit, least] : {std::pair{1.0, 99.0}, std::pair{2.5, 97.0}}) {
+        const auto found = results.find(gbit);
+        const bool known = found != results.end() && !found->second.legs.empty();
+        std::vector<double> offered;
+        long lost = 0;
+        if (known) {
+            for (const auto& leg : found->second.legs) {
+                offered.push_back(leg.offeredShare);
+                lost += leg.lost + leg.queueDrops;
+            }
+        }
+        char text[160];
+        std::snprintf(text, sizeof text, "%.1f Gbit/s: median offered at least %.0f %% of plan",
+                      gbit, least);
+        goal(text, known, known && quantile(offered, 0.5) >= least && !found->second.failures);
+        std::snprintf(text, sizeof text, "%.1f Gbit/s: no datagram lost in any leg", gbit);
+        goal(text, known, known && lost == 0);
+    }
+    {
+        const auto found = results.find(1.0);
+        const bool known = found != results.end() && !found->second.legs.empty();
+        long overruns = 0;
+        for (const auto& leg : known ? found->second.legs : std::vector<Leg>{}) {
+            overruns += leg.overruns;
+        }
+        goal("1.0 Gbit/s: no receive overrun in " + std::to_string(overrunLegs) + " legs",
+             known && found->second.legs.size() >= overrunLegs, overruns == 0);
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "protocol/udp_send_summary.h"
+
 namespace sorvanta {
 
 // Paces the probe datagrams of one sending leg: 75 % of the leg's capacity in 1200-byte
@@ -11,8 +13,8 @@ namespace sorvanta {
 // beyond 128 sends in flight, are dropped and counted, never sent later.
 struct UDPPacer {
     static constexpr double bitsPerDatagram = 9600;
-    static constexpr double offeredShare = 0.75;
-    static constexpr double maximumPacketsPerSecond = 1'000'000;
+    static constexpr double offeredShare = UDPSendSummary::pacedShare;
+    static constexpr double maximumPacketsPerSecond = UDPSendSummary::largestPacedDatagramsPerSecond;
     static constexpr std::int64_t largestBurst = 16;
     static constexpr std::int64_t maximumInFlight = 128;
     static constexpr std::int64_t maximumAttempts = 3'000'000;

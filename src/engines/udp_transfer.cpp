@@ -386,6 +386,11 @@ void UDPTransfer::checkPath() {
     state_.remoteProgressAt = now();
     state_.submitting = true;
     state_.summary.capped = state_.pacer.capped;
+    // The pacer gives up a slot that a tick reaches more than one slot late, so while the
+    // leg sends, its ticks must come on time rather than when a sleep happens to end.
+    if (state_.timer) {
+        state_.timer->setExact(true);
+    }
 }
 
 void UDPTransfer::noteRemoteProgress(std::int64_t count) {
@@ -501,6 +506,9 @@ void UDPTransfer::tickSender(double t) {
 
 void UDPTransfer::stopSending(double t, double elapsed) {
     state_.submitting = false;
+    if (state_.timer) {
+        state_.timer->setExact(false);  // the ticks after sending only wait for completions
+    }
     state_.stopped = t;
     state_.summary.seconds = elapsed;
     state_.summary.measurementEnd = t;

@@ -85,9 +85,13 @@ bool UDPObservation::receiverLimited() const noexcept {
 }
 
 bool UDPObservation::senderLimited() const noexcept {
+    // A capacity beyond what the pacer can offer its share of is held to the pacer's ceiling:
+    // a sender that offered all the pacer allowed did not fall short, and a lower-rate re-run
+    // would only measure less.
+    const double paced = std::min(capacity, UDPSendSummary::largestPacedCapacity);
     return isCleanSend(send) && !send.coversIntendedRange(capacity, plannedSeconds) &&
            offeredBitsPerSecond(send.accepted, UDPSendSummary::datagramBytes, send.seconds) <
-               UDPSendSummary::lowestOfferedShare * capacity;
+               UDPSendSummary::lowestOfferedShare * paced;
 }
 
 bool UDPObservation::isLimited() const noexcept {

@@ -30,6 +30,12 @@ struct UDPSendSummary {
     static constexpr double maximumCoveringGap = 0.01;
     static constexpr double lowestOfferedShare = 0.7;
     static constexpr double highestOfferedShare = 0.8;
+    // The pacer offers 75 % of a capacity, but never more than this many datagrams a second
+    // (it is then `capped`): the largest capacity it can offer its share of.
+    static constexpr double pacedShare = 0.75;
+    static constexpr double largestPacedDatagramsPerSecond = 1'000'000;
+    static constexpr double largestPacedCapacity =
+        largestPacedDatagramsPerSecond * static_cast<double>(datagramBytes) * 8 / pacedShare;
 
     std::int64_t attempted = 0;
     std::int64_t accepted = 0;

@@ -405,6 +405,37 @@ TEST(UdpTransferTest, SenderPacingAndSummary) {
     EXPECT_EQ(leg.events.size(), 1u);
 }
 
+TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSending) {
+    // Exact waiting busies a CPU, so it is on from the release to the stop of sending only.
+    Leg sender(false, 1e9);
+    sender.engine->start(5000);
+    auto c = sender.factory->udpConnections().at(0);
+    sender.ready(*c);
+    sender.tick(0.001);
+    const std::pair<const char*, bool> steps[] = {
+        {"connected, not yet released", false},
+        {"released", true},
+        {"sending", true},
+        {"duration reached", false},
+        {"completions awaited", false},
+    };
+    for (const auto& [name, exact] : steps) {
+        if (std::string(name) == "released") {
+            sender.engine->checkPath();
+        } else if (std::string(name) == "duration reached") {
+            sender.tick(3.0);
+        } else if (std::string(name) != "connected, not yet released") {
+            sender.engine->noteRemoteProgress(1 + sender.clock->now() * 1000);
+            sender.tick(0.0002);
+        }
+        EXPECT_EQ(sender.timer()->exact(), exact) << name;
+    }
+    Leg receiver(true);
+    receiver.receiving();
+    receiver.tick(0.001);
+    EXPECT_FALSE(receiver.timer()->exact());
+}
+
 TEST(UdpTransferTest, Watchdogs) {
     const struct {
         const char* name;

@@ -397,8 +397,10 @@ class FakePreciseTimer final : public PreciseTimer {
 
     void start() override { started_ = true; }
     void cancel() override { cancelled_ = true; }
+    void setExact(bool exact) override { exact_ = exact; }
     std::chrono::nanoseconds period() const override { return period_; }
     std::uint64_t coalescedTicks() const override { return 0; }
+    std::chrono::steady_clock::time_point currentDeadline() const override { return {}; }
 
     // Runs the tick `count` times while started and not cancelled; returns how many ran.
     int fire(int count = 1) {
@@ -411,12 +413,14 @@ class FakePreciseTimer final : public PreciseTimer {
 
     bool started() const { return started_; }
     bool cancelled() const { return cancelled_; }
+    bool exact() const { return exact_; }
 
   private:
     const std::chrono::nanoseconds period_;
     std::function<void()> tick_;
     std::atomic<bool> started_{false};
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> exact_{false};
 };
 
 // Makes fakes and keeps each one, in the order made, for the test to script.

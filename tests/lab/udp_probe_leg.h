@@ -26,7 +26,9 @@ class UdpProbeLeg {
         asio::ip::address address;
     };
 
-    UdpProbeLeg(Side a, Side b, double capacity, double seconds = 3.0)
+    // `factory`: the system's own when absent.
+    UdpProbeLeg(Side a, Side b, double capacity, double seconds = 3.0,
+                std::shared_ptr<NetworkFactory> factory = nullptr)
         : a_(a),
           b_(b),
           binding_{Uuid::random(),
@@ -35,7 +37,9 @@ class UdpProbeLeg {
                    Uuid::random(),
                    0,
                    std::vector<std::uint8_t>(32, 0x6B)} {
-        auto factory = std::make_shared<SystemNetworkFactory>();
+        if (!factory) {
+            factory = std::make_shared<SystemNetworkFactory>();
+        }
         receiver = UDPTransfer::make({binding_, capacity, seconds, true, b.interface, a.address,
                                       b.thread->executor(), factory,
                                       [this](Event e) {

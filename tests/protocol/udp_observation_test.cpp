@@ -159,7 +159,30 @@ TEST(UDPObservationTest, SenderLimited) {
     huge.send.accepted = largest;
     EXPECT_FALSE(huge.senderLimited());
     huge.capacity = 1e300;
+    huge.send.accepted = 1'000'000;  // 3.2 Gbit/s, short even of the pacer's ceiling
     EXPECT_TRUE(huge.senderLimited());
+}
+
+TEST(UDPObservationTest, CappedPacerIsHeldToItsCeiling) {
+    // Above 12.8 Gbit/s the pacer offers its ceiling, 9.6 Gbit/s, not 75 %: a sender is
+    // short when it offered less than 70 % of what the pacer could ask of the ceiling.
+    const struct {
+        double capacity, offered;
+        bool limited;
+    } rows[] = {
+        {20e9, 9.0e9, false},   {20e9, 8.9e9, true},  {12.8e9, 8.97e9, false},
+        {12.8e9, 8.95e9, true}, {10e9, 6.9e9, true},  {10e9, 7.1e9, false},
+    };
+    for (const auto& row : rows) {
+        auto o = leg();
+        o.capacity = row.capacity;
+        o.send.capped = row.capacity > 12.8e9;
+        o.send.attempted = o.send.accepted = static_cast<std::int64_t>(row.offered * 3.0 / 9600);
+        o.unique = o.send.accepted;
+        EXPECT_EQ(o.senderLimited(), row.limited) << row.capacity << " " << row.offered;
+        EXPECT_EQ(o.lowerRatePlan(50e6).has_value(), row.limited)
+            << row.capacity << " " << row.offered;
+    }
 }
 
 TEST(UDPObservationTest, TimingAndCleanPass) {

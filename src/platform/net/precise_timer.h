@@ -26,10 +26,16 @@ class PreciseTimer {
 
     virtual void start() = 0;
     virtual void cancel() = 0;
+    // While exact, the timer meets each deadline to within a few microseconds by waiting
+    // actively for the last stretch before it, at the cost of a busy CPU; otherwise it sleeps
+    // and a tick may come some tens of microseconds late. Off at first; any thread, any time.
+    virtual void setExact(bool exact) = 0;
 
     virtual std::chrono::nanoseconds period() const = 0;
     // Number of deadlines that were skipped because a tick came late (coalesced).
     virtual std::uint64_t coalescedTicks() const = 0;
+    // The deadline of the tick in progress (read inside a tick: how late it came).
+    virtual std::chrono::steady_clock::time_point currentDeadline() const = 0;
 };
 
 }  // namespace sorvanta

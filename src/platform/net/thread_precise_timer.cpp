@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace sorvanta {
@@ -20,6 +21,47 @@ void sleepUntil(std::int64_t deadline) {
     at.tv_sec = deadline / 1'000'000'000;
     at.tv_nsec = deadline % 1'000'000'000;
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+// How long before a deadline an exact timer stops sleeping: its recent wake-ups' lateness
+// with some room, within bounds that keep a quiet machine's spin short and a busy one's
+// sleep from overshooting often.
+class WakeMargin {
+  public:
+    std::int64_t nanoseconds() const { return margin_; }
+
+    // A sleep meant to end at `target` ended at `woke`.
+    void note(std::int64_t target, std::int64_t woke) {
+        const std::int64_t late = std::max<std::int64_t>(woke - target, 0);
+        // The worst recent lateness, forgetting slowly (about a thousand wake-ups).
+        worst_ = std::max(late, worst_ - worst_ / 1024);
+        margin_ = std::clamp<std::int64_t>(worst_ + worst_ / 2 + slack, smallest, largest);
+    }
+
+  private:
+    static constexpr std::int64_t slack = 10'000;
+    static constexpr std::int64_t smallest = 20'000;
+    static constexpr std::int64_t largest = 500'000;
+    std::int64_t worst_ = 50'000;
+    std::int64_t margin_ = 100'000;
+};
+
+// Waits for `deadline`: exactly (sleep to the margin, then spin) or by sleeping alone.
+void waitUntil(std::int64_t deadline, bool exact, WakeMargin& margin) {
+    if (!exact) {
+        sleepUntil(deadline);
+        return;
+    }
+    const std::int64_t target = deadline - margin.nanoseconds();
+    if (monotonicNanoseconds() < target) {
+        sleepUntil(target);
+        margin.note(target, monotonicNanoseconds());
+    }
+    while (monotonicNanoseconds() < deadline) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
     }
 }
 
@@ -64,8 +106,10 @@ void ThreadPreciseTimer::run(const std::shared_ptr<State>& state) {
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     const std::int64_t period = state->period;
     std::int64_t next = monotonicNanoseconds();
+    WakeMargin margin;
     for (;;) {
-        sleepUntil(next);
+        state->deadline = next;
+        waitUntil(next, state->exact, margin);
         {
             std::lock_guard lock(state->gate);
             if (!state->running) {

@@ -11,7 +11,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
+// Sleeping alone and sleeping then spinning (exact) keep the same schedule.
+class PreciseTimerSchedule : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Waits, PreciseTimerSchedule, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Exact" : "Sleeping"; });
+
+TEST_P(PreciseTimerSchedule, KeepsItsPeriodAndCoalescesLateTicks) {
     std::mutex mutex;
     std::vector<Clock::time_point> ticks;
     std::atomic<bool> stall{false};
@@ -22,6 +28,7 @@ TEST(PreciseTimer, KeepsItsPeriodAndCoalescesLateTicks) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
+    timer.setExact(GetParam());
     const auto started = Clock::now();
     timer.start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -1,0 +1,160 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/network_factory.h"
+
+namespace sorvanta::testing {
+
+// Forwards to another factory, and for each precise timer it makes records how late each
+// tick began after its deadline while the timer was exact, and how far apart the
+// ends of consecutive ticks fell (a probe receiver takes its receive check inside the tick,
+// after its lock, so these are its receive-check intervals to within the tick's own work).
+class TickRecordingFactory final : public NetworkFactory {
+  public:
+    struct Ticks {
+        std::chrono::nanoseconds period{};
+        std::vector<double> exactLateness;  // seconds
+        std::vector<double> intervals;      // seconds
+    };
+
+    explicit TickRecordingFactory(std::shared_ptr<NetworkFactory> inner)
+        : inner_(std::move(inner)) {}
+
+    // What every timer made so far recorded; call when they have stopped ticking.
+    std::vector<Ticks> ticks() const {
+        std::lock_guard lock(mutex_);
+        std::vector<Ticks> all;
+        for (const auto& record : records_) {
+            std::lock_guard recordLock(record->mutex);
+            all.push_back(record->ticks);
+        }
+        return all;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        records_.clear();
+    }
+
+    std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor executor, Endpoint remote,
+                                                     NetworkParameters parameters) override {
+        return inner_->makeTcpConnection(std::move(executor), std::move(remote),
+                                         std::move(parameters));
+    }
+    std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor executor,
+                                                         const DnssdEndpoint& endpoint,
+                                                         NetworkParameters parameters) override {
+        return inner_->makeBrowsedConnection(std::move(executor), endpoint,
+                                             std::move(parameters));
+    }
+    std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor executor,
+                                                 NetworkParameters parameters,
+                                                 std::uint16_t port) override {
+        return inner_->makeTcpListener(std::move(executor), std::move(parameters), port);
+    }
+    std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
+        NetworkExecutor executor, NetworkParameters parameters,
+        AdvertisedListener::Service service) override {
+        return inner_->makeAdvertisedListener(std::move(executor), std::move(parameters),
+                                              std::move(service));
+    }
+    std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor executor, Endpoint remote,
+                                                     NetworkParameters parameters) override {
+        return inner_->makeUdpConnection(std::move(executor), std::move(remote),
+                                         std::move(parameters));
+    }
+    std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor executor,
+                                                 NetworkParameters parameters,
+                                                 std::uint16_t port) override {
+        return inner_->makeUdpListener(std::move(executor), std::move(parameters), port);
+    }
+    std::shared_ptr<PathMonitor> makePathMonitor(
+        NetworkExecutor executor, std::optional<InterfaceType> requiredType) override {
+        return inner_->makePathMonitor(std::move(executor), requiredType);
+    }
+    std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor executor,
+                                              DnssdBrowser::Options options) override {
+        return inner_->makeBrowser(std::move(executor), std::move(options));
+    }
+    std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
+                                                   std::function<void()> tick) override {
+        auto record = std::make_shared<Record>();
+        record->ticks.period = period;
+        {
+            std::lock_guard lock(mutex_);
+            records_.push_back(record);
+        }
+        auto inner = inner_->makePreciseTimer(period, [record, tick = std::move(tick)] {
+            record->begin();
+            tick();
+            record->end();
+        });
+        record->timer = inner;
+        return std::make_shared<Timer>(std::move(inner), record);
+    }
+
+  private:
+    using Steady = std::chrono::steady_clock;
+
+    struct Record {
+        std::mutex mutex;
+        Ticks ticks;
+        bool exact = false;
+        std::weak_ptr<PreciseTimer> timer;
+        std::optional<Steady::time_point> lastEnd;
+
+        void begin() {
+            const auto now = Steady::now();
+            const auto made = timer.lock();
+            std::lock_guard lock(mutex);
+            if (exact && made) {
+                ticks.exactLateness.push_back(
+                    std::chrono::duration<double>(now - made->currentDeadline()).count());
+            }
+        }
+        void end() {
+            const auto now = Steady::now();
+            std::lock_guard lock(mutex);
+            if (lastEnd) {
+                ticks.intervals.push_back(std::chrono::duration<double>(now - *lastEnd).count());
+            }
+            lastEnd = now;
+        }
+    };
+
+    class Timer final : public PreciseTimer {
+      public:
+        Timer(std::shared_ptr<PreciseTimer> inner, std::shared_ptr<Record> record)
+            : inner_(std::move(inner)), record_(std::move(record)) {}
+        void start() override { inner_->start(); }
+        void cancel() override { inner_->cancel(); }
+        void setExact(bool exact) override {
+            {
+                std::lock_guard lock(record_->mutex);
+                record_->exact = exact;
+            }
+            inner_->setExact(exact);
+        }
+        std::chrono::nanoseconds period() const override { return inner_->period(); }
+        std::uint64_t coalescedTicks() const override { return inner_->coalescedTicks(); }
+        std::chrono::steady_clock::time_point currentDeadline() const override {
+            return inner_->currentDeadline();
+        }
+
+      private:
+        std::shared_ptr<PreciseTimer> inner_;
+        std::shared_ptr<Record> record_;
+    };
+
+    std::shared_ptr<NetworkFactory> inner_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<Record>> records_;
+};
+
+}  // namespace sorvanta::testing
