@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "assessment/adapter_selection_presentation.h"
+#include "assessment/presentation/adapter_selection_presentation.h"
 
 class QMenu;
 

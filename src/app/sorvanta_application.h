@@ -10,7 +10,7 @@
 #include "app/help_window.h"
 #include "app/main_window.h"
 #include "app/system_bridges.h"
-#include "assessment/report_autosave.h"
+#include "assessment/report/report_autosave.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {

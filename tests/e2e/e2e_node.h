@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "assessment/result_history.h"
+#include "assessment/presentation/result_history.h"
 #include "lab/fake_system.h"
 #include "lab/netns_lab.h"
 #include "platform/net/asio_scheduler.h"
