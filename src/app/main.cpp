@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
     options.activity = std::make_shared<LogindTestActivity>();
     options.hostName = computerName();
     options.autosave = ReportAutosave(
-        ReportAutosave::enabledBy(arguments),
-        ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+        ReportSaveSchedule::enabledBy(arguments),
+        ReportFolder::forUser(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
     sorvanta.show();

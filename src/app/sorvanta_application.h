@@ -9,8 +9,8 @@
 #include "app/details_window.h"
 #include "app/help_window.h"
 #include "app/main_window.h"
+#include "app/report_autosave.h"
 #include "app/system_bridges.h"
-#include "assessment/report/report_autosave.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {

@@ -1,4 +1,4 @@
-#include "assessment/report/report_autosave.h"
+#include "app/report_autosave.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -38,25 +38,6 @@ void touch(const fs::path& path, int ageSeconds) {
 std::size_t count(const fs::path& folder) {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
-TEST(ReportAutosave, LaunchArgumentsAndFolder) {
-    using Args = std::vector<std::string>;
-    const std::pair<Args, bool> rows[] = {
-        {{"sorvanta"}, false},
-        {{"sorvanta", "-SorvantaSaveReports", "YES"}, true},
-        {{"sorvanta", "-SorvantaSaveReports", "yes"}, false},
-        {{"sorvanta", "-SorvantaSaveReports"}, false},
-        {{"sorvanta", "-SorvantaSaveReports", "NO", "-SorvantaSaveReports", "YES"}, false},
-        {{"sorvanta", "YES", "-SorvantaSaveReports"}, false},
-    };
-    for (const auto& [args, enabled] : rows)
-        EXPECT_EQ(ReportAutosave::enabledBy(args), enabled);
-    EXPECT_EQ(ReportAutosave::folderFor("/x/data", "/home/u"),
-              fs::path("/x/data/Sorvanta/Reports"));
-    EXPECT_EQ(ReportAutosave::folderFor("relative", "/home/u"),
-              fs::path("/home/u/.local/share/Sorvanta/Reports"));
-    EXPECT_EQ(ReportAutosave::folderFor(nullptr, nullptr), std::nullopt);
 }
 
 TEST(ReportAutosave, SavesEachEndedRunOnce) {

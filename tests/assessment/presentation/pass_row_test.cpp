@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "assessment/presentation/window_presentation.h"
-#include "run_fixture.h"
+#include "assessment/run_fixture.h"
 
 namespace sorvanta {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run_fixture.h"
+#include "assessment/run_fixture.h"
 
 namespace sorvanta {
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "assessment/presentation/result_visibility.h"
-#include "run_fixture.h"
+#include "assessment/run_fixture.h"
 
 namespace sorvanta {
 namespace {

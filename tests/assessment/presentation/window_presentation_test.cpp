@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "run_fixture.h"
+#include "assessment/run_fixture.h"
 
 namespace sorvanta {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <sstream>
 
-#include "run_fixture.h"
+#include "assessment/run_fixture.h"
 
 namespace sorvanta {
 namespace {

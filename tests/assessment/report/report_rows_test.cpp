@@ -4,8 +4,8 @@
 
 #include <limits>
 
+#include "assessment/run_fixture.h"
 #include "assessment/text/peer_text.h"
-#include "run_fixture.h"
 
 namespace sorvanta {
 namespace {

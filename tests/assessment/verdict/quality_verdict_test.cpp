@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "assessment/run_fixture.h"
 #include "assessment/verdict/result_assessment.h"
-#include "run_fixture.h"
 
 namespace sorvanta {
 namespace {

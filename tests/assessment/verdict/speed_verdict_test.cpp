@@ -2,8 +2,8 @@
 
 #include <functional>
 
+#include "assessment/run_fixture.h"
 #include "assessment/verdict/result_assessment.h"
-#include "run_fixture.h"
 
 namespace sorvanta {
 namespace {
