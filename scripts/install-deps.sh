@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 nftables iperf3 python3 python3-zeroconf dbus python3-dbusmock
-  xvfb xauth
+  xvfb xauth xdotool imagemagick
 )
 
 missing=()
