@@ -141,8 +141,9 @@ window() {  # display title seconds
 keys() {  # display window keys...
     local display=$1 win=$2
     shift 2
-    DISPLAY="$display" xdotool windowraise "$win" windowfocus --sync "$win"
-    DISPLAY="$display" xdotool key --clearmodifiers "$@"
+    DISPLAY="$display" timeout 5 xdotool windowraise "$win" windowfocus --sync "$win" ||
+        fail "window $win on $display did not take the keyboard"
+    DISPLAY="$display" timeout 5 xdotool key --clearmodifiers "$@"
 }
 shot() {  # display window name
     local file="$shots/$3.png"
@@ -155,8 +156,9 @@ shot() {  # display window name
 alive() {  # pid side
     kill -0 "$1" 2>/dev/null || fail "copy $2 ended early: $(tail -20 "$work/copy-$2.log")"
 }
-tx_bytes() {
-    ip netns exec "$nsA" cat "/sys/class/net/$devA/statistics/tx_bytes"
+link_bytes() {  # both directions of A's end
+    local counters="/sys/class/net/$devA/statistics"
+    echo $(($(ip netns exec "$nsA" cat "$counters/tx_bytes" "$counters/rx_bytes" | paste -sd+)))
 }
 
 mainA=$(window "$displayA" Sorvanta 30)
@@ -175,13 +177,13 @@ started=""
 for _ in $(seq 20); do
     alive "$pidA" A
     alive "$pidB" B
-    before=$(tx_bytes)
+    before=$(link_bytes)
     saved=$(count_reports)
     shot "$displayA" "$mainA" 1-main-idle
     keys "$displayA" "$mainA" ctrl+Return
     for _ in $(seq 20); do
         sleep 0.1
-        if [ $(($(tx_bytes) - before)) -gt 20000000 ]; then
+        if [ $(($(link_bytes) - before)) -gt 20000000 ]; then
             started=yes
             break 2
         fi
