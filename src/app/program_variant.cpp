@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/desktop_preferences.h"
+#include "app/session_bus.h"
 #include "app/sorvanta_application.h"
 #include "model/wire_model_service.h"
 #include "platform/net/asio_scheduler.h"
@@ -22,6 +23,7 @@ namespace sorvanta {
 int runProgram(int argc, char** argv, const ProgramVariant& variant) {
     // The launch arguments exactly as given, before the toolkit takes its own.
     const std::vector<std::string> arguments(argv, argv + argc);
+    keepSessionBusFromStarting();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sorvanta"));
     QApplication::setQuitOnLastWindowClosed(true);
@@ -52,9 +54,9 @@ int runProgram(int argc, char** argv, const ProgramVariant& variant) {
     });
     options.activity = std::make_shared<LogindTestActivity>();
     options.hostName = computerName();
-    options.autosave = ReportAutosave(
+    options.saveReports = {
         ReportAutosave::enabledBy(arguments),
-        ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+        ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))};
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
     sorvanta.show();
