@@ -57,8 +57,9 @@ TEST(WindowCommands, EveryWindowOffersCloseQuitAndTheMainWindow) {
             QAction* action = menuItem(window, row.menu, row.item);
             ASSERT_NE(action, nullptr);
             EXPECT_EQ(action->shortcut(), row.key);
-            if (row.alwaysEnabled)
+            if (row.alwaysEnabled) {
                 EXPECT_TRUE(action->isEnabled());
+            }
         }
     }
 }
