@@ -102,11 +102,11 @@ TEST(WindowContent, DetailsSelectionSurvivesNotificationsThatKeepTheReport) {
     browser->setTextCursor(cursor);
     const QString selected = browser->textCursor().selectedText();
     ASSERT_EQ(selected.size(), 30);
-    // The same report again, a refresh of the model, a change of focus.
+    // The same report again, a refresh of the model, a settling period beginning.
     h.publish(finished());
     h.app->model().refresh();
     settle();
-    h.clock->advance(20);  // the settling flag times out
+    h.app->model().beginSettling();
     settle();
     EXPECT_EQ(browser->textCursor().selectedText(), selected);
     // A new report is shown at once.
