@@ -231,10 +231,19 @@ alive "$pidA" A
 [ -n "$(window "$displayA" "Connection Details" 1)" ] || fail "Ctrl+W closed Connection Details"
 
 # Main Window (Ctrl+0) from Connection Details shows it again.
+# Closing the main window stopped the service; showing it again starts it, and the copies
+# greet each other once more (the program's log counts each accepted greeting).
+greetings() { grep -c "Hello accepted" "$work/copy-A.log" || true; }
+greeted=$(greetings)
 keys "$displayA" "$details" ctrl+0
 mainA=$(window "$displayA" Sorvanta 5)
 [ -n "$mainA" ] || fail "Ctrl+0 did not show the main window again"
-sleep 1
+for _ in $(seq 150); do
+    [ "$(greetings)" -gt "$greeted" ] && break
+    sleep 0.1
+done
+[ "$(greetings)" -gt "$greeted" ] || fail "the reopened main window did not find the other copy"
+sleep 0.5
 shot "$displayA" "$mainA" 5-main-reopened
 
 # --- Quit -----------------------------------------------------------------------------------
