@@ -116,7 +116,7 @@ struct Leg {
     double offeredShare = 0;  // of plan, percent
     long lost = 0, queueDrops = 0, lateTicks = 0, discarded = 0, overruns = 0;
     double largestCheckGap = 0;  // seconds, from the observation
-    std::vector<double> lateness, intervals;
+    std::vector<double> lateness, intervals, durations, callIntervals;
 };
 
 struct Capacity {
@@ -253,6 +253,8 @@ int main(int argc, char** argv) {
         // The receiver's timer is made first (it starts the leg), the sender's on its port.
         if (ticks.size() >= 2) {
             leg.intervals = ticks[0].intervals;
+            leg.durations = ticks[0].durations;
+            leg.callIntervals = ticks[0].callIntervals;
             leg.lateness = ticks[1].exactLateness;
         }
         std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %6ld %8ld %9.2f %9.2f %9.2f %5ld\n",
@@ -284,7 +286,7 @@ int main(int argc, char** argv) {
             std::printf("%5.1fG: no leg completed (%ld failed)\n", gbit, capacity.failures);
             continue;
         }
-        std::vector<double> offered, discarded, lateness, intervals;
+        std::vector<double> offered, discarded, lateness, intervals, durations, calls;
         long lost = 0, drops = 0, overruns = 0;
         double largestGap = 0;
         for (const auto& leg : capacity.legs) {
@@ -292,6 +294,8 @@ int main(int argc, char** argv) {
             discarded.push_back(static_cast<double>(leg.discarded));
             lateness.insert(lateness.end(), leg.lateness.begin(), leg.lateness.end());
             intervals.insert(intervals.end(), leg.intervals.begin(), leg.intervals.end());
+            durations.insert(durations.end(), leg.durations.begin(), leg.durations.end());
+            calls.insert(calls.end(), leg.callIntervals.begin(), leg.callIntervals.end());
             lost += leg.lost;
             drops += leg.queueDrops;
             overruns += leg.overruns;
@@ -316,6 +320,13 @@ int main(int argc, char** argv) {
                     intervals.empty() ? 0.0
                                       : *std::max_element(intervals.begin(), intervals.end()) * 1e3,
                     intervals.size(), largestGap * 1e3, overruns, capacity.legs.size());
+        auto largest = [](const std::vector<double>& v) {
+            return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+        };
+        std::printf("        receiver ticks: calls apart p99 %.3f ms, largest %.3f ms (its "
+                    "thread); call to return p99 %.3f ms, largest %.3f ms (mostly the lock)\n",
+                    quantile(calls, 0.99) * 1e3, largest(calls) * 1e3,
+                    quantile(durations, 0.99) * 1e3, largest(durations) * 1e3);
     }
 
     std::printf("\ngoals%s:\n", unprivileged ? " (unprivileged, default buffer limits)" : "");

@@ -418,8 +418,15 @@ std::optional<UDPObservation> UDPTransfer::finish() {
 }
 
 void UDPTransfer::cancel() {
-    Lock lock(mutex_);
-    cancelSteps();
+    std::vector<std::shared_ptr<void>> retired;
+    {
+        Lock lock(mutex_);
+        cancelSteps();
+        retired.swap(retired_);
+    }
+    // Released here, outside the lock: releasing the timer waits for a tick in progress (it
+    // may be waiting for the lock), so that no tick is left holding the engine and releases
+    // it last on the timer's thread, perhaps after the executor its objects belong to.
 }
 
 void UDPTransfer::tick() {

@@ -22,6 +22,10 @@ class TickRecordingFactory final : public NetworkFactory {
         std::chrono::nanoseconds period{};
         std::vector<double> exactLateness;  // seconds
         std::vector<double> intervals;      // seconds
+        // How long each tick took from its call to its return (for a tick that waits for a
+        // lock, mostly that wait), and the intervals between the calls: a long interval
+        // between calls is the timer's thread, a long call the lock.
+        std::vector<double> durations, callIntervals;
     };
 
     explicit TickRecordingFactory(std::shared_ptr<NetworkFactory> inner)
@@ -107,12 +111,17 @@ class TickRecordingFactory final : public NetworkFactory {
         Ticks ticks;
         bool exact = false;
         std::weak_ptr<PreciseTimer> timer;
-        std::optional<Steady::time_point> lastEnd;
+        std::optional<Steady::time_point> lastEnd, lastBegin;
 
         void begin() {
             const auto now = Steady::now();
             const auto made = timer.lock();
             std::lock_guard lock(mutex);
+            if (lastBegin) {
+                ticks.callIntervals.push_back(
+                    std::chrono::duration<double>(now - *lastBegin).count());
+            }
+            lastBegin = now;
             if (exact && made) {
                 ticks.exactLateness.push_back(
                     std::chrono::duration<double>(now - made->currentDeadline()).count());
@@ -123,6 +132,9 @@ class TickRecordingFactory final : public NetworkFactory {
             std::lock_guard lock(mutex);
             if (lastEnd) {
                 ticks.intervals.push_back(std::chrono::duration<double>(now - *lastEnd).count());
+            }
+            if (lastBegin) {
+                ticks.durations.push_back(std::chrono::duration<double>(now - *lastBegin).count());
             }
             lastEnd = now;
         }
