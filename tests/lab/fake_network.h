@@ -68,18 +68,25 @@ class FakeBase : public std::enable_shared_from_this<Self> {
     bool cancelled_ = false;
 };
 
-// A listener's scripted state; cancelled once the owner cancelled.
-template <class Self>
-class FakeListenerBase : public FakeBase<Self> {
+// A listener's scripted state and the part of the listener interface every listener shares
+// (`Interface` is TcpListener, AdvertisedListener or UdpListener); cancelled once the owner
+// cancelled.
+template <class Self, class Interface>
+class FakeListenerBase : public Interface, public FakeBase<Self> {
   public:
-    void start() { this->put(this->started_, true); }
-    void cancel() {
+    using typename Interface::StateHandler;
+
+    void setStateHandler(StateHandler handler) override {
+        this->put(stateHandler_, std::move(handler));
+    }
+    void start() override { this->put(this->started_, true); }
+    void cancel() override {
         std::lock_guard lock(this->mutex_);
         this->cancelled_ = true;
         state_ = {ListenerState::Kind::cancelled, {}, 0};
     }
-    ListenerState state() const { return this->get(state_); }
-    std::uint16_t port() const {
+    ListenerState state() const override { return this->get(state_); }
+    std::uint16_t port() const override {
         const auto s = state();
         return s.kind == ListenerState::Kind::ready ? s.port : 0;
     }
@@ -87,12 +94,13 @@ class FakeListenerBase : public FakeBase<Self> {
     // Script.
     void setState(const ListenerState& state) {
         this->put(state_, state);
-        this->deliver(&Self::stateHandler_, state);
+        this->deliver(static_cast<StateHandler Self::*>(&FakeListenerBase::stateHandler_), state);
     }
 
   protected:
     using FakeBase<Self>::FakeBase;
     ListenerState state_;
+    StateHandler stateHandler_;
 };
 
 class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpConnection> {
@@ -169,19 +177,14 @@ class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpCon
     std::optional<TransferCounters> counters_;
 };
 
-class FakeTcpListener final : public TcpListener, public FakeListenerBase<FakeTcpListener> {
+class FakeTcpListener final : public FakeListenerBase<FakeTcpListener, TcpListener> {
   public:
     FakeTcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
         : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewConnectionHandler(ConnectionHandler handler) override {
         put(connectionHandler_, std::move(handler));
     }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void accept(std::shared_ptr<TcpConnection> connection) {
         deliver(&FakeTcpListener::connectionHandler_, std::move(connection));
@@ -192,32 +195,26 @@ class FakeTcpListener final : public TcpListener, public FakeListenerBase<FakeTc
 
   private:
     friend class FakeBase<FakeTcpListener>;
-    friend class FakeListenerBase<FakeTcpListener>;
+    friend class FakeListenerBase<FakeTcpListener, TcpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
 };
 
-class FakeAdvertisedListener final : public AdvertisedListener,
-                                     public FakeListenerBase<FakeAdvertisedListener> {
+class FakeAdvertisedListener final
+    : public FakeListenerBase<FakeAdvertisedListener, AdvertisedListener> {
   public:
     FakeAdvertisedListener(NetworkExecutor executor, NetworkParameters parameters, Service service)
         : FakeListenerBase(std::move(executor)),
           parameters_(std::move(parameters)),
           service_(std::move(service)) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewConnectionHandler(ConnectionHandler handler) override {
         put(connectionHandler_, std::move(handler));
     }
     void setRegistrationHandler(RegistrationHandler handler) override {
         put(registrationHandler_, std::move(handler));
     }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void accept(std::shared_ptr<TcpConnection> connection) {
         deliver(&FakeAdvertisedListener::connectionHandler_, std::move(connection));
@@ -231,10 +228,9 @@ class FakeAdvertisedListener final : public AdvertisedListener,
 
   private:
     friend class FakeBase<FakeAdvertisedListener>;
-    friend class FakeListenerBase<FakeAdvertisedListener>;
+    friend class FakeListenerBase<FakeAdvertisedListener, AdvertisedListener>;
     const NetworkParameters parameters_;
     const Service service_;
-    StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
     RegistrationHandler registrationHandler_;
 };
@@ -309,17 +305,12 @@ class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpCon
     std::uint64_t drops_ = 0;
 };
 
-class FakeUdpListener final : public UdpListener, public FakeListenerBase<FakeUdpListener> {
+class FakeUdpListener final : public FakeListenerBase<FakeUdpListener, UdpListener> {
   public:
     FakeUdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
         : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewFlowHandler(FlowHandler handler) override { put(flowHandler_, std::move(handler)); }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void flow(std::shared_ptr<UdpConnection> connection) {
         deliver(&FakeUdpListener::flowHandler_, std::move(connection));
@@ -330,10 +321,9 @@ class FakeUdpListener final : public UdpListener, public FakeListenerBase<FakeUd
 
   private:
     friend class FakeBase<FakeUdpListener>;
-    friend class FakeListenerBase<FakeUdpListener>;
+    friend class FakeListenerBase<FakeUdpListener, UdpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    StateHandler stateHandler_;
     FlowHandler flowHandler_;
 };
 
