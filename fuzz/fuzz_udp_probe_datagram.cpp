@@ -82,7 +82,9 @@ std::vector<std::uint8_t> nextDatagram(Input& in, const UDPBinding::Prefix& pref
     }
     udp_datagram::writeHeader(datagram, prefix, kind, sequence, sendTime);
     if (mode & 4) {
-        const auto at = in.take(2) % datagram.size();
+        // Mostly within the header, where every byte is checked.
+        const auto at = (mode & 64) ? in.take(2) % datagram.size()
+                                    : in.take(1) % udp_datagram::headerSize;
         datagram[at] ^= static_cast<std::uint8_t>(in.take(1) | 1);
     }
     if (mode & 8) {
