@@ -83,7 +83,6 @@ n=$((1 + $$ % 250))
 for side in "A $nsA $devA 1" "B $nsB $devB 2"; do
     read -r _ ns dev host <<<"$side"
     ip -n "$ns" link set lo up
-    sysctl -q -w "net.ipv6.conf.all.disable_ipv6=0" >/dev/null 2>&1 || true
     ip netns exec "$ns" sysctl -q -w "net.ipv6.conf.$dev.addr_gen_mode=1"
     ip -n "$ns" addr add "169.254.$n.$host/16" dev "$dev"
     ip -n "$ns" -6 addr add "fe80::$host/64" dev "$dev" nodad
