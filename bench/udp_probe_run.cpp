@@ -19,9 +19,9 @@
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
-using testing::NetnsPair;
-using testing::NetnsThread;
-using testing::UdpProbeLeg;
+using sorvanta::testing::NetnsPair;
+using sorvanta::testing::NetnsThread;
+using sorvanta::testing::UdpProbeLeg;
 
 namespace {
 
