@@ -57,24 +57,18 @@ BulkEvent translate(const BulkTransfer::Event& value) {
     return BulkEvent::of(Kind::warmed);
 }
 
-// A BulkTransfer driven from the run's executor: each call runs on the engine's strand and
-// resumes the run on its own.
+// A BulkTransfer on a thread lent to it alone, driven from the run's executor: each call runs
+// on the engine's strand and resumes the run on its own.
 class BulkTransferEngine final : public BulkEngine {
   public:
-    BulkTransferEngine(NetworkExecutor strand, std::shared_ptr<NetworkFactory> network,
-                       const BulkEngineSettings& s, BulkNotify notify)
-        : strand_(strand),
+    BulkTransferEngine(std::shared_ptr<IoThreadPool> threads,
+                       std::shared_ptr<NetworkFactory> network,
+                       const BulkTransferSettings& settings, BulkNotify notify)
+        : threads_(std::move(threads)),
+          lease_(threads_->lease()),
+          strand_(lease_.executor),
           network_(std::move(network)),
-          scheduler_(std::make_shared<AsioScheduler>(strand)) {
-        BulkTransfer::Settings settings;
-        settings.interface = s.interface;
-        settings.peerHost = s.host;
-        settings.receiving = s.receiving;
-        settings.preamble = s.preamble;
-        settings.verificationOnly = s.verificationOnly;
-        settings.barrierControlled = s.barrierControlled;
-        settings.warmup = s.warmupSeconds;
-        settings.measurement = s.measurementSeconds;
+          scheduler_(std::make_shared<AsioScheduler>(strand_)) {
         engine_ =
             BulkTransfer::create(strand_, *network_, *scheduler_, settings,
                                  [notify = std::move(notify)](const BulkTransfer::Event& event) {
@@ -84,9 +78,9 @@ class BulkTransferEngine final : public BulkEngine {
 
     ~BulkTransferEngine() override {
         // The engine's own handlers may still be queued on its strand; its timers and
-        // network must outlive them.
+        // network must outlive them, and the thread stays lent until they are gone.
         asio::post(strand_, [engine = std::move(engine_), scheduler = std::move(scheduler_),
-                             network = std::move(network_)] {});
+                             network = std::move(network_), hold = std::move(lease_.hold)] {});
     }
 
     asio::awaitable<void> start(std::optional<std::uint16_t> port) override {
@@ -136,6 +130,9 @@ class BulkTransferEngine final : public BulkEngine {
             asio::use_awaitable);
     }
 
+    // Declared first: the threads outlive the engine's last queued work.
+    std::shared_ptr<IoThreadPool> threads_;
+    IoThreadPool::Lease lease_;
     NetworkExecutor strand_;
     std::shared_ptr<NetworkFactory> network_;
     std::shared_ptr<AsioScheduler> scheduler_;
@@ -183,21 +180,15 @@ class UDPTransferEngine final : public ProbeEngine {
 
 }  // namespace
 
-std::shared_ptr<BulkEngine> TransferEngineFactory::makeBulk(const BulkEngineSettings& settings,
+std::shared_ptr<BulkEngine> TransferEngineFactory::makeBulk(const BulkTransferSettings& settings,
                                                             BulkNotify notify) {
-    return std::make_shared<BulkTransferEngine>(asio::make_strand(executor_), network_, settings,
-                                                std::move(notify));
+    return std::make_shared<BulkTransferEngine>(threads_, network_, settings, std::move(notify));
 }
 
-std::shared_ptr<ProbeEngine> TransferEngineFactory::makeProbe(const ProbeEngineSettings& settings,
+std::shared_ptr<ProbeEngine> TransferEngineFactory::makeProbe(const UDPTransferSettings& settings,
                                                               ProbeNotify notify) {
     UDPTransfer::Setup setup;
-    setup.binding = settings.binding;
-    setup.capacity = settings.capacity;
-    setup.measuredDuration = settings.measuredDuration;
-    setup.receiving = settings.receiving;
-    setup.interface = settings.interface;
-    setup.host = settings.host;
+    static_cast<UDPTransferSettings&>(setup) = settings;
     setup.executor = asio::make_strand(executor_);
     setup.factory = network_;
     setup.notify = [notify = std::move(notify)](UDPTransfer::Event event) {
