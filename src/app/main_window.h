@@ -52,8 +52,11 @@ class MainWindow final : public QMainWindow {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Whether Return, Enter or Escape has something to do in the current state.
+    bool keyActs(int key) const;
     void press();
     void setWindowVisible(bool visible);
 

@@ -36,6 +36,7 @@ struct PortCaption {
     std::string text;
     std::string help;
     std::string accessibleName;
+    bool operator==(const PortCaption&) const = default;
     static PortCaption local(std::optional<std::uint64_t> speed, bool noLocal, bool starting,
                              const DisplayFormat& format = DisplayFormat::current());
     static PortCaption peer(std::optional<std::uint64_t> speed,
