@@ -58,7 +58,7 @@ BulkEvent translate(const BulkTransfer::Event& value) {
 }
 
 // A BulkTransfer on a thread lent to it alone, driven from the run's executor: each call runs
-// on the engine's strand and resumes the run on its own.
+// on the engine's thread and resumes the run on its own.
 class BulkTransferEngine final : public BulkEngine {
   public:
     BulkTransferEngine(std::shared_ptr<IoThreadPool> threads,
@@ -66,21 +66,21 @@ class BulkTransferEngine final : public BulkEngine {
                        const BulkTransferSettings& settings, BulkNotify notify)
         : threads_(std::move(threads)),
           lease_(threads_->lease()),
-          strand_(lease_.executor),
+          executor_(lease_.executor),
           network_(std::move(network)),
-          scheduler_(std::make_shared<AsioScheduler>(strand_)) {
+          scheduler_(std::make_shared<AsioScheduler>(executor_)) {
         engine_ =
-            BulkTransfer::create(strand_, *network_, *scheduler_, settings,
+            BulkTransfer::create(executor_, *network_, *scheduler_, settings,
                                  [notify = std::move(notify)](const BulkTransfer::Event& event) {
                                      notify(translate(event));
                                  });
     }
 
     ~BulkTransferEngine() override {
-        // The engine's own handlers may still be queued on its strand; its timers and
+        // The engine's own handlers may still be queued on its executor; its timers and
         // network must outlive them, and the thread stays lent until they are gone.
-        asio::post(strand_, [engine = std::move(engine_), scheduler = std::move(scheduler_),
-                             network = std::move(network_), hold = std::move(lease_.hold)] {});
+        asio::post(executor_, [engine = std::move(engine_), scheduler = std::move(scheduler_),
+                               network = std::move(network_), hold = std::move(lease_.hold)] {});
     }
 
     asio::awaitable<void> start(std::optional<std::uint16_t> port) override {
@@ -107,7 +107,7 @@ class BulkTransferEngine final : public BulkEngine {
                                                 void(std::optional<TCPObservation>)>(
             [this](auto handler) {
                 auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
-                asio::post(strand_, [engine = engine_, waiting] {
+                asio::post(executor_, [engine = engine_, waiting] {
                     engine->collectReport([waiting](std::optional<TCPObservation> report) {
                         resume(*waiting, std::move(report));
                     });
@@ -121,7 +121,7 @@ class BulkTransferEngine final : public BulkEngine {
     asio::awaitable<void> onEngine(Work work) {
         co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
             [this, &work](auto handler) {
-                asio::post(strand_, [engine = engine_, work = std::move(work),
+                asio::post(executor_, [engine = engine_, work = std::move(work),
                                      handler = std::move(handler)]() mutable {
                     work(*engine);
                     resume(handler);
@@ -133,7 +133,7 @@ class BulkTransferEngine final : public BulkEngine {
     // Declared first: the threads outlive the engine's last queued work.
     std::shared_ptr<IoThreadPool> threads_;
     IoThreadPool::Lease lease_;
-    NetworkExecutor strand_;
+    NetworkExecutor executor_;
     std::shared_ptr<NetworkFactory> network_;
     std::shared_ptr<AsioScheduler> scheduler_;
     std::shared_ptr<BulkTransfer> engine_;

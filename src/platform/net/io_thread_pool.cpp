@@ -1,7 +1,6 @@
 #include "platform/net/io_thread_pool.h"
 
 #include <algorithm>
-#include <asio/strand.hpp>
 
 namespace sorvanta {
 
@@ -35,7 +34,8 @@ IoThreadPool::Lease IoThreadPool::lease() {
     if (chosen == nullptr) {
         chosen = workers_[next_++ % workers_.size()].get();
     }
-    return {asio::make_strand(chosen->context), chosen->hold};
+    // One thread runs the context, so its own executor is already serial: no strand needed.
+    return {chosen->context.get_executor(), chosen->hold};
 }
 
 std::size_t IoThreadPool::threadCount() const {

@@ -13,8 +13,9 @@ namespace sorvanta {
 
 // Threads that each run an io_context of their own, lent to actors that move data: a TCP
 // data connection at full rate needs a core of its own, and two of them on one thread (a
-// duplex stage on one computer) hold each other back. A lease is a strand of one thread
-// that no other live lease shares while there are threads to spare; up to `limit` threads
+// duplex stage on one computer) hold each other back. A lease is the executor of one
+// thread (serial: one thread runs it) that no other live lease shares while there are
+// threads to spare; up to `limit` threads
 // are started, after that leases share them in turn. Threads start on first need, from the
 // thread that asks, so they work in its network namespace. The pool's destructor lets each
 // thread finish the work still queued (a closing connection's last bytes) and joins it; it
@@ -24,7 +25,7 @@ class IoThreadPool {
     static constexpr std::size_t defaultLimit = 8;
 
     struct Lease {
-        // A serial executor on the lent thread.
+        // The lent thread's executor; serial, since that thread alone runs it.
         NetworkExecutor executor;
         // The thread is free again once every copy of this is gone.
         std::shared_ptr<const void> hold;
