@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "assessment/adapter_selection_presentation.h"
+#include "assessment/presentation/adapter_selection_presentation.h"
 
 class QActionGroup;
 class QMenu;

@@ -8,7 +8,7 @@
 
 #include "app/app_actions.h"
 #include "app/symbol_painter.h"
-#include "assessment/connection_details_report.h"
+#include "assessment/report/connection_details_report.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {

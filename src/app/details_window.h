@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "app/paint_support.h"
-#include "assessment/connection_details_report.h"
+#include "assessment/report/connection_details_report.h"
 
 namespace sorvanta {
 

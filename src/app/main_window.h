@@ -8,7 +8,7 @@
 
 #include "app/pass_row_widget.h"
 #include "app/stage_widget.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 #include "support/clock.h"
 
 class QShortcut;

@@ -10,7 +10,7 @@
 #include "app/paint_support.h"
 #include "app/stage_text.h"
 #include "app/window_metrics.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 #include "support/clock.h"
 
 namespace sorvanta {

@@ -55,8 +55,8 @@ int runProgram(int argc, char** argv, const ProgramVariant& variant) {
     options.activity = std::make_shared<LogindTestActivity>();
     options.hostName = computerName();
     options.saveReports = {
-        ReportAutosave::enabledBy(arguments),
-        ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))};
+        ReportSaveSchedule::enabledBy(arguments),
+        ReportFolder::forUser(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))};
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
     sorvanta.show();

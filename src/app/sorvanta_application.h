@@ -10,8 +10,8 @@
 #include "app/details_window.h"
 #include "app/help_window.h"
 #include "app/main_window.h"
+#include "app/report_autosave.h"
 #include "app/system_bridges.h"
-#include "assessment/report_autosave.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/palette.h"
-#include "assessment/display_format.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
+#include "assessment/text/display_format.h"
 
 namespace sorvanta {
 

@@ -11,7 +11,7 @@
 #include "app/motion.h"
 #include "app/paint_support.h"
 #include "app/window_metrics.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 #include "support/clock.h"
 
 namespace sorvanta {

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "assessment/connection_details_report.h"
-#include "assessment/result_assessment.h"
+#include "assessment/report/connection_details_report.h"
+#include "assessment/verdict/result_assessment.h"
 #include "e2e_node.h"
 #include "lab_topology.h"
 
@@ -166,6 +166,9 @@ struct ShapedCase {
     // No TCP concern may be raised.
     bool tcpClean;
 };
+
+// Test listings and failures name the case rather than dump its bytes.
+void PrintTo(const ShapedCase& row, std::ostream* out) { *out << row.name; }
 
 class ShapedRun : public E2eFixture, public ::testing::WithParamInterface<ShapedCase> {};
 

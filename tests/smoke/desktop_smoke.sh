@@ -14,7 +14,7 @@
 set -euo pipefail
 
 program=$(readlink -f "$1")
-shots=$2
+shots=$(realpath -m "$2")
 expected_build=$3
 
 skip() {
@@ -113,20 +113,30 @@ log "displays $displayA and $displayB"
 # length rather than at a NUL, which AddressSanitizer's strict string checks take for an
 # overflow; the other checks stay as the caller set them.
 asan_options="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}strict_string_checks=0"
+# The unprivileged user may not reach into the caller's folders, so the program and the leak
+# checker's suppressions run from copies in the run's own folder.
+cp "$program" "$work/sorvanta"
+lsan_options=${LSAN_OPTIONS:-}
+if [[ $lsan_options =~ suppressions=([^:]+) ]]; then
+    cp "${BASH_REMATCH[1]}" "$work/lsan.supp"
+    lsan_options=${lsan_options/${BASH_REMATCH[0]}/suppressions=$work/lsan.supp}
+fi
 start_copy() {  # side namespace device display computer-name
     local home="$work/home-$1"
     mkdir -p "$home/data" "$home/runtime"
     chown -R "$uid:$gid" "$home"
     chmod 700 "$home/runtime"
     # Each copy has a computer name of its own, as two desktops would.
+    cd "$home"
     ip netns exec "$2" unshare --uts -- sh -c 'hostname "$0" && exec "$@"' "$5" \
         setpriv --reuid="$uid" --regid="$gid" --clear-groups -- \
         env -i PATH=/usr/bin:/bin HOME="$home" XDG_DATA_HOME="$home/data" \
         XDG_RUNTIME_DIR="$home/runtime" DISPLAY="$4" QT_QPA_PLATFORM=xcb \
         SORVANTA_WIRED_ADAPTER="$3" SORVANTA_SMOKE_RUN="$tag" ASAN_OPTIONS="$asan_options" \
-        UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
-        "$program" -SorvantaSaveReports YES >"$work/copy-$1.log" 2>&1 &
+        UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" LSAN_OPTIONS="$lsan_options" \
+        "$work/sorvanta" -SorvantaSaveReports YES >"$work/copy-$1.log" 2>&1 &
     pids+=($!)
+    cd "$work"
 }
 start_copy A "$nsA" "$devA" "$displayA" Desk
 start_copy B "$nsB" "$devB" "$displayB" Studio
@@ -231,10 +241,19 @@ alive "$pidA" A
 [ -n "$(window "$displayA" "Connection Details" 1)" ] || fail "Ctrl+W closed Connection Details"
 
 # Main Window (Ctrl+0) from Connection Details shows it again.
+# Closing the main window stopped the service; showing it again starts it, and the copies
+# greet each other once more (the program's log counts each accepted greeting).
+greetings() { grep -c "Hello accepted" "$work/copy-A.log" || true; }
+greeted=$(greetings)
 keys "$displayA" "$details" ctrl+0
 mainA=$(window "$displayA" Sorvanta 5)
 [ -n "$mainA" ] || fail "Ctrl+0 did not show the main window again"
-sleep 1
+for _ in $(seq 150); do
+    [ "$(greetings)" -gt "$greeted" ] && break
+    sleep 0.1
+done
+[ "$(greetings)" -gt "$greeted" ] || fail "the reopened main window did not find the other copy"
+sleep 0.5
 shot "$displayA" "$mainA" 5-main-reopened
 
 # --- Quit -----------------------------------------------------------------------------------
