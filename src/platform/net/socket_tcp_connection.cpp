@@ -366,44 +366,15 @@ void SocketTcpConnection::readMore() {
     }
     std::uint8_t* buffer = receiveBuffer(offset + room);
     reading_ = true;
-    lastRoom_ = room;
-    if (!drained_) {
-        // Bytes are probably waiting: read at once.
-        socket_.async_read_some(
-            asio::buffer(buffer + offset, room),
-            [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
-                self->readDone(error, bytes);
-            });
-        return;
-    }
-    // The last read emptied the socket, so reading now would only find nothing: wait until
-    // it is readable, then read once. This saves a system call on every wake-up of a receiver
-    // that keeps up with its sender.
-    socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this(), buffer, offset,
-                                                      room](const asio::error_code& error) {
-        if (error) {
-            self->readDone(error, 0);
-            return;
-        }
-        asio::error_code readError;
-        if (!self->socket_.non_blocking()) {
-            self->socket_.non_blocking(true, readError);  // the read below must not block
-        }
-        const std::size_t bytes =
-            readError ? 0 : self->socket_.read_some(asio::buffer(buffer + offset, room), readError);
-        if (readError == asio::error::would_block || readError == asio::error::try_again) {
-            self->drained_ = false;  // a spurious wake-up: wait inside the read instead
-            self->reading_ = false;
-            self->readMore();
-            return;
-        }
-        self->readDone(readError, bytes);
-    });
+    socket_.async_read_some(
+        asio::buffer(buffer + offset, room),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
+            self->readDone(error, bytes);
+        });
 }
 
 void SocketTcpConnection::readDone(const asio::error_code& error, std::size_t bytes) {
     reading_ = false;
-    drained_ = !error && bytes > 0 && bytes < lastRoom_;
     if (closed_) {
         return;
     }

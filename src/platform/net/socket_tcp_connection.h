@@ -140,9 +140,6 @@ class SocketTcpConnection final : public TcpConnection,
 
     std::optional<PendingReceive> receive_;
     bool reading_ = false;
-    // The last read found fewer bytes than it had room for: the socket was empty after it.
-    bool drained_ = false;
-    std::size_t lastRoom_ = 0;
     std::unique_ptr<std::uint8_t[]> buffers_[2];
     std::size_t capacities_[2] = {0, 0};
     int current_ = 0;
