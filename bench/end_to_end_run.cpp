@@ -26,24 +26,13 @@
 #include <vector>
 
 #include "e2e/e2e_node.h"
+#include "lab/shaped_link.h"
 
 using namespace sorvanta;
 using namespace sorvanta::testing;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
 
 // The number after `"field":` following `key` in iperf3's JSON report.
 double jsonNumber(const std::string& json, const std::string& key, const std::string& field) {
@@ -252,11 +241,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (rate != "none") {
-        for (const auto& [ns, dev] :
-             {std::pair{pair->nsA, pair->link.nameA}, std::pair{pair->nsB, pair->link.nameB}}) {
-            shell("ip netns exec " + ns + " tc qdisc add dev " + dev + " root tbf rate " + rate +
-                  " burst 512kb latency 50ms");
-        }
+        shapeLink(*pair, rate);
     }
     const std::uint64_t link = rate == "100mbit"    ? 100'000'000
                                : rate == "1gbit"    ? 1'000'000'000
