@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/desktop_preferences.h"
+#include "app/signal_watch.h"
 #include "app/sorvanta_application.h"
 #include "model/wire_model_service.h"
 #include "platform/net/asio_scheduler.h"
@@ -54,6 +55,11 @@ int main(int argc, char** argv) {
         ReportAutosave::folderFor(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
+    // A logout, a shutdown or Ctrl-C quits as closing the window does: the service stops and
+    // says goodbye, so the other computer shows this one gone at once.
+    SignalWatch quitOnSignal({SIGTERM, SIGINT}, [&sorvanta](int) {
+        sorvanta.model().suspend([] { QApplication::quit(); });
+    });
     sorvanta.show();
     return QApplication::exec();
 }
