@@ -92,6 +92,9 @@ class WireService : public std::enable_shared_from_this<WireService> {
     explicit WireService(Dependencies dependencies);
 
     using Token = Scheduler::Token;
+
+    static constexpr const char* linkNotViable =
+        "Ethernet link is no longer viable. Reconnect the cable.";
     using Bytes = std::vector<std::uint8_t>;
 
     // The events of the queue. Listener and browser events carry their discovery generation

@@ -247,7 +247,7 @@ void WireService::recheckPath(const Uuid& id) {
 void WireService::viabilityLost(const Uuid& id) {
     Channel* channel = findChannel(id);
     if (channel && channel->receiving) {
-        closeUnreachedChannel(id, "Ethernet link is no longer viable. Reconnect the cable.", true);
+        closeUnreachedChannel(id, linkNotViable, true);
     }
 }
 

@@ -371,7 +371,14 @@ void WireService::peersChanged(const std::vector<DnssdBrowseResult>& results,
         }
     }
     for (const Uuid& id : closing) {
-        closeChannel(id, peerDisappeared, false);
+        // A link that went down takes the records heard over it along, often before the
+        // connection itself notices: then the cable is what to tell the user about.
+        const Channel* channel = findChannel(id);
+        if (channel && deps_.hardware->linkState(channel->interface.name).active == false) {
+            closeChannel(id, linkNotViable, true);
+        } else {
+            closeChannel(id, peerDisappeared, false);
+        }
     }
     if (update.changed) {
         log(ServiceLogLevel::info,

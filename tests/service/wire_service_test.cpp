@@ -604,6 +604,16 @@ TEST(WireServiceTest, VanishedPeerAfterItsConnectionEndedShowsPeerDisappeared) {
 
 // A pulled cable flushes the peer's records too; the status keeps saying what to do about
 // the cable rather than that the peer disappeared.
+TEST(WireServiceTest, PeerVanishingWithTheLinkDownBlamesTheCable) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    rig.hardware->setLink("eth0", {false, std::nullopt, std::nullopt});
+    rig.browse({});
+    EXPECT_TRUE(connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Ethernet link is no longer viable. Reconnect the cable.");
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+}
+
 TEST(WireServiceTest, VanishedPeerAfterAFailureKeepsTheFailureText) {
     Rig rig;
     auto connection = rig.readyPeer();

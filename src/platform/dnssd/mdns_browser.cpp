@@ -93,9 +93,11 @@ void MdnsBrowser::linkDown(MdnsTime now) {
     if (!started_) {
         return;
     }
-    cache_.flush();
-    reconfirmations_.clear();
-    update(now);
+    // Everything heard over the link goes unless heard again within the doubt window: not at
+    // once, so that a connection over the same link notices the loss itself first (and says
+    // why), and a cable that is only wiggled loses nobody.
+    cache_.doubt([](const MdnsRecord&) { return true; }, now);
+    reconfirmations_.clear();  // asking goes nowhere while the link is down
 }
 
 bool MdnsBrowser::relevant(const MdnsRecord& record, const std::vector<MdnsName>& targets) const {

@@ -35,7 +35,7 @@ struct MdnsBrowseResult {
 // minutes for the service records): a failed contact reconfirms it (three queries over
 // three seconds; unless it is heard again within ten seconds it goes), queries of other
 // hosts that it should have answered and did not mark it the same way, and a link that
-// goes down forgets everything learned over it.
+// goes down puts everything learned over it in the same doubt.
 //
 class MdnsBrowser {
   public:
@@ -52,7 +52,8 @@ class MdnsBrowser {
     // Contacting the instance failed: its records must be heard again soon or they go.
     // `instance` is the full instance name ("Desk._sorvanta._tcp.local").
     void reconfirm(const MdnsName& instance, MdnsTime now);
-    // The link went down: whatever was heard over it may be gone.
+    // The link went down: whatever was heard over it goes unless heard again within ten
+    // seconds (the link back and the peers answering or announcing).
     void linkDown(MdnsTime now);
 
     std::optional<MdnsTime> nextWake() const;

@@ -47,8 +47,8 @@ class MdnsDnssdBrowser final : public DnssdBrowser,
     MdnsDnssdBrowser(NetworkExecutor executor, Options options);
     bool parametersValid() const override;
     std::unique_ptr<MdnsBrowser> makeEngine(const InterfaceInfo& interface) override;
-    // A link that went down forgets what was heard over it; one that came back starts the
-    // querying over.
+    // A link that went down puts what was heard over it in doubt; one that came back starts
+    // the querying over.
     void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
                      MdnsTime now) override;
     void pump() override;

@@ -79,9 +79,6 @@ class MdnsRecordCache {
     // it expires a doubt window after the first.
     void noteUnanswered(const MdnsMessage& query, MdnsTime now);
 
-    // Forgets everything: the link the records came over went down.
-    void flush() { entries_.clear(); }
-
     // Drops the records whose time is up and returns them.
     std::vector<MdnsRecord> expire(MdnsTime now);
 

@@ -251,27 +251,38 @@ TEST(MdnsBrowserTest, ReconfirmingAnUnknownInstanceAsksNothing) {
     EXPECT_EQ(reconfirmQueries(link, node, before, serviceType.prefixed("Nobody")).first, 0u);
 }
 
-// The link going down forgets what was heard over it at once; once it is back, a peer that
-// is still there is found again.
-TEST(MdnsBrowserTest, LinkDownForgetsTheResultsAndTheyComeBackWithTheLink) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", 120, 4500), 1);
-    MdnsBrowser browser(serviceType, 5);
-    link.attach(responder);
-    link.attach(browser);
-    responder.start(link.now);
-    browser.start(link.now);
-    link.runFor(3s);
-    ASSERT_EQ(browser.results().size(), 1u);
-    browser.takeChanged();
-    browser.linkDown(link.now);
-    EXPECT_TRUE(browser.results().empty());
-    EXPECT_TRUE(browser.takeChanged());
-    EXPECT_TRUE(browser.cache().entries().empty());
-    link.runFor(5s);
-    browser.restartQueries(link.now);
-    link.runFor(1s);
-    EXPECT_EQ(browser.results().size(), 1u);
+// The link going down puts what was heard over it in doubt: gone ten seconds later unless
+// the link comes back and the peer is heard again in time, in which case nobody is lost.
+TEST(MdnsBrowserTest, LinkDownDropsThePeersUnlessTheLinkComesBackInTime) {
+    for (auto downFor : {std::chrono::milliseconds(0), std::chrono::milliseconds(3000)}) {
+        const bool back = downFor > 0ms;
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", 120, 4500), 1);
+        MdnsBrowser browser(serviceType, 5);
+        const auto responderNode = link.attach(responder);
+        link.attach(browser);
+        responder.start(link.now);
+        browser.start(link.now);
+        link.runFor(3s);
+        ASSERT_EQ(browser.results().size(), 1u);
+        browser.takeChanged();
+        const MdnsTime down = link.now;
+        link.detach(responderNode);
+        browser.linkDown(down);
+        if (back) {
+            link.runFor(downFor);
+            link.reattach(responderNode);
+            responder.restart(link.now);
+            browser.restartQueries(link.now);
+        }
+        link.runUntil(down + 9900ms);
+        EXPECT_EQ(browser.results().size(), 1u) << back;
+        link.runUntil(down + 10100ms);
+        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
+        EXPECT_EQ(browser.takeChanged(), !back) << back;
+        link.runFor(30s);
+        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
+    }
 }
 
 // Queries of other hosts that a cached record should have answered, with no answer seen:
