@@ -11,6 +11,11 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 nftables iperf3 python3 python3-zeroconf dbus python3-dbusmock
   xvfb xauth
+  # What starts a session bus through the X display when there is none: the app tests check
+  # that the program keeps it from doing so.
+  dbus-x11
+  # The smoke scenario types into the program's windows and photographs them.
+  xdotool imagemagick
 )
 
 missing=()

@@ -49,24 +49,38 @@ std::optional<int> AdapterMenuRows::pick(const AdapterSelectionPresentation& p,
     return std::nullopt;
 }
 
-void fillAdapterMenu(QMenu& menu, SorvantaModel& model) {
-    menu.clear();
-    const AdapterSelectionPresentation p(model.display(), model.started());
-    const AdapterMenuRows rows = AdapterMenuRows::make(p);
-    auto* group = new QActionGroup(&menu);
-    group->setExclusive(true);
+AdapterMenu::AdapterMenu(SorvantaModel& model)
+    : model_(model),
+      menu_(std::make_unique<QMenu>(QStringLiteral("Ethernet Adapter"))),
+      group_(new QActionGroup(menu_.get())) {
+    group_->setExclusive(true);
+    refresh();
+}
+
+AdapterMenu::~AdapterMenu() = default;
+
+void AdapterMenu::refresh() {
+    const AdapterSelectionPresentation p(model_.display(), model_.started());
+    AdapterMenuRows rows = AdapterMenuRows::make(p);
+    if (shown_ == rows)
+        return;
+    // The rows' actions belong to the menu, which deletes them here; each leaves the group
+    // as it goes.
+    menu_->clear();
     for (const auto& row : rows.rows) {
-        QAction* action = menu.addAction(QString::fromStdString(row.text));
+        QAction* action = menu_->addAction(QString::fromStdString(row.text));
         action->setCheckable(true);
         action->setChecked(row.checked);
         action->setEnabled(rows.enabled && row.enabled);
-        group->addAction(action);
-        QObject::connect(action, &QAction::triggered, &menu, [&model, index = row.index] {
-            const AdapterSelectionPresentation now(model.display(), model.started());
-            if (auto choice = AdapterMenuRows::pick(now, model.display().selectedIndex, index))
-                model.service().selectInterface(*choice);
-        });
+        group_->addAction(action);
+        QObject::connect(
+            action, &QAction::triggered, menu_.get(), [&model = model_, index = row.index] {
+                const AdapterSelectionPresentation now(model.display(), model.started());
+                if (auto choice = AdapterMenuRows::pick(now, model.display().selectedIndex, index))
+                    model.service().selectInterface(*choice);
+            });
     }
+    shown_ = std::move(rows);
 }
 
 }  // namespace sorvanta

@@ -34,13 +34,29 @@ AppActions::AppActions(std::shared_ptr<SorvantaModel> model, Windows windows, QO
     help = new QAction(QStringLiteral("Sorvanta Help"), this);
     help->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Question), QKeySequence(Qt::Key_F1)});
     connect(help, &QAction::triggered, this, [open = windows.help] { open(); });
-    adapterMenuOwner_ = std::make_unique<QMenu>(QStringLiteral("Ethernet Adapter"));
-    adapterMenu = adapterMenuOwner_.get();
+    quit = new QAction(QStringLiteral("Quit Sorvanta"), this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, [quit = windows.quit] { quit(); });
+    mainWindow = new QAction(QStringLiteral("Main Window"), this);
+    mainWindow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+    connect(mainWindow, &QAction::triggered, this, [open = windows.main] { open(); });
+    adapters_ = std::make_unique<AdapterMenu>(*model_);
+    adapterMenu = adapters_->menu();
     refresh();
 }
 
+AppActions::~AppActions() = default;
+
 void AppActions::installMenuBar(QMainWindow& window) {
     QMenuBar* bar = window.menuBar();
+    // Closing is the one command that belongs to its own window.
+    auto* close = new QAction(QStringLiteral("Close Window"), &window);
+    close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    connect(close, &QAction::triggered, &window, &QWidget::close);
+    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    file->addAction(close);
+    file->addSeparator();
+    file->addAction(quit);
     QMenu* connection = bar->addMenu(QStringLiteral("Connection"));
     connection->addAction(test);
     connection->addAction(stopTest);
@@ -51,9 +67,10 @@ void AppActions::installMenuBar(QMainWindow& window) {
     connection->addAction(copy);
     connection->addSeparator();
     connection->addMenu(adapterMenu);
+    bar->addMenu(QStringLiteral("Window"))->addAction(mainWindow);
     bar->addMenu(QStringLiteral("Help"))->addAction(help);
     // Shortcuts work in every window, whether or not its menu is open.
-    window.addActions({test, stopTest, searchAgain, details, copy, help});
+    window.addActions({close, quit, test, stopTest, searchAgain, details, copy, mainWindow, help});
 }
 
 void AppActions::refresh() {
@@ -62,7 +79,7 @@ void AppActions::refresh() {
     stopTest->setEnabled(model.display().speed.busy);
     searchAgain->setEnabled(SorvantaModel::canSearchAgain(model.snapshot(), model.started()));
     copy->setEnabled(model.snapshot().speed.run.has_value());
-    fillAdapterMenu(*adapterMenu, model);
+    adapters_->refresh();
 }
 
 bool AppActions::copyReport(SorvantaModel& model) {

@@ -8,7 +8,7 @@
 
 #include "app/app_actions.h"
 #include "app/symbol_painter.h"
-#include "assessment/connection_details_report.h"
+#include "assessment/report/connection_details_report.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {
@@ -28,7 +28,7 @@ DetailsWindow::DetailsWindow(std::shared_ptr<SorvantaModel> model, AppBuild buil
     column->setSpacing(12);
     auto* headerRow = new QHBoxLayout;
     header_ = new QLabel(hint, content);
-    header_->setFont(uiFont(11));
+    header_->setFont(uiFont(10));
     headerRow->addWidget(header_);
     headerRow->addSpacing(8);
     headerRow->addStretch();
@@ -65,6 +65,7 @@ void DetailsWindow::setAppearance(const Appearance& appearance) {
             "QTextBrowser { background: %1; border: 0.5px solid %2; border-radius: 12px; }")
             .arg(toQColor(palette.controlBackground()).name(QColor::HexArgb),
                  border.name(QColor::HexArgb)));
+    shown_.reset();
     refresh();
 }
 
@@ -76,7 +77,11 @@ void DetailsWindow::showEvent(QShowEvent* event) {
 void DetailsWindow::refresh() {
     if (!isVisible())
         return;
-    render(ConnectionDetailsReport(model_->snapshot(), build_).styledText());
+    StyledText text = ConnectionDetailsReport(model_->snapshot(), build_).styledText();
+    if (shown_ == text.runs)
+        return;
+    render(text);
+    shown_ = std::move(text.runs);
 }
 
 void DetailsWindow::render(const StyledText& text) {

@@ -9,15 +9,16 @@
 #include <optional>
 
 #include "app/paint_support.h"
-#include "assessment/connection_details_report.h"
+#include "assessment/report/connection_details_report.h"
 
 namespace sorvanta {
 
 class SorvantaModel;
 
 // The Connection Details window: the whole report of the shown snapshot as selectable text,
-// rebuilt whenever the model changes, with a Copy All button whose outcome the header
-// shows for three seconds.
+// followed live as the model changes, with a Copy All button whose outcome the header shows
+// for three seconds. The text is laid out again only when the report itself changes, so a
+// selection and the scroll position survive the model's many other notifications.
 class DetailsWindow final : public QMainWindow {
     Q_OBJECT
   public:
@@ -42,6 +43,8 @@ class DetailsWindow final : public QMainWindow {
     void setFeedback(std::optional<QString> feedback);
     void render(const StyledText& text);
 
+    // The report as last laid out; cleared when the look changes.
+    std::optional<std::vector<StyledText::Run>> shown_;
     std::shared_ptr<SorvantaModel> model_;
     AppBuild build_;
     Appearance appearance_;

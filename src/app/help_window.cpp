@@ -67,7 +67,7 @@ HelpWindow::HelpWindow(QWidget* parent) : QMainWindow(parent) {
         label->setWordWrap(true);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         if (row.kind == Row::title) {
-            label->setFont(uiFont(22, QFont::Bold));
+            label->setFont(uiFont(17, QFont::Bold));
         } else if (row.kind == Row::heading) {
             label->setFont(uiFont(13, QFont::DemiBold));
             // Headings stand 6 px further from the paragraph above.

@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 
 namespace sorvanta {
 

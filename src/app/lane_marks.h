@@ -4,7 +4,7 @@
 
 #include "app/geometry.h"
 #include "app/window_metrics.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 
 namespace sorvanta {
 

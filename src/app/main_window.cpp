@@ -1,6 +1,8 @@
 #include "app/main_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QShortcut>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -69,21 +71,43 @@ MainWindow::MainWindow(std::shared_ptr<SorvantaModel> model, std::shared_ptr<Clo
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     connect(button_, &QPushButton::clicked, this, &MainWindow::press);
     // Return starts a test, Escape stops one, from anywhere in the window.
-    const auto keyFor = [this](QKeySequence key, bool start) {
+    const auto keyFor = [this](QKeySequence key) {
         auto* shortcut = new QShortcut(key, this);
         shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this, start] {
-            using Action = WindowPresentation::Action;
-            const bool isStart = action_ == Action::test || action_ == Action::testAgain;
-            if (start ? (isStart && canStart_) : action_ == Action::stop)
+        connect(shortcut, &QShortcut::activated, this, [this, key] {
+            if (keyActs(key[0].key()))
                 press();
         });
         return shortcut;
     };
-    returnKey_ = keyFor(QKeySequence(Qt::Key_Return), true);
-    enterKey_ = keyFor(QKeySequence(Qt::Key_Enter), true);
-    escapeKey_ = keyFor(QKeySequence(Qt::Key_Escape), false);
+    returnKey_ = keyFor(QKeySequence(Qt::Key_Return));
+    enterKey_ = keyFor(QKeySequence(Qt::Key_Enter));
+    escapeKey_ = keyFor(QKeySequence(Qt::Key_Escape));
+    // A widget with focus may claim these keys before the window's shortcuts see them: the
+    // menu bar, left highlighted after a menu was closed with Escape, takes the next Escape
+    // for itself. While the key has something to do here, no widget of this window may.
+    qApp->installEventFilter(this);
     refresh();
+}
+
+bool MainWindow::keyActs(int key) const {
+    using Action = WindowPresentation::Action;
+    if (key == Qt::Key_Escape)
+        return action_ == Action::stop;
+    if (key == Qt::Key_Return || key == Qt::Key_Enter)
+        return (action_ == Action::test || action_ == Action::testAgain) && canStart_;
+    return false;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Left unaccepted, the key goes on to the window's shortcut.
+        if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && keyActs(key->key()))
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::setAppearance(const Appearance& appearance) {
@@ -124,6 +148,8 @@ void MainWindow::refresh() {
     button_->setVisible(action_ != Action::none);
     button_->setIcon(QIcon());
     button_->setToolTip(QString());
+    // Only the stop button carries a hint; every other action starts without one.
+    button_->setAccessibleDescription(QString());
     button_->setEnabled(true);
     button_->setStyleSheet(QString());
     switch (action_) {

@@ -8,7 +8,7 @@
 
 #include "app/pass_row_widget.h"
 #include "app/stage_widget.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 #include "support/clock.h"
 
 class QShortcut;
@@ -52,8 +52,11 @@ class MainWindow final : public QMainWindow {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Whether Return, Enter or Escape has something to do in the current state.
+    bool keyActs(int key) const;
     void press();
     void setWindowVisible(bool visible);
 

@@ -21,32 +21,66 @@ PortLabelsWidget::PortLabelsWidget(std::shared_ptr<Clock> clock, QWidget* parent
     setFixedSize(static_cast<int>(m_.width), static_cast<int>(captionHeight));
     timer_.setInterval(16);
     connect(&timer_, &QTimer::timeout, this, [this] {
-        if (!pulseStart_ || clock_->now() > *pulseStart_ + 0.35 + 0.8) {
-            pulseStart_.reset();
-            timer_.stop();
-        }
         update();
+        updateTimer();
     });
+}
+
+void PortLabelsWidget::Slot::set(PortCaption next, double now) {
+    if (next == caption)
+        return;
+    leaving = std::move(caption);
+    caption = std::move(next);
+    changedAt = now;
+}
+
+double PortLabelsWidget::Slot::shown(double now) const {
+    return Tween{0, 1, changedAt, fadeSeconds}.value(now);
 }
 
 void PortLabelsWidget::setPorts(std::optional<std::uint64_t> local,
                                 std::optional<std::uint64_t> peer, bool noLocal, bool starting) {
-    local_ = PortCaption::local(local, noLocal, starting);
-    peer_ = PortCaption::peer(peer);
-    setAccessibleName(QString::fromStdString(local_.accessibleName));
+    // With motion reduced, a new caption stands at once.
+    const double now = appearance_.reduceMotion ? -1e9 : clock_->now();
+    const PortCaption before[] = {local_.caption, peer_.caption};
+    local_.set(PortCaption::local(local, noLocal, starting), now);
+    peer_.set(PortCaption::peer(peer), now);
+    if (!(before[0] == local_.caption) || !(before[1] == peer_.caption))
+        elementsChanged(this);
+    updateTimer();
     update();
 }
 
 void PortLabelsWidget::setAppearance(const Appearance& appearance) {
     appearance_ = appearance;
+    updateTimer();
     update();
 }
 
+void PortLabelsWidget::setWindowVisible(bool visible) {
+    visible_ = visible;
+    updateTimer();
+}
+
 void PortLabelsWidget::nudge() {
-    if (appearance_.reduceMotion || local_.kind != PortCaption::Kind::noAdapter)
+    if (appearance_.reduceMotion || local_.caption.kind != PortCaption::Kind::noAdapter)
         return;
     pulseStart_ = clock_->now();
-    timer_.start();
+    updateTimer();
+}
+
+void PortLabelsWidget::updateTimer() {
+    const double now = clock_->now();
+    if (pulseStart_ && now > *pulseStart_ + 0.35 + 0.8)
+        pulseStart_.reset();
+    const bool fading = local_.shown(now) < 1 || peer_.shown(now) < 1;
+    const bool spinning = local_.caption.kind == PortCaption::Kind::starting;
+    if ((pulseStart_ || fading || spinning) && visible_ && !appearance_.reduceMotion) {
+        if (!timer_.isActive())
+            timer_.start();
+    } else {
+        timer_.stop();
+    }
 }
 
 double PortLabelsWidget::pulseScale() const {
@@ -59,7 +93,7 @@ double PortLabelsWidget::pulseScale() const {
 }
 
 void PortLabelsWidget::paintCaption(QPainter& p, const PortCaption& caption, double slotX,
-                                    double scale) {
+                                    double scale, double now) {
     if (caption.kind == PortCaption::Kind::none)
         return;
     const Palette& palette = appearance_.palette;
@@ -67,7 +101,10 @@ void PortLabelsWidget::paintCaption(QPainter& p, const PortCaption& caption, dou
     const QFontMetricsF metrics(font);
     const QString text = QString::fromStdString(caption.text);
     const double iconW = 0.85 * m_.name, iconH = 0.72 * m_.name, spacing = 0.3 * m_.name;
-    const double width = iconW + spacing + metrics.horizontalAdvance(text);
+    const bool starting = caption.kind == PortCaption::Kind::starting;
+    // The indicator is a square as tall as the port icon.
+    const double leadW = starting ? iconH : iconW;
+    const double width = leadW + spacing + metrics.horizontalAdvance(text);
     const QColor color = toQColor(
         caption.kind == PortCaption::Kind::noAdapter ? palette.orange() : palette.secondary());
     p.save();
@@ -76,10 +113,9 @@ void PortLabelsWidget::paintCaption(QPainter& p, const PortCaption& caption, dou
     p.scale(scale, scale);
     p.translate(-centre);
     double x = centre.x() - width / 2;
-    const QRectF icon(x, centre.y() - iconH / 2, iconW, iconH);
-    if (caption.kind == PortCaption::Kind::starting) {
-        p.setPen(QPen(color, 1.5, Qt::SolidLine, Qt::RoundCap));
-        p.drawArc(icon.adjusted(1, 0, -1, 0), 90 * 16, 270 * 16);
+    const QRectF icon(x, centre.y() - iconH / 2, leadW, iconH);
+    if (starting) {
+        drawSpinner(p, icon, color, now, appearance_.reduceMotion || !visible_);
     } else {
         QPen pen(color, 1.2);
         pen.setJoinStyle(Qt::RoundJoin);
@@ -88,7 +124,7 @@ void PortLabelsWidget::paintCaption(QPainter& p, const PortCaption& caption, dou
         p.setBrush(Qt::NoBrush);
         p.drawPath(toPainterPath(StageGeometry::ethernetPort({icon.x(), icon.y(), iconW, iconH})));
     }
-    x += iconW + spacing;
+    x += leadW + spacing;
     p.setFont(font);
     p.setPen(color);
     p.drawText(QRectF(x, 0, width, height()), Qt::AlignLeft | Qt::AlignVCenter, text);
@@ -96,10 +132,37 @@ void PortLabelsWidget::paintCaption(QPainter& p, const PortCaption& caption, dou
 }
 
 void PortLabelsWidget::paintEvent(QPaintEvent*) {
+    const double now = clock_->now();
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    paintCaption(p, local_, 0, pulseScale());
-    paintCaption(p, peer_, m_.width - m_.tileWidth, 1);
+    const auto paintSlot = [&](const Slot& slot, double slotX, double scale) {
+        const double shown = slot.shown(now);
+        if (shown < 1) {
+            p.setOpacity(1 - shown);
+            paintCaption(p, slot.leaving, slotX, 1, now);
+        }
+        p.setOpacity(shown);
+        paintCaption(p, slot.caption, slotX, scale, now);
+        p.setOpacity(1);
+    };
+    paintSlot(local_, 0, pulseScale());
+    paintSlot(peer_, m_.width - m_.tileWidth, 1);
+}
+
+QRect PortLabelsWidget::slotRect(bool local) const {
+    const double x = local ? 0 : m_.width - m_.tileWidth;
+    return QRectF(x, 0, m_.tileWidth, height()).toRect();
+}
+
+std::vector<AccessibleElement> PortLabelsWidget::accessibleElements() const {
+    std::vector<AccessibleElement> elements;
+    for (const bool local : {true, false}) {
+        const PortCaption& caption = local ? local_.caption : peer_.caption;
+        if (caption.kind != PortCaption::Kind::none)
+            elements.push_back({QString::fromStdString(caption.accessibleName), QString(),
+                                QString::fromStdString(caption.help), slotRect(local)});
+    }
+    return elements;
 }
 
 bool PortLabelsWidget::event(QEvent* event) {
@@ -107,7 +170,7 @@ bool PortLabelsWidget::event(QEvent* event) {
         auto* help = static_cast<QHelpEvent*>(event);
         const bool left = help->pos().x() < m_.tileWidth;
         const bool right = help->pos().x() > m_.width - m_.tileWidth;
-        const PortCaption* caption = left ? &local_ : right ? &peer_ : nullptr;
+        const PortCaption* caption = left ? &local_.caption : right ? &peer_.caption : nullptr;
         if (caption && caption->kind != PortCaption::Kind::none) {
             QToolTip::showText(help->globalPos(), QString::fromStdString(caption->help), this);
         } else {
@@ -163,7 +226,14 @@ void PassRowWidget::setPasses(const std::vector<WindowPresentation::Pass>& passe
                                         CubicBezier::linear()});
     }
     progress_ = std::move(progress);
+    const bool sameElements =
+        passes.size() == passes_.size() &&
+        std::equal(passes.begin(), passes.end(), passes_.begin(), [](const auto& a, const auto& b) {
+            return a.detail == b.detail && a.state == b.state;
+        });
     passes_ = passes;
+    if (!sameElements)
+        elementsChanged(this);
     lanes_ = lanes;
     updateTimer();
     update();
@@ -178,6 +248,7 @@ void PassRowWidget::setAppearance(const Appearance& appearance) {
 
 void PassRowWidget::setWindowVisible(bool visible) {
     visible_ = visible;
+    ports_->setWindowVisible(visible);
     updateTimer();
 }
 
@@ -209,6 +280,20 @@ std::optional<std::size_t> PassRowWidget::tileAt(const QPointF& point) const {
         if (tileRect(i).contains(point))
             return i;
     return std::nullopt;
+}
+
+std::vector<AccessibleElement> PassRowWidget::accessibleElements() const {
+    std::vector<AccessibleElement> elements;
+    const Palette& palette = appearance_.palette;
+    const Rgba quality = PassTileLook::qualityColor(lanes_, palette);
+    for (std::size_t i = 0; i < passes_.size(); ++i) {
+        const QString detail = QString::fromStdString(passes_[i].detail);
+        elements.push_back(
+            {detail,
+             QString::fromStdString(PassTileLook::make(passes_[i], quality, palette).stateWord),
+             QString(), tileRect(i).toAlignedRect()});
+    }
+    return elements;
 }
 
 bool PassRowWidget::event(QEvent* event) {

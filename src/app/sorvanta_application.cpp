@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QTimer>
 
+#include "app/element_accessibility.h"
 #include "app/qt_runtime.h"
 #include "app/sleep_watch.h"
 
@@ -11,9 +12,10 @@ namespace sorvanta {
 SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
     : QObject(parent),
       clock_(options.clock ? options.clock : std::make_shared<SteadyClock>()),
-      autosave_(std::move(options.autosave)) {
+      autosave_(options.saveReports.enabled, options.saveReports.folder, options.build) {
     static const bool accessible = [] {
         installStageAccessibility();
+        installElementAccessibility();
         return true;
     }();
     (void)accessible;
@@ -35,7 +37,8 @@ SorvantaApplication::SorvantaApplication(Options options, QObject* parent)
     model_ = SorvantaModel::create(std::move(deps));
     actions_ = std::make_unique<AppActions>(
         model_,
-        AppActions::Windows{[this] { bringForward(*details_); }, [this] { bringForward(*help_); }});
+        AppActions::Windows{[this] { bringForward(*details_); }, [this] { bringForward(*help_); },
+                            [this] { bringForward(*main_); }, [this] { quit(); }});
     main_ = std::make_unique<MainWindow>(model_, clock_, localComputerName(options.hostName));
     details_ = std::make_unique<DetailsWindow>(model_, options.build);
     help_ = std::make_unique<HelpWindow>();
@@ -73,6 +76,17 @@ SorvantaApplication::~SorvantaApplication() {
 
 void SorvantaApplication::show() {
     main_->show();
+}
+
+void SorvantaApplication::quit() {
+    if (quitting_)
+        return;
+    quitting_ = true;
+    details_->close();
+    help_->close();
+    // The main window's closing suspends the service; the loop ends after that stop.
+    main_->close();
+    model_->suspend([] { QCoreApplication::exit(0); });
 }
 
 void SorvantaApplication::setAppearance(const Appearance& appearance) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,8 +10,8 @@
 #include "app/details_window.h"
 #include "app/help_window.h"
 #include "app/main_window.h"
+#include "app/report_autosave.h"
 #include "app/system_bridges.h"
-#include "assessment/report_autosave.h"
 #include "model/sorvanta_model.h"
 
 namespace sorvanta {
@@ -30,7 +31,12 @@ class SorvantaApplication final : public QObject {
         std::optional<std::string> hostName;
         Appearance appearance;
         bool listenForSleep = true;
-        ReportAutosave autosave{false, std::nullopt};
+        // Where finished runs' reports are saved, when at all; the report carries `build`,
+        // the same build the windows show.
+        struct SaveReports {
+            bool enabled = false;
+            std::optional<std::filesystem::path> folder;
+        } saveReports;
         AppBuild build;
     };
     explicit SorvantaApplication(Options options, QObject* parent = nullptr);
@@ -43,6 +49,10 @@ class SorvantaApplication final : public QObject {
     AppActions& actions() { return *actions_; }
     void show();
     void setAppearance(const Appearance& appearance);
+    // Ends the program as "Quit Sorvanta" does: every window closes, the service stops (so
+    // the other computer hears its goodbyes), then the event loop ends with status 0. Once
+    // only; later calls do nothing. On the GUI thread.
+    void quit();
 
   private:
     static void bringForward(QWidget& window);
@@ -58,6 +68,7 @@ class SorvantaApplication final : public QObject {
     std::unique_ptr<HelpWindow> help_;
     SleepWatch* sleep_ = nullptr;
     bool refreshPending_ = false;
+    bool quitting_ = false;
 };
 
 }  // namespace sorvanta

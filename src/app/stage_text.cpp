@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "assessment/run_presentation.h"
+#include "assessment/presentation/run_presentation.h"
 
 namespace sorvanta {
 

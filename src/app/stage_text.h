@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/palette.h"
-#include "assessment/display_format.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
+#include "assessment/text/display_format.h"
 
 namespace sorvanta {
 
@@ -36,6 +36,7 @@ struct PortCaption {
     std::string text;
     std::string help;
     std::string accessibleName;
+    bool operator==(const PortCaption&) const = default;
     static PortCaption local(std::optional<std::uint64_t> speed, bool noLocal, bool starting,
                              const DisplayFormat& format = DisplayFormat::current());
     static PortCaption peer(std::optional<std::uint64_t> speed,

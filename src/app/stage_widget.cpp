@@ -1,9 +1,11 @@
 #include "app/stage_widget.h"
 
 #include <QAccessibleWidget>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QToolTip>
 #include <cmath>
 
 #include "app/lane_marks.h"
@@ -52,6 +54,34 @@ QAccessibleInterface* stageAccessibleFactory(const QString& className, QObject* 
 
 }  // namespace
 
+// The search pulse ring's stroke is 10 px wide about the tile's outline, which runs along the
+// stage's top, right and bottom edges: half of it lies outside the stage. It is drawn by a
+// see-through widget laid over the stage with room around it, so it is drawn whole.
+class StageWidget::PulseRing final : public QWidget {
+  public:
+    static constexpr int margin = 8;
+
+    explicit PulseRing(StageWidget* stage) : QWidget(stage->parentWidget()), stage_(stage) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        follow();
+    }
+    void follow() {
+        setGeometry(stage_->geometry().adjusted(-margin, -margin, margin, margin));
+        raise();
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(margin, margin);
+        stage_->paintPulse(p, stage_->clock_->now());
+    }
+
+  private:
+    StageWidget* stage_;
+};
+
 void installStageAccessibility() {
     QAccessible::installFactory(stageAccessibleFactory);
 }
@@ -65,6 +95,14 @@ StageWidget::StageWidget(std::shared_ptr<Clock> clock, QWidget* parent)
     connect(&timer_, &QTimer::timeout, this, &StageWidget::frame);
     lastFrame_ = clock_->now();
     setAccessibleName(QString::fromStdString(stageSummary(presentation_)));
+}
+
+StageWidget::~StageWidget() {
+    delete ring_.data();
+}
+
+QWidget* StageWidget::pulseRing() const {
+    return ring_.data();
 }
 
 void StageWidget::setPresentation(const WindowPresentation& p, const std::string& thisName) {
@@ -89,7 +127,6 @@ void StageWidget::setPresentation(const WindowPresentation& p, const std::string
 
 void StageWidget::setSearchAction(std::function<void()> search) {
     search_ = std::move(search);
-    setToolTip(search_ ? QStringLiteral("Search again for the other Mac") : QString());
     if (!search_)
         unsetCursor();
 }
@@ -109,9 +146,8 @@ void StageWidget::setWindowVisible(bool visible) {
 
 void StageWidget::updateTimer() {
     const double now = clock_->now();
-    const bool moving = !presentation_.lanes.empty() || !band_.settled() || pulseStart_ ||
-                        now < pulseFadeStart_ + pulseFall || presentation_.working ||
-                        now < centreChanged_ + fadeSeconds ||
+    const bool moving = !presentation_.lanes.empty() || !band_.settled() || pulseShowing(now) ||
+                        presentation_.working || now < centreChanged_ + fadeSeconds ||
                         now < presentChanged_ + tileFadeSeconds;
     if (moving && motionAllowed()) {
         if (!timer_.isActive()) {
@@ -133,7 +169,49 @@ void StageWidget::frame() {
         pulseFadeStart_ = now;
     }
     update();
+    updateRing();
     updateTimer();
+}
+
+bool StageWidget::pulseShowing(double now) const {
+    return pulseStart_ || now < pulseFadeStart_ + pulseFall;
+}
+
+void StageWidget::updateRing() {
+    if (!pulseShowing(clock_->now())) {
+        if (ring_)
+            ring_->hide();
+        return;
+    }
+    if (!ring_ && parentWidget() != nullptr)
+        ring_ = new PulseRing(this);
+    if (ring_) {
+        ring_->follow();
+        ring_->show();
+        ring_->update();
+    }
+}
+
+void StageWidget::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (ring_)
+        ring_->follow();
+}
+
+bool StageWidget::event(QEvent* event) {
+    // The hint belongs to the other computer's tile, and only while it searches.
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        if (search_ && overRightTile(help->pos())) {
+            QToolTip::showText(help->globalPos(), QStringLiteral("Search again for the other Mac"),
+                               this, toQRect(StageGeometry::rightTile(m_)).toRect());
+        } else {
+            QToolTip::hideText();
+            event->ignore();
+        }
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void StageWidget::searchTapped() {
@@ -143,6 +221,7 @@ void StageWidget::searchTapped() {
     if (appearance_.reduceMotion)
         return;
     pulseStart_ = clock_->now();
+    updateRing();
     updateTimer();
     // Ends the pulse even when frames are paused.
     QTimer::singleShot(static_cast<int>(pulseHold * 1000), this, [this] {
@@ -150,7 +229,7 @@ void StageWidget::searchTapped() {
             pulseStart_.reset();
             pulseFadeStart_ = clock_->now();
             updateTimer();
-            update();
+            updateRing();
         }
     });
 }
@@ -199,7 +278,6 @@ void StageWidget::paintEvent(QPaintEvent*) {
         paintLanes(p);
     paintTile(p, true, now);
     paintTile(p, false, now);
-    paintPulse(p, now);
     paintFigures(p);
     paintCentre(p, now);
 }
@@ -365,12 +443,8 @@ void StageWidget::paintCentre(QPainter& p, double now) {
         double x = box.center().x() - width / 2;
         if (spinner > 0) {
             // A small spinning arc; still when motion is reduced.
-            const QRectF ring(x + 2, box.center().y() - 6, 12, 12);
-            p.setPen(QPen(toQColor(palette.secondary()), 2, Qt::SolidLine, Qt::RoundCap));
-            const int start = appearance_.reduceMotion
-                                  ? 90 * 16
-                                  : static_cast<int>(std::fmod(now, 1.0) * -360 * 16);
-            p.drawArc(ring, start, 270 * 16);
+            drawSpinner(p, QRectF(x + 2, box.center().y() - 6, 12, 12),
+                        toQColor(palette.secondary()), now, appearance_.reduceMotion);
             x += spinner + 8;
         }
         p.setFont(font);

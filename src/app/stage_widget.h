@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -10,7 +11,7 @@
 #include "app/motion.h"
 #include "app/paint_support.h"
 #include "app/window_metrics.h"
-#include "assessment/window_presentation.h"
+#include "assessment/presentation/window_presentation.h"
 #include "support/clock.h"
 
 namespace sorvanta {
@@ -27,6 +28,7 @@ class StageWidget final : public QWidget {
     Q_OBJECT
   public:
     explicit StageWidget(std::shared_ptr<Clock> clock, QWidget* parent = nullptr);
+    ~StageWidget() override;
 
     void setPresentation(const WindowPresentation& presentation, const std::string& thisName);
     // Absent while there is nothing to search for (connected, or a test running).
@@ -44,12 +46,20 @@ class StageWidget final : public QWidget {
     const std::vector<double>& laneOffsets() const { return offsets_; }
     double bandAmount() const { return band_.value(); }
 
+    // The widget that draws the search pulse ring, while it shows.
+    QWidget* pulseRing() const;
+
   protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
   private:
+    class PulseRing;
+    bool pulseShowing(double now) const;
+    void updateRing();
     bool motionAllowed() const { return visible_ && !appearance_.reduceMotion; }
     void updateTimer();
     void paintTile(QPainter& p, bool isLocal, double now);
@@ -75,6 +85,7 @@ class StageWidget final : public QWidget {
     double pulseFadeStart_ = -1e9;      // the ring fades out from
     double centreChanged_ = -1e9;       // the band text changed at
     double presentChanged_ = -1e9;      // the other computer appeared or left at
+    QPointer<PulseRing> ring_;
 };
 
 }  // namespace sorvanta

@@ -4,6 +4,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <algorithm>
+#include <cmath>
 
 namespace sorvanta {
 namespace {
@@ -127,6 +128,16 @@ void drawSymbol(QPainter& p, Symbol symbol, const QRectF& box, const QColor& c, 
         }
     }
     p.restore();
+}
+
+void drawSpinner(QPainter& painter, const QRectF& box, const QColor& color, double now,
+                 bool still) {
+    painter.save();
+    painter.setPen(QPen(color, std::max(1.5, box.height() / 6), Qt::SolidLine, Qt::RoundCap));
+    painter.setBrush(Qt::NoBrush);
+    const int start = still ? 90 * 16 : static_cast<int>(std::fmod(now, 1.0) * -360 * 16);
+    painter.drawArc(box, start, 270 * 16);
+    painter.restore();
 }
 
 QIcon symbolIcon(Symbol symbol, const QColor& color, int size) {

@@ -16,6 +16,10 @@ enum class Symbol { arrowRight, arrowLeft, stop, copy, lock, questionMark, compu
 void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& box, const QColor& color,
                 double weight = 1);
 
+// An indeterminate progress indicator: an open ring turning once a second, read at `now`
+// seconds; held in one position when `still`.
+void drawSpinner(QPainter& painter, const QRectF& box, const QColor& color, double now, bool still);
+
 // The symbol as an icon for buttons, drawn at `size` pixels.
 QIcon symbolIcon(Symbol symbol, const QColor& color, int size);
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "assessment/connection_details_report.h"
-#include "assessment/result_history.h"
-#include "assessment/result_visibility.h"
+#include "assessment/presentation/result_history.h"
+#include "assessment/presentation/result_visibility.h"
+#include "assessment/report/connection_details_report.h"
 #include "model/low_power_alert.h"
 #include "model/model_executor.h"
 #include "model/model_service.h"

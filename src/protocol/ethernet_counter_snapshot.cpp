@@ -1,13 +1,5 @@
 #include "protocol/ethernet_counter_snapshot.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
-
-#include <cerrno>
-#include <memory>
-
-#include "platform/system/ethernet_counter_capture.h"
-
 namespace sorvanta {
 
 EthernetCounterSnapshot EthernetCounterSnapshot::fromJson(const json::ObjectReader& r) {

@@ -92,7 +92,8 @@ struct SpeedMessage {
     std::optional<std::string> qualityReason;
     std::optional<EthernetRunEvidence> ethernet;
     std::optional<RunEndCause> end;
-    // The status text of the ending without its leading "Incomplete. ".
+    // The status text of the ending without its leading "Incomplete. "
+    // (`withoutIncompletePrefix`).
     std::optional<std::string> endDetail;
 
     bool operator==(const SpeedMessage&) const = default;

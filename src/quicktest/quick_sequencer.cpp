@@ -7,13 +7,13 @@
 #include <string_view>
 #include <utility>
 
+#include "protocol/incomplete_status.h"
 #include "protocol/protocol_failure.h"
 
 namespace sorvanta {
 
 namespace {
 
-constexpr std::string_view incompletePrefix = "Incomplete. ";
 constexpr double tickSeconds = 0.25;
 constexpr double graceSeconds = 0.5;
 constexpr double preparationDeadline = 10;
@@ -25,15 +25,6 @@ constexpr double progressDeadline = 5;
 constexpr double closeOutDeadline = 8;
 constexpr double qualityDeadline = 32;
 constexpr std::size_t traceLimit = 20;
-
-// The text after "Incomplete. ": a reason that already carries the prefix loses it, so
-// the prefix never stands twice.
-std::string withoutIncompletePrefix(std::string reason) {
-    while (reason.starts_with(incompletePrefix)) {
-        reason.erase(0, incompletePrefix.size());
-    }
-    return reason;
-}
 
 asio::awaitable<void> holding(std::shared_ptr<QuickSequencer> /*self*/,
                               asio::awaitable<void> work) {
@@ -230,7 +221,6 @@ asio::awaitable<void> QuickSequencer::failRun(std::string reason, bool failed,
     }
     const RunEndCause effective =
         cause.value_or(failed ? RunEndCause::tester : RunEndCause::stopped);
-    reason = withoutIncompletePrefix(std::move(reason));
     auto& preparation = state_.preparation;
 
     // The responder whose evidence exchange is complete ends as completed.
@@ -282,7 +272,7 @@ asio::awaitable<void> QuickSequencer::failRun(std::string reason, bool failed,
     state_.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
     state_.end = effective;
     state_.endedRemotely = remote;
-    state_.status = std::string(incompletePrefix) + reason;
+    state_.status = incompleteStatus(reason);
     co_await releaseChecks();
     co_await closeEngines();
     finalizeLocalEvidence();

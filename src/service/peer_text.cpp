@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "protocol/incomplete_status.h"
 #include "support/unicode_text.h"
 
 namespace sorvanta {
@@ -10,7 +11,6 @@ namespace {
 
 constexpr std::size_t computerNameScalars = 32;
 constexpr std::size_t maximumDetailBytes = 256;
-constexpr std::string_view incompletePrefix = "Incomplete. ";
 constexpr char32_t replacement = U'\uFFFD';
 
 template <class Visit>
@@ -68,10 +68,7 @@ std::string cleanComputerName(std::string_view raw) {
 }
 
 std::optional<std::string> cancelDetail(std::string_view status) {
-    if (status.starts_with(incompletePrefix)) {
-        status.remove_prefix(incompletePrefix.size());
-    }
-    std::string cleaned = stripUnsafeScalars(status);
+    std::string cleaned = stripUnsafeScalars(withoutIncompletePrefix(status));
     if (cleaned.size() > maximumDetailBytes) {
         auto clusters = graphemeClusters(cleaned);
         std::string cut;
@@ -89,13 +86,6 @@ std::optional<std::string> cancelDetail(std::string_view status) {
         return std::nullopt;
     }
     return cleaned;
-}
-
-std::string incompleteStatus(std::string_view reason) {
-    if (reason.starts_with("Incomplete.")) {
-        return std::string(reason);
-    }
-    return std::string(incompletePrefix) + std::string(reason);
 }
 
 }  // namespace sorvanta

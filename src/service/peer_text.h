@@ -25,7 +25,4 @@ std::string cleanComputerName(std::string_view raw);
 // unsafe scalars removed, cut by whole characters to 256 UTF-8 bytes; none when empty.
 std::optional<std::string> cancelDetail(std::string_view status);
 
-// "Incomplete. " in front of a reason, unless it already begins with "Incomplete.".
-std::string incompleteStatus(std::string_view reason);
-
 }  // namespace sorvanta

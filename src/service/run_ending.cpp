@@ -1,5 +1,6 @@
 #include "service/run_ending.h"
 
+#include "protocol/incomplete_status.h"
 #include "service/peer_text.h"
 
 namespace sorvanta {

@@ -1,5 +1,6 @@
 #include <asio/post.hpp>
 
+#include "protocol/incomplete_status.h"
 #include "service/peer_text.h"
 #include "service/run_ending.h"
 #include "service/wire_service.h"

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,7 +73,9 @@ struct Harness {
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1000);
     std::unique_ptr<SorvantaApplication> app;
 
-    explicit Harness(bool reduceMotion = true, bool dark = false) {
+    using Adjust = std::function<void(SorvantaApplication::Options&)>;
+
+    explicit Harness(bool reduceMotion = true, bool dark = false, const Adjust& adjust = {}) {
         qtApp();
         SorvantaApplication::Options options;
         options.service = service;
@@ -82,6 +85,8 @@ struct Harness {
         options.listenForSleep = false;
         options.appearance.reduceMotion = reduceMotion;
         options.appearance.palette = Palette::forScheme(dark);
+        if (adjust)
+            adjust(options);
         app = std::make_unique<SorvantaApplication>(std::move(options));
         app->show();
         settle();

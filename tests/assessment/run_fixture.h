@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "assessment/lower_rate_plan.h"
+#include "assessment/verdict/lower_rate_plan.h"
 #include "protocol/service_snapshot.h"
 
 namespace sorvanta::fixture {

@@ -3,7 +3,7 @@
 // its result revealed in the model. Runs from scripts/e2e-long.sh.
 #include <gtest/gtest.h>
 
-#include "assessment/result_assessment.h"
+#include "assessment/verdict/result_assessment.h"
 #include "e2e_node.h"
 #include "model/sorvanta_model.h"
 #include "model/wire_model_service.h"

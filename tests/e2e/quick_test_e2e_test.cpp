@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "assessment/connection_details_report.h"
-#include "assessment/result_assessment.h"
+#include "assessment/report/connection_details_report.h"
+#include "assessment/verdict/result_assessment.h"
 #include "e2e_node.h"
 #include "lab_topology.h"
 

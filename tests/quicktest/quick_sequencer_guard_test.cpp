@@ -196,6 +196,23 @@ TEST(QuickSequencerMends, ReasonNeverCarriesThePrefixTwice) {
     EXPECT_EQ(pair.sides[0].ended->status, "Incomplete. Stopped here.");
 }
 
+TEST(QuickSequencerMends, StatusFollowsTheServicePrefixRule) {
+    // The service composes statuses by the same rule, so a reason it hands over already
+    // ending a run reads the same on both layers.
+    const std::pair<const char*, const char*> rows[] = {
+        {"Stopped here.", "Incomplete. Stopped here."},
+        {"Incomplete.Done", "Incomplete.Done"},
+        {"Incomplete. Stopped here.", "Incomplete. Stopped here."},
+    };
+    for (const auto& [reason, status] : rows) {
+        LoopbackPair pair;
+        pair.start();
+        pair.stop(0, reason, false, RunEndCause::stopped);
+        ASSERT_TRUE(pair.sides[0].ended);
+        EXPECT_EQ(pair.sides[0].ended->status, status);
+    }
+}
+
 TEST(QuickSequencerMends, PeerEvidenceMustBeThePeers) {
     LoopbackPair pair;
     pair.relayCancel = false;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/incomplete_status.h"
 #include "service/channel_election.h"
 #include "service/control_rate_limit.h"
 #include "service/discovery_backoff.h"

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "quicktest/make_quick_test.h"
-#include "quicktest/transfer_engine_factory.h"
 #include "service_node.h"
 
 namespace sorvanta::testing {
@@ -16,11 +14,7 @@ std::unique_ptr<ServiceNode> node(const std::string& ns, const std::string& devi
                                   std::string name) {
     return std::make_unique<ServiceNode>(
         ns, std::vector<std::pair<std::string, int>>{{device, index}}, std::move(name), 0,
-        [](NetworkExecutor executor, std::shared_ptr<WiredHardwareReader> hardware) {
-            auto engines = std::make_shared<TransferEngineFactory>(
-                executor, std::make_shared<SystemNetworkFactory>());
-            return quickTestFactory(executor, engines, hardware, nullptr);
-        });
+        ServiceNode::realRuns());
 }
 
 class QuickTestFullStack : public ::testing::Test {

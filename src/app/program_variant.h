@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/system/wired_hardware_reader.h"
+
+namespace sorvanta {
+
+// What one build of the desktop program differs in from another; everything else (the
+// windows, the model, the service and its engines, the launch arguments) is the same code.
+struct ProgramVariant {
+    // Makes the reader of the machine's wired adapters, once each time the service is made.
+    std::function<std::shared_ptr<WiredHardwareReader>()> hardware;
+};
+
+// The whole desktop program: takes the launch arguments, shows the main window and runs the
+// event loop until the program quits; returns the exit status.
+int runProgram(int argc, char** argv, const ProgramVariant& variant);
+
+}  // namespace sorvanta
