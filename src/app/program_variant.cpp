@@ -60,11 +60,9 @@ int runProgram(int argc, char** argv, const ProgramVariant& variant) {
         ReportFolder::forUser(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))};
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
-    // A logout, a shutdown or Ctrl-C quits as closing the window does: the service stops and
-    // says goodbye, so the other computer shows this one gone at once.
-    SignalWatch quitOnSignal({SIGTERM, SIGINT}, [&sorvanta](int) {
-        sorvanta.model().suspend([] { QApplication::quit(); });
-    });
+    // A logout, a shutdown or Ctrl-C quits as Quit Sorvanta does: the service stops and says
+    // goodbye, so the other computer shows this one gone at once.
+    SignalWatch quitOnSignal({SIGTERM, SIGINT}, [&sorvanta](int) { sorvanta.quit(); });
     sorvanta.show();
     return QApplication::exec();
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "lab/netns_lab.h"
 #include "lab/node_process.h"
@@ -79,6 +80,38 @@ TEST(VanishedPeerNetnsTest, TerminationSignalsQuitWithAGoodbye) {
         b->signal(SIGTERM);
         b->wait(10);
     }
+}
+
+#endif
+
+#ifdef SORVANTA_PROGRAM_UNDER_TEST
+
+// The desktop program itself (on Qt's offscreen platform, its wired adapter the veth end)
+// quits on SIGTERM through Quit Sorvanta: its goodbye reaches the other copy at once, and it
+// ends by itself rather than by the signal.
+TEST(VanishedPeerNetnsTest, TheProgramQuitsOnSigtermWithAGoodbye) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    const std::string runtime =
+        ::testing::TempDir() + "sorvanta-runtime-" + std::to_string(::getpid());
+    ::mkdir(runtime.c_str(), 0700);
+    NodeProcess program("/usr/bin/env",
+                        {"ip", "netns", "exec", pair->nsA, "env", "QT_QPA_PLATFORM=offscreen",
+                         "XDG_RUNTIME_DIR=" + runtime, "SORVANTA_WIRED_ADAPTER=" + pair->link.nameA,
+                         SORVANTA_PROGRAM_UNDER_TEST});
+    auto b = node(pair->nsB, pair->link.nameB, pair->link.indexB, "Studio", highID);
+    auto readyWithOne = [](const View& v) {
+        return v.at("state") == "ready" && v.at("peers") == "1";
+    };
+    ASSERT_TRUE(b->waitFor(readyWithOne, 40)) << b->transcript();
+    const auto signalled = NodeProcess::Clock::now();
+    program.signal(SIGTERM);
+    const auto gone = b->waitFor(goneAndSearching, 5);
+    ASSERT_TRUE(gone) << b->transcript();
+    EXPECT_LT(Seconds(*gone - signalled).count(), 4.0);
+    const auto status = program.wait(10);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    ::rmdir(runtime.c_str());
 }
 
 #endif
