@@ -167,6 +167,9 @@ struct ShapedCase {
     bool tcpClean;
 };
 
+// Test listings and failures name the case rather than dump its bytes.
+void PrintTo(const ShapedCase& row, std::ostream* out) { *out << row.name; }
+
 class ShapedRun : public E2eFixture, public ::testing::WithParamInterface<ShapedCase> {};
 
 TEST_P(ShapedRun, BothSidesReachTheVerdict) {

@@ -68,18 +68,25 @@ class FakeBase : public std::enable_shared_from_this<Self> {
     bool cancelled_ = false;
 };
 
-// A listener's scripted state; cancelled once the owner cancelled.
-template <class Self>
-class FakeListenerBase : public FakeBase<Self> {
+// A listener's scripted state and the part of the listener interface every listener shares
+// (`Interface` is TcpListener, AdvertisedListener or UdpListener); cancelled once the owner
+// cancelled.
+template <class Self, class Interface>
+class FakeListenerBase : public Interface, public FakeBase<Self> {
   public:
-    void start() { this->put(this->started_, true); }
-    void cancel() {
+    using typename Interface::StateHandler;
+
+    void setStateHandler(StateHandler handler) override {
+        this->put(stateHandler_, std::move(handler));
+    }
+    void start() override { this->put(this->started_, true); }
+    void cancel() override {
         std::lock_guard lock(this->mutex_);
         this->cancelled_ = true;
         state_ = {ListenerState::Kind::cancelled, {}, 0};
     }
-    ListenerState state() const { return this->get(state_); }
-    std::uint16_t port() const {
+    ListenerState state() const override { return this->get(state_); }
+    std::uint16_t port() const override {
         const auto s = state();
         return s.kind == ListenerState::Kind::ready ? s.port : 0;
     }
@@ -87,27 +94,76 @@ class FakeListenerBase : public FakeBase<Self> {
     // Script.
     void setState(const ListenerState& state) {
         this->put(state_, state);
-        this->deliver(&Self::stateHandler_, state);
+        this->deliver(static_cast<StateHandler Self::*>(&FakeListenerBase::stateHandler_), state);
     }
 
   protected:
     using FakeBase<Self>::FakeBase;
     ListenerState state_;
+    StateHandler stateHandler_;
 };
 
-class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpConnection> {
+// A connection's scripted state, path and viability and the part of the connection
+// interface both connections share (`Interface` is TcpConnection or UdpConnection).
+template <class Self, class Interface>
+class FakeConnectionBase : public Interface, public FakeBase<Self> {
   public:
-    FakeTcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
-        : FakeBase(std::move(executor)),
+    using typename Interface::PathHandler;
+    using typename Interface::StateHandler;
+    using typename Interface::ViabilityHandler;
+
+    void setStateHandler(StateHandler handler) override {
+        this->put(stateHandler_, std::move(handler));
+    }
+    void setPathHandler(PathHandler handler) override {
+        this->put(pathHandler_, std::move(handler));
+    }
+    void setViabilityHandler(ViabilityHandler handler) override {
+        this->put(viabilityHandler_, std::move(handler));
+    }
+    void start() override { this->put(this->started_, true); }
+    TransportState state() const override { return this->get(state_); }
+    std::optional<NetworkPath> currentPath() const override { return this->get(path_); }
+    const Endpoint& endpoint() const override { return remote_; }
+
+    // Script.
+    void setState(const TransportState& state) {
+        this->put(state_, state);
+        this->deliver(static_cast<StateHandler Self::*>(&FakeConnectionBase::stateHandler_), state);
+    }
+    void setPath(const NetworkPath& path) {
+        this->put(path_, std::optional(path));
+        this->deliver(static_cast<PathHandler Self::*>(&FakeConnectionBase::pathHandler_), path);
+    }
+    void setViability(bool viable) {
+        this->deliver(static_cast<ViabilityHandler Self::*>(&FakeConnectionBase::viabilityHandler_),
+                      viable);
+    }
+
+    // Record.
+    const NetworkParameters& parameters() const { return parameters_; }
+
+  protected:
+    FakeConnectionBase(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
+        : FakeBase<Self>(std::move(executor)),
           remote_(std::move(remote)),
           parameters_(std::move(parameters)) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
-    void setPathHandler(PathHandler handler) override { put(pathHandler_, std::move(handler)); }
-    void setViabilityHandler(ViabilityHandler handler) override {
-        put(viabilityHandler_, std::move(handler));
-    }
-    void start() override { put(started_, true); }
+    const Endpoint remote_;
+    const NetworkParameters parameters_;
+    StateHandler stateHandler_;
+    PathHandler pathHandler_;
+    ViabilityHandler viabilityHandler_;
+    TransportState state_;
+    std::optional<NetworkPath> path_;
+};
+
+class FakeTcpConnection final : public FakeConnectionBase<FakeTcpConnection, TcpConnection> {
+  public:
+    FakeTcpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
+        : FakeConnectionBase(std::move(executor), std::move(remote), std::move(parameters)) {}
+
+    using FakeConnectionBase::start;
     void start(NetworkExecutor executor) override {
         put(executor_, std::move(executor));
         start();
@@ -116,23 +172,11 @@ class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpCon
     void send(std::shared_ptr<const Bytes> data, SendCompletion completion) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
     void cancel() override;
-    TransportState state() const override { return get(state_); }
-    std::optional<NetworkPath> currentPath() const override { return get(path_); }
-    const Endpoint& endpoint() const override { return remote_; }
     PendingTransferReport startDataTransferReport() override;
     std::optional<NetworkInterface> pathInterface() const override;
     std::optional<TransferCounters> readTransferCounters() const override { return get(counters_); }
 
     // Script.
-    void setState(const TransportState& state) {
-        put(state_, state);
-        deliver(&FakeTcpConnection::stateHandler_, state);
-    }
-    void setPath(const NetworkPath& path) {
-        put(path_, std::optional(path));
-        deliver(&FakeTcpConnection::pathHandler_, path);
-    }
-    void setViability(bool viable) { deliver(&FakeTcpConnection::viabilityHandler_, viable); }
     // Bytes from the peer; `complete` ends the stream after them.
     void deliver(const Bytes& bytes, bool complete = false);
     // Fails the outstanding receive (now or when it comes) with `error`.
@@ -142,23 +186,16 @@ class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpCon
     void setTransferCounters(std::optional<TransferCounters> counters) { put(counters_, counters); }
 
     // Record.
-    const NetworkParameters& parameters() const { return parameters_; }
     std::vector<Bytes> sends() const { return get(sends_); }
     std::string sentText() const;  // every sent byte, in order
     bool receivePending() const { return static_cast<bool>(get(receive_)); }
 
   private:
     friend class FakeBase<FakeTcpConnection>;
+    friend class FakeConnectionBase<FakeTcpConnection, TcpConnection>;
     using FakeBase::deliver;
     void serveReceive(std::unique_lock<std::mutex>& lock);
 
-    const Endpoint remote_;
-    const NetworkParameters parameters_;
-    StateHandler stateHandler_;
-    PathHandler pathHandler_;
-    ViabilityHandler viabilityHandler_;
-    TransportState state_;
-    std::optional<NetworkPath> path_;
     std::vector<Bytes> sends_;
     std::optional<PlatformError> sendError_;
     Bytes inbound_;
@@ -169,19 +206,14 @@ class FakeTcpConnection final : public TcpConnection, public FakeBase<FakeTcpCon
     std::optional<TransferCounters> counters_;
 };
 
-class FakeTcpListener final : public TcpListener, public FakeListenerBase<FakeTcpListener> {
+class FakeTcpListener final : public FakeListenerBase<FakeTcpListener, TcpListener> {
   public:
     FakeTcpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
         : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewConnectionHandler(ConnectionHandler handler) override {
         put(connectionHandler_, std::move(handler));
     }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void accept(std::shared_ptr<TcpConnection> connection) {
         deliver(&FakeTcpListener::connectionHandler_, std::move(connection));
@@ -192,32 +224,26 @@ class FakeTcpListener final : public TcpListener, public FakeListenerBase<FakeTc
 
   private:
     friend class FakeBase<FakeTcpListener>;
-    friend class FakeListenerBase<FakeTcpListener>;
+    friend class FakeListenerBase<FakeTcpListener, TcpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
 };
 
-class FakeAdvertisedListener final : public AdvertisedListener,
-                                     public FakeListenerBase<FakeAdvertisedListener> {
+class FakeAdvertisedListener final
+    : public FakeListenerBase<FakeAdvertisedListener, AdvertisedListener> {
   public:
     FakeAdvertisedListener(NetworkExecutor executor, NetworkParameters parameters, Service service)
         : FakeListenerBase(std::move(executor)),
           parameters_(std::move(parameters)),
           service_(std::move(service)) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewConnectionHandler(ConnectionHandler handler) override {
         put(connectionHandler_, std::move(handler));
     }
     void setRegistrationHandler(RegistrationHandler handler) override {
         put(registrationHandler_, std::move(handler));
     }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void accept(std::shared_ptr<TcpConnection> connection) {
         deliver(&FakeAdvertisedListener::connectionHandler_, std::move(connection));
@@ -231,47 +257,26 @@ class FakeAdvertisedListener final : public AdvertisedListener,
 
   private:
     friend class FakeBase<FakeAdvertisedListener>;
-    friend class FakeListenerBase<FakeAdvertisedListener>;
+    friend class FakeListenerBase<FakeAdvertisedListener, AdvertisedListener>;
     const NetworkParameters parameters_;
     const Service service_;
-    StateHandler stateHandler_;
     ConnectionHandler connectionHandler_;
     RegistrationHandler registrationHandler_;
 };
 
-class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpConnection> {
+class FakeUdpConnection final : public FakeConnectionBase<FakeUdpConnection, UdpConnection> {
   public:
     FakeUdpConnection(NetworkExecutor executor, Endpoint remote, NetworkParameters parameters)
-        : FakeBase(std::move(executor)),
-          remote_(std::move(remote)),
-          parameters_(std::move(parameters)) {}
+        : FakeConnectionBase(std::move(executor), std::move(remote), std::move(parameters)) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
-    void setPathHandler(PathHandler handler) override { put(pathHandler_, std::move(handler)); }
-    void setViabilityHandler(ViabilityHandler handler) override {
-        put(viabilityHandler_, std::move(handler));
-    }
-    void start() override { put(started_, true); }
     void cancel() override;
     void send(std::shared_ptr<const Bytes> datagram, SendCompletion completion) override;
     void batch(const std::function<void()>& sends) override;
     void receiveMessage(ReceiveCompletion completion) override;
-    TransportState state() const override { return get(state_); }
-    std::optional<NetworkPath> currentPath() const override { return get(path_); }
-    const Endpoint& endpoint() const override { return remote_; }
     std::uint64_t receiveQueueDrops() const override { return get(drops_); }
     int receiveBufferSize() const override { return 8 * 1024 * 1024; }
     int sendBufferSize() const override { return 8 * 1024 * 1024; }
 
-    void setState(const TransportState& state) {
-        put(state_, state);
-        deliver(&FakeUdpConnection::stateHandler_, state);
-    }
-    void setPath(const NetworkPath& path) {
-        put(path_, std::optional(path));
-        deliver(&FakeUdpConnection::pathHandler_, path);
-    }
-    void setViability(bool viable) { deliver(&FakeUdpConnection::viabilityHandler_, viable); }
     // One datagram from the peer (kept until a receive takes it), or an error for the next
     // receive.
     void deliver(const Bytes& datagram, Clock::time_point arrival = Clock::now());
@@ -279,13 +284,13 @@ class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpCon
     void setSendError(std::optional<PlatformError> error) { put(sendError_, error); }
     void setReceiveQueueDrops(std::uint64_t drops) { put(drops_, drops); }
 
-    const NetworkParameters& parameters() const { return parameters_; }
     std::vector<Bytes> sends() const { return get(sends_); }
     std::size_t batches() const { return get(batches_); }
     std::size_t receivesPending() const { return get(receives_).size(); }
 
   private:
     friend class FakeBase<FakeUdpConnection>;
+    friend class FakeConnectionBase<FakeUdpConnection, UdpConnection>;
     using FakeBase::deliver;
     struct Arrival {
         Bytes content;
@@ -294,13 +299,6 @@ class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpCon
     };
     void arrive(std::optional<Arrival> arrival);
 
-    const Endpoint remote_;
-    const NetworkParameters parameters_;
-    StateHandler stateHandler_;
-    PathHandler pathHandler_;
-    ViabilityHandler viabilityHandler_;
-    TransportState state_;
-    std::optional<NetworkPath> path_;
     std::vector<Bytes> sends_;
     std::size_t batches_ = 0;
     std::optional<PlatformError> sendError_;
@@ -309,17 +307,12 @@ class FakeUdpConnection final : public UdpConnection, public FakeBase<FakeUdpCon
     std::uint64_t drops_ = 0;
 };
 
-class FakeUdpListener final : public UdpListener, public FakeListenerBase<FakeUdpListener> {
+class FakeUdpListener final : public FakeListenerBase<FakeUdpListener, UdpListener> {
   public:
     FakeUdpListener(NetworkExecutor executor, NetworkParameters parameters, std::uint16_t port)
         : FakeListenerBase(std::move(executor)), parameters_(std::move(parameters)), port_(port) {}
 
-    void setStateHandler(StateHandler handler) override { put(stateHandler_, std::move(handler)); }
     void setNewFlowHandler(FlowHandler handler) override { put(flowHandler_, std::move(handler)); }
-    void start() override { FakeListenerBase::start(); }
-    void cancel() override { FakeListenerBase::cancel(); }
-    ListenerState state() const override { return FakeListenerBase::state(); }
-    std::uint16_t port() const override { return FakeListenerBase::port(); }
 
     void flow(std::shared_ptr<UdpConnection> connection) {
         deliver(&FakeUdpListener::flowHandler_, std::move(connection));
@@ -330,10 +323,9 @@ class FakeUdpListener final : public UdpListener, public FakeListenerBase<FakeUd
 
   private:
     friend class FakeBase<FakeUdpListener>;
-    friend class FakeListenerBase<FakeUdpListener>;
+    friend class FakeListenerBase<FakeUdpListener, UdpListener>;
     const NetworkParameters parameters_;
     const std::uint16_t port_;
-    StateHandler stateHandler_;
     FlowHandler flowHandler_;
 };
 

@@ -60,6 +60,9 @@ auto inStage(int side, std::int64_t stage, Phase phase) {
     };
 }
 
+// Test listings and failures name the case rather than dump its bytes.
+void PrintTo(const Guard& row, std::ostream* out) { *out << row.name; }
+
 class GuardTest : public ::testing::TestWithParam<Guard> {};
 
 TEST_P(GuardTest, FailsOrDropsAsTheProtocolSays) {

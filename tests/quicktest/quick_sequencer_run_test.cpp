@@ -17,6 +17,9 @@ struct WholeRun {
     const char* status;
 };
 
+// Test listings and failures name the case rather than dump its bytes.
+void PrintTo(const WholeRun& row, std::ostream* out) { *out << row.name; }
+
 class WholeRunTest : public ::testing::TestWithParam<WholeRun> {};
 
 // Both computers end complete with the same stages, the same probe observations in the
@@ -159,6 +162,9 @@ auto stopBy(int side) {
 }
 
 const auto nothing = [](LoopbackPair&) {};
+
+// Test listings and failures name the case rather than dump its bytes.
+void PrintTo(const Ending& row, std::ostream* out) { *out << row.name; }
 
 class EndingTest : public ::testing::TestWithParam<Ending> {};
 
