@@ -26,24 +26,13 @@
 using namespace sorvanta;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
+using sorvanta::testing::shell;
 using E = BulkTransferEvent;
 
 namespace {
 
 constexpr double warmup = 1.0;
 constexpr double measured = 5.0;
-
-std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
 
 // The number after `"field":` following `key` in iperf3's JSON report.
 double jsonNumber(const std::string& json, const std::string& key, const std::string& field) {

@@ -10,31 +10,13 @@
 #include <thread>
 
 #include "e2e/e2e_node.h"
+#include "lab/shaped_link.h"
 
 using namespace sorvanta;
 using namespace sorvanta::testing;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
-
-// The bits per second of the named sum of iperf3's JSON report.
-double iperfRate(const std::string& json, const std::string& key) {
-    auto at = json.find("\"" + key + "\"");
-    at = at == std::string::npos ? at : json.find("\"bits_per_second\":", at);
-    return at == std::string::npos ? 0 : std::stod(json.substr(at + 18));
-}
 
 double stageRate(const SpeedSnapshot& speed, std::size_t stage, std::size_t direction) {
     if (stage >= speed.stages.size() || direction >= speed.stages[stage].directions.size()) {
@@ -61,11 +43,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (rate != "none") {
-        for (const auto& [ns, dev] :
-             {std::pair{pair->nsA, pair->link.nameA}, std::pair{pair->nsB, pair->link.nameB}}) {
-            shell("ip netns exec " + ns + " tc qdisc add dev " + dev + " root tbf rate " + rate +
-                  " burst 512kb latency 50ms");
-        }
+        shapeLink(*pair, rate);
     }
     const std::uint64_t link = rate == "100mbit" ? 100'000'000
                                : rate == "none"  ? 10'000'000'000

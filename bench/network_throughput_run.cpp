@@ -30,6 +30,7 @@
 using namespace sorvanta;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
+using sorvanta::testing::shell;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -37,20 +38,6 @@ namespace {
 constexpr std::size_t sendSize = 128 * 1024;
 constexpr int inFlight = 4;
 constexpr auto tcpSeconds = std::chrono::seconds(10);
-
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        output += buffer;
-    }
-    ::pclose(pipe);
-    return output;
-}
 
 // The bits_per_second that follows `key` in iperf3's JSON report.
 double jsonRate(const std::string& json, const std::string& key) {
@@ -73,11 +60,11 @@ struct Iperf {
 Iperf iperf(const NetnsPair& pair, bool bidirectional) {
     const std::string port = std::to_string(5201 + ::getpid() % 1000);
     std::thread server([&] {
-        run("ip netns exec " + pair.nsB + " iperf3 -s -1 -p " + port + " -B " + pair.ipv4B);
+        shell("ip netns exec " + pair.nsB + " iperf3 -s -1 -p " + port + " -B " + pair.ipv4B);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string json =
-        run("ip netns exec " + pair.nsA + " iperf3 -J -c " + pair.ipv4B + " -p " + port +
+        shell("ip netns exec " + pair.nsA + " iperf3 -J -c " + pair.ipv4B + " -p " + port +
             " -t 10 -l 128K" + (bidirectional ? " --bidir" : ""));
     server.join();
     Iperf result;
@@ -379,7 +366,7 @@ int main(int argc, char** argv) {
         std::cerr << "cannot make network namespaces: " << whyNot << "\n";
         return 1;
     }
-    if (run("iperf3 --version").find("iperf") == std::string::npos) {
+    if (shell("iperf3 --version").find("iperf") == std::string::npos) {
         std::cerr << "iperf3 is missing; run scripts/install-deps.sh\n";
         return 1;
     }

@@ -91,7 +91,7 @@ class QuickTest {
     // Hands one peer test message of this run (not request, accept, reject or cancel) to
     // the inbox; dropped once the run has ended.
     virtual void deliver(SpeedMessage message) = 0;
-    // Ends the run unless it has ended, with "Incomplete. " + reason: phase failed (or
+    // Ends the run unless it has ended, with `incompleteStatus(reason)`: phase failed (or
     // cancelled when `failed` is false), end = cause (default tester when failed, stopped
     // otherwise). Returns at once; reports `ended`, then calls `done` once with the final
     // state (also when the run had already ended), on the run's executor.

@@ -5,22 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include "lab/temp_folder.h"
 
 namespace sorvanta {
 namespace {
 
-namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempFolder;
 
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::string name = (fs::temp_directory_path() / "autosave-XXXXXX").string();
-        path = ::mkdtemp(name.data());
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
+namespace fs = std::filesystem;
 
 ServiceSnapshot finished(SpeedSnapshot::Phase phase, bool busy = false) {
     ServiceSnapshot s;
@@ -64,10 +57,7 @@ TEST(ReportAutosave, SavesEachEndedRunOnce) {
         EXPECT_EQ(exists, row.saved);
         EXPECT_EQ(fs::exists(folder) && count(folder) == 1, row.saved);
         if (exists) {
-            std::ifstream in(folder / (row.snapshot.speed.run->text() + ".txt"));
-            std::stringstream text;
-            text << in.rdbuf();
-            EXPECT_EQ(text.str(), ConnectionDetailsReport(row.snapshot).copyText());
+            EXPECT_EQ(readFile(folder / (row.snapshot.speed.run->text() + ".txt")), ConnectionDetailsReport(row.snapshot).copyText());
         }
     }
 }

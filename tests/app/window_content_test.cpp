@@ -18,28 +18,13 @@
 #include <sstream>
 
 #include "app/stage_geometry.h"
+#include "lab/temp_folder.h"
 #include "app_harness.h"
 
 namespace sorvanta::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::string name = (fs::temp_directory_path() / "window-XXXXXX").string();
-        path = ::mkdtemp(name.data());
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(WindowContent, AutosavedReportIsTheReportTheWindowShows) {
     TempFolder temp;

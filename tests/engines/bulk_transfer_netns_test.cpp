@@ -20,22 +20,11 @@ namespace {
 
 using testing::EventRecorder;
 using testing::NetnsThread;
+using testing::shell;
 using Event = BulkTransfer::Event;
 using E = BulkTransferEvent;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
 
 SpeedPreamble newPreamble(std::uint8_t stage) {
     return {Uuid::random(), Uuid::random(), Uuid::random(), Bytes(32, stage), stage};

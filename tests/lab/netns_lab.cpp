@@ -19,18 +19,10 @@
 
 namespace sorvanta::testing {
 
-namespace {
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
 CommandResult runCommand(const std::string& command) {
     CommandResult result;
     FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) {
-        result.output = "cannot start a shell";
         return result;
     }
     std::array<char, 512> buffer{};
@@ -41,10 +33,13 @@ CommandResult runCommand(const std::string& command) {
     return result;
 }
 
+namespace {
+
 void mustRun(const std::string& command) {
     const CommandResult result = runCommand(command);
     if (result.status != 0) {
-        throw std::runtime_error("command failed: " + command + ": " + result.output);
+        throw std::runtime_error("command failed: " + command + ": " +
+                                 (result.status == -1 ? "cannot start a shell" : result.output));
     }
 }
 

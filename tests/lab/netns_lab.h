@@ -13,6 +13,19 @@
 
 namespace sorvanta::testing {
 
+// A shell command's exit status as pclose gives it (-1: no shell started) and what it printed
+// on stdout and stderr.
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult runCommand(const std::string& command);
+
+// What a shell command printed on stdout and stderr, whatever its status.
+inline std::string shell(const std::string& command) {
+    return runCommand(command).output;
+}
+
 // Network namespaces and veth links made for one test and removed with it, also when the test
 // fails. Names are unique per process and per lab, so tests may run in parallel. Only
 // link-local addresses (169.254.0.0/16, fe80::/10) are ever configured.

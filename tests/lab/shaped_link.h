@@ -13,19 +13,6 @@
 
 namespace sorvanta::testing {
 
-// Runs a shell command and returns what it printed (stdout and stderr).
-inline std::string shell(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        ::pclose(pipe);
-    }
-    return output;
-}
-
 inline bool iperfInstalled() {
     return !shell("command -v iperf3").empty();
 }

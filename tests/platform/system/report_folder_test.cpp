@@ -4,28 +4,16 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+
+#include "lab/temp_folder.h"
 
 namespace sorvanta {
 namespace {
 
+using testing::readFile;
+using testing::TempFolder;
+
 namespace fs = std::filesystem;
-
-struct TempFolder {
-    fs::path path;
-    TempFolder() {
-        std::string name = (fs::temp_directory_path() / "report-folder-XXXXXX").string();
-        path = ::mkdtemp(name.data());
-    }
-    ~TempFolder() { fs::remove_all(path); }
-};
-
-std::string contents(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(ReportFolder, FolderForTheUser) {
     EXPECT_EQ(ReportFolder::forUser("/x/data", "/home/u"), fs::path("/x/data/Sorvanta/Reports"));
@@ -45,8 +33,8 @@ TEST(ReportFolder, WriteReplacesALinkOfTheNameAndLeavesNoTemporary) {
     fs::create_symlink(temp.path / "target", folder.path() / "r.txt");
     EXPECT_TRUE(folder.write("r.txt", "report"));
     EXPECT_FALSE(fs::is_symlink(folder.path() / "r.txt"));
-    EXPECT_EQ(contents(folder.path() / "r.txt"), "report");
-    EXPECT_EQ(contents(temp.path / "target"), "untouched");
+    EXPECT_EQ(readFile(folder.path() / "r.txt"), "report");
+    EXPECT_EQ(readFile(temp.path / "target"), "untouched");
     EXPECT_EQ(folder.entries().size(), 1u);
 }
 

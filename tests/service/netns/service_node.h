@@ -12,6 +12,7 @@
 #include "lab/netns_lab.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
+#include "protocol/incomplete_status.h"
 #include "quicktest/make_quick_test.h"
 #include "quicktest/transfer_engine_factory.h"
 #include "service/wire_service.h"
@@ -34,7 +35,7 @@ struct StubQuickTest final : QuickTest {
         SpeedSnapshot final;
         final.run = setup.id;
         final.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
-        final.status = "Incomplete. " + reason;
+        final.status = incompleteStatus(reason);
         final.end = cause;
         final.endedRemotely = remote;
         done(final);
