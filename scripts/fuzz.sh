@@ -11,7 +11,8 @@ if ! command -v clang++ >/dev/null; then
 fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSORVANTA_FUZZ=ON -DSORVANTA_TESTS=OFF >/dev/null
-# Only the fuzz targets: they need the records and the platform layer, not the rest.
+# Only the fuzz targets: they need the records, the platform layer and the engines, not
+# the rest.
 targets=()
 for source in fuzz/fuzz_*.cpp; do
   targets+=(--target "$(basename "$source" .cpp)")

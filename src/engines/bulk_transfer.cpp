@@ -118,6 +118,9 @@ void BulkTransfer::start(std::optional<std::uint16_t> port) {
         }
         adopt(factory_.makeTcpConnection(executor_, Endpoint{settings_.peerHost, *port},
                                          makeWiredParameters(*settings_.interface)));
+    } catch (const ProtocolFailure& failure) {
+        // No peer message is involved: the failure's own name, not its peer-message text.
+        failStart(failure.name());
     } catch (const std::exception& error) {
         failStart(error.what());
     }

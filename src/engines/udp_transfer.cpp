@@ -1,5 +1,6 @@
 #include "engines/udp_transfer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engines/udp_datagram.h"
@@ -28,7 +29,8 @@ constexpr auto testerCause = RunEndCause::tester;
 std::shared_ptr<UDPTransfer> UDPTransfer::make(Setup setup) {
     setup.binding.validate();
     if (!(setup.measuredDuration >= shortestDuration &&
-          setup.measuredDuration <= longestDuration)) {
+          setup.measuredDuration <= longestDuration) ||
+        setup.attemptCeiling < 1 || setup.attemptCeiling > UDPPacer::maximumAttempts) {
         throw ProtocolFailure::malformed;
     }
     return std::shared_ptr<UDPTransfer>(new UDPTransfer(std::move(setup)));
@@ -43,6 +45,7 @@ UDPTransfer::UDPTransfer(Setup setup)
       factory_(std::move(setup.factory)),
       notify_(setup.notify ? std::move(setup.notify) : [](const Event&) {}),
       clock_(setup.clock ? std::move(setup.clock) : std::make_shared<SteadyClock>()),
+      attemptCeiling_(setup.attemptCeiling),
       state_(facts_) {
     if (const auto* steady = dynamic_cast<const SteadyClock*>(clock_.get())) {
         steadyEpoch_ = steady->epoch();
@@ -475,18 +478,23 @@ void UDPTransfer::tickSender(double t) {
                  testerCause);
             return;
         } else {
-            const auto count = state_.pacer.due(state_.inFlight, state_.summary.attempted, t);
+            const auto count =
+                std::min(state_.pacer.due(state_.inFlight, state_.summary.attempted, t),
+                         attemptCeiling_ - state_.summary.attempted);
             if (!state_.connection) {
                 return;
             }
             if (count > 0) {
                 state_.connection->batch([this, count] { sendBatch(count); });
             }
-            if (state_.summary.attempted < UDPPacer::maximumAttempts) {
+            if (state_.summary.attempted < attemptCeiling_) {
                 return;
             }
             state_.summary.capped = true;
-            stopSending(t, elapsed);
+            // The batch stamped its datagrams after the tick began: the window closes at
+            // the clock's reading now, so that it holds the last submission.
+            const double end = std::max(t, now());
+            stopSending(end, end - *state_.started);
         }
     }
     if (state_.sentReported) {

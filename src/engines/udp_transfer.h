@@ -74,6 +74,9 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
         std::function<void(Event)> notify;
         // Seconds since the engine's epoch; a steady clock started now when absent.
         std::shared_ptr<const Clock> clock;
+        // Attempts after which the sender stops, capped: 1 … 3,000,000. Only tests that
+        // reach the ceiling within a few ticks lower it.
+        std::int64_t attemptCeiling = UDPPacer::maximumAttempts;
     };
 
     static constexpr double shortestDuration = 3.0;
@@ -82,7 +85,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     static constexpr std::int64_t outstandingReceives = 64;
 
     // Throws ProtocolFailure when the binding does not validate, the duration is not within
-    // 3.0 … 6.0 s or the capacity is not finite and positive.
+    // 3.0 … 6.0 s, the capacity is not finite and positive or the attempt ceiling is out of
+    // its range.
     static std::shared_ptr<UDPTransfer> make(Setup setup);
     ~UDPTransfer();
     UDPTransfer(const UDPTransfer&) = delete;
@@ -158,6 +162,7 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     const std::shared_ptr<NetworkFactory> factory_;
     const std::function<void(Event)> notify_;
     const std::shared_ptr<const Clock> clock_;
+    const std::int64_t attemptCeiling_;
     // The epoch as a steady-clock instant, to place the kernel's arrival stamps; absent for
     // an injected clock, whose own reading is used instead.
     std::optional<SteadyClock::TimePoint> steadyEpoch_;

@@ -62,8 +62,15 @@ void QuickSequencer::fail(std::string reason, bool failed, std::optional<RunEndC
                    std::optional<RunEndCause> cause, bool remote,
                    std::function<void(SpeedSnapshot)> done) -> asio::awaitable<void> {
         co_await self->failRun(std::move(reason), failed, cause, remote);
-        if (done) {
+        if (!done) {
+            co_return;
+        }
+        // An ending already under way may still be waiting for its engines: the host
+        // learns the final state only once they stopped.
+        if (self->endReported_ && self->stopping_ == 0) {
             done(self->state_);
+        } else {
+            self->finalWaiters_.push_back(std::move(done));
         }
     };
     spawn(work(this, std::move(reason), failed, cause, remote, std::move(done)));
@@ -277,6 +284,21 @@ asio::awaitable<void> QuickSequencer::failRun(std::string reason, bool failed,
     co_await closeEngines();
     finalizeLocalEvidence();
     notify(Output::Kind::ended);
+    reachFinal();
+}
+
+void QuickSequencer::reachFinal() {
+    if (!ended_) {
+        return;
+    }
+    endReported_ = true;
+    if (stopping_ > 0) {
+        return;
+    }
+    auto waiters = std::exchange(finalWaiters_, {});
+    for (auto& done : waiters) {
+        done(state_);
+    }
 }
 
 void QuickSequencer::stopTasks() {
@@ -309,6 +331,7 @@ void QuickSequencer::finish() {
         std::string(setup_.profile == QuickProfile::quick ? "Quick Test" : "Diagnostic test") +
         " completed; no connection interruption observed.";
     notify(Output::Kind::ended);
+    reachFinal();
 }
 
 asio::awaitable<void> QuickSequencer::checkDeadlines(double t) {

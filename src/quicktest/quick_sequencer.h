@@ -76,6 +76,10 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     asio::awaitable<void> checkDeadlines(double t);
     void finish();
     void stopTasks();
+    // Marks `ended` reported, and hands the final state to waiting hosts once no engine is
+    // still shutting down.
+    void reachFinal();
+    asio::awaitable<void> stopEngine(std::shared_ptr<BulkEngine> engine);
 
     // Ethernet evidence.
     void captureEvidence();
@@ -183,6 +187,12 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     bool measured_ = false;
     bool closing_ = false;
     bool ended_ = false;
+    // `ended` was reported, with the evidence final.
+    bool endReported_ = false;
+    // Engine shutdowns still under way.
+    std::size_t stopping_ = 0;
+    // Completions of host fails that came while an ending was still shutting engines down.
+    std::vector<std::function<void(SpeedSnapshot)>> finalWaiters_;
     bool begun_ = false;
     double stageStarted_ = 0;
     std::optional<double> bulkStarted_;

@@ -42,7 +42,7 @@ asio::awaitable<void> QuickSequencer::releaseChecks() {
     auto released = std::exchange(checks_, {});
     tokens_.clear();
     for (auto& [owner, engine] : released) {
-        co_await engine->shutdown();
+        co_await stopEngine(engine);
     }
 }
 
@@ -50,7 +50,17 @@ asio::awaitable<void> QuickSequencer::closeEngines() {
     auto closed = std::exchange(engines_, {});
     tokens_.clear();
     for (auto& [sender, engine] : closed) {
-        co_await engine->shutdown();
+        co_await stopEngine(engine);
+    }
+}
+
+asio::awaitable<void> QuickSequencer::stopEngine(std::shared_ptr<BulkEngine> engine) {
+    ++stopping_;
+    co_await engine->shutdown();
+    --stopping_;
+    // A shutdown that outlasted the ending releases the hosts waiting for the final state.
+    if (endReported_) {
+        reachFinal();
     }
 }
 

@@ -87,6 +87,9 @@ class WireService : public std::enable_shared_from_this<WireService> {
     const std::string& name() const { return name_; }
     // The current state; read on the executor.
     const ServiceSnapshot& snapshot() const { return snapshot_; }
+    // How often the election restarted browsing; kept across stop and start. Read on the
+    // executor.
+    std::int64_t discoveryRestarts() const { return discoveryRestarts_; }
 
   private:
     explicit WireService(Dependencies dependencies);
@@ -304,6 +307,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
     std::optional<InterfaceIdentity> preferred_;
     PeerDirectory directory_;
     std::map<std::string, DnssdBrowseResult> browseResults_;
+    std::int64_t discoveryRestarts_ = 0;
     std::map<Uuid, std::unique_ptr<Channel>> channels_;
     std::optional<Uuid> activeChannelID_;
     // The peer whose channel was the last to close, until a channel is active again: when it

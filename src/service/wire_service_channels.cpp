@@ -626,6 +626,7 @@ void WireService::restartBrowsing(const Uuid& instance) {
         if (browser_) {
             browser_->cancel();
         }
+        ++discoveryRestarts_;
         startBrowser(selected_);
     }
 }

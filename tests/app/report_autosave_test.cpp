@@ -5,23 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "assessment/run_fixture.h"
 #include "lab/temp_folder.h"
 
 namespace sorvanta {
 namespace {
 
+using fixture::runIn;
+
 using testing::readFile;
 using testing::TempFolder;
 
 namespace fs = std::filesystem;
-
-ServiceSnapshot finished(SpeedSnapshot::Phase phase, bool busy = false) {
-    ServiceSnapshot s;
-    s.speed.run = Uuid::random();
-    s.speed.phase = phase;
-    s.speed.busy = busy;
-    return s;
-}
 
 void touch(const fs::path& path, int ageSeconds) {
     std::ofstream(path) << "x";
@@ -41,9 +36,9 @@ TEST(ReportAutosave, SavesEachEndedRunOnce) {
         bool saved;
     };
     const Row rows[] = {
-        {true, finished(Phase::complete), true},   {true, finished(Phase::cancelled), true},
-        {true, finished(Phase::failed), true},     {true, finished(Phase::complete, true), false},
-        {true, finished(Phase::measuring), false}, {false, finished(Phase::complete), false},
+        {true, runIn(Phase::complete), true},      {true, runIn(Phase::cancelled), true},
+        {true, runIn(Phase::failed), true},        {true, runIn(Phase::complete, true), false},
+        {true, runIn(Phase::measuring), false},    {false, runIn(Phase::complete), false},
         {true, ServiceSnapshot::initial(), false},
     };
     for (const Row& row : rows) {
@@ -57,14 +52,15 @@ TEST(ReportAutosave, SavesEachEndedRunOnce) {
         EXPECT_EQ(exists, row.saved);
         EXPECT_EQ(fs::exists(folder) && count(folder) == 1, row.saved);
         if (exists) {
-            EXPECT_EQ(readFile(folder / (row.snapshot.speed.run->text() + ".txt")), ConnectionDetailsReport(row.snapshot).copyText());
+            EXPECT_EQ(readFile(folder / (row.snapshot.speed.run->text() + ".txt")),
+                      ConnectionDetailsReport(row.snapshot).copyText());
         }
     }
 }
 
 TEST(ReportAutosave, BusyRunIsSavedWhenItEndsAndAFailedWriteIsNotRetried) {
     TempFolder temp;
-    ServiceSnapshot s = finished(SpeedSnapshot::Phase::complete, true);
+    ServiceSnapshot s = runIn(SpeedSnapshot::Phase::complete, true);
     ReportAutosave autosave(true, temp.path);
     autosave.saveIfNeeded(s);
     EXPECT_EQ(autosave.savedReportRun(), std::nullopt);
@@ -97,7 +93,7 @@ TEST(ReportAutosave, KeepsTheNewestFiftyWithoutFollowingLinks) {
     ::utimensat(AT_FDCWD, (folder / "link").c_str(), old, AT_SYMLINK_NOFOLLOW);
     for (int i = 0; i < 49; ++i)
         touch(folder / ("r" + std::to_string(i) + ".txt"), 100 + i);
-    const ServiceSnapshot s = finished(SpeedSnapshot::Phase::complete);
+    const ServiceSnapshot s = runIn(SpeedSnapshot::Phase::complete);
     ReportAutosave(true, folder).saveIfNeeded(s);
     // 53 entries: the new report and the 49 newest stay; the stray file and the link go;
     // the non-empty folder cannot go without recursion, and nothing outside is touched.
@@ -114,7 +110,7 @@ TEST(ReportAutosave, AReportsFolderThatIsALinkIsNotWrittenThrough) {
     fs::create_directories(temp.path / "elsewhere");
     fs::create_directory_symlink(temp.path / "elsewhere", temp.path / "Reports");
     ReportAutosave autosave(true, temp.path / "Reports");
-    autosave.saveIfNeeded(finished(SpeedSnapshot::Phase::complete));
+    autosave.saveIfNeeded(runIn(SpeedSnapshot::Phase::complete));
     EXPECT_EQ(count(temp.path / "elsewhere"), 0u);
 }
 

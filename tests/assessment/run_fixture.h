@@ -184,4 +184,13 @@ inline void rerun(SpeedSnapshot& s, double offset = 0) {
     s.quality.udp.push_back(second);
 }
 
+// A snapshot of a fresh run in `phase`, otherwise empty.
+inline ServiceSnapshot runIn(SpeedSnapshot::Phase phase, bool busy = false) {
+    ServiceSnapshot s;
+    s.speed.run = Uuid::random();
+    s.speed.phase = phase;
+    s.speed.busy = busy;
+    return s;
+}
+
 }  // namespace sorvanta::fixture

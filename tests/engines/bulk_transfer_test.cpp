@@ -143,8 +143,7 @@ TEST(BulkTransferTest, DispatcherScenarios) {
              r.engine->start(5);  // a second start does nothing
              EXPECT_TRUE(r.factory.tcpConnections().empty());
          },
-         {"failed Could not prepare the data connection: The peer sent an invalid control "
-          "message (malformed)."}},
+         {"failed Could not prepare the data connection: malformed"}},
         {"check sender verifies on a reply in two chunks",
          R::checkSender,
          [](Rig& r) {

@@ -52,6 +52,11 @@ TEST(UdpLegResultTest, Completed) {
         {"tail loss and a hole",
          [](UdpLegState& s) { receive(s, 100, {50}), s.senderSummary = sent(110); }, 0.6,
          std::nullopt, std::nullopt, 11},
+        // The last datagram arrived (highest sequence + 1 is the sender's count), one in
+        // the middle did not: a loss, not a range conflict.
+        {"last arrived, one missing",
+         [](UdpLegState& s) { receive(s, 100, {50}), s.senderSummary = sent(100); }, 0.5,
+         std::nullopt, std::nullopt, 1},
         {"late tail", [](UdpLegState& s) { receive(s, 100), s.senderSummary = sent(100); }, 0.61,
          "Receiver tail scheduling exceeded the intended allowance.", std::nullopt, 0},
         {"overrun wins",
@@ -94,6 +99,13 @@ TEST(UdpLegResultTest, Completed) {
         EXPECT_EQ(o.timingReason, "Less than 80% arrival span or 32 timing observations.");
         EXPECT_TRUE(o.jitter.has_value());
         EXPECT_NO_THROW(o.validate()) << row.name;
+        // Loss counts whenever the counts can be trusted: what the sender had accepted and
+        // never arrived.
+        auto known = o;
+        known.receiverPath = "UDP connection on eth0";
+        if (!row.countReason) {
+            EXPECT_EQ(known.lostDatagrams(), known.send.accepted - known.unique) << row.name;
+        }
     }
 }
 

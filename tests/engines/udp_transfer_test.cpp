@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "engines/udp_datagram.h"
+#include "lab/event_recorder.h"
 #include "lab/fake_network.h"
 
 namespace sorvanta {
@@ -28,6 +29,17 @@ NetworkPath pathTo(const asio::ip::address& host, std::vector<NetworkInterface> 
     return path;
 }
 
+// A clock that moves on by a microsecond at every reading, as a real one does between the
+// datagrams of one batch.
+struct SteppingClock final : Clock {
+    explicit SteppingClock(std::shared_ptr<ManualClock> base) : base(std::move(base)) {}
+    double now() const override {
+        base->advance(1e-6);
+        return base->now();
+    }
+    std::shared_ptr<ManualClock> base;
+};
+
 // One engine on fakes and a hand-moved clock; handlers run when the test polls.
 struct Leg {
     asio::io_context io;
@@ -39,10 +51,23 @@ struct Leg {
                        Bytes(32, 9)};
     std::shared_ptr<UDPTransfer> engine;
 
-    explicit Leg(bool receiving, double capacity = 1e8) {
-        engine = UDPTransfer::make({binding, capacity, 3.0, receiving, wired, peer,
-                                    io.get_executor(), factory,
-                                    [this](UDPTransfer::Event e) { events.push_back(e); }, clock});
+    explicit Leg(bool receiving, double capacity = 1e8,
+                 std::int64_t ceiling = UDPPacer::maximumAttempts, bool stepping = false) {
+        UDPTransfer::Setup setup{binding,
+                                 capacity,
+                                 3.0,
+                                 receiving,
+                                 wired,
+                                 peer,
+                                 io.get_executor(),
+                                 factory,
+                                 [this](UDPTransfer::Event e) { events.push_back(e); },
+                                 clock};
+        setup.attemptCeiling = ceiling;
+        if (stepping) {
+            setup.clock = std::make_shared<SteppingClock>(clock);
+        }
+        engine = UDPTransfer::make(std::move(setup));
     }
     void poll() {
         io.restart();
@@ -76,9 +101,10 @@ struct Leg {
         }
         return reasons;
     }
+    // The last event, which must be a T; anything else fails the test.
     template <class T>
-    const T& last() const {
-        return std::get<T>(events.back());
+    T last() const {
+        return testing::lastAs<T>(events);
     }
     // Receiver: listening, its listener ready on port 6123.
     std::shared_ptr<testing::FakeUdpListener> listen() {
@@ -129,6 +155,12 @@ TEST(UdpTransferTest, MakingRefusesBadLegs) {
         EXPECT_THROW(UDPTransfer::make({binding, capacity, seconds, false, wired, peer,
                                         leg.io.get_executor(), leg.factory, nullptr, leg.clock}),
                      ProtocolFailure);
+    }
+    for (std::int64_t ceiling : {std::int64_t{0}, UDPPacer::maximumAttempts + 1}) {
+        UDPTransfer::Setup setup{leg.binding, 1e9, 3.0, false, wired, peer, leg.io.get_executor(),
+                                 leg.factory};
+        setup.attemptCeiling = ceiling;
+        EXPECT_THROW(UDPTransfer::make(std::move(setup)), ProtocolFailure) << ceiling;
     }
 }
 
@@ -369,6 +401,29 @@ TEST(UdpTransferTest, SenderPacingAndSummary) {
     EXPECT_EQ(leg.events.size(), 1u);
 }
 
+// A leg that reaches its attempt ceiling stops at once, capped, and its window holds every
+// submission of the last batch, so the receiving side accepts the summary.
+TEST(UdpTransferTest, CappedLegReportsAValidSummary) {
+    Leg leg(false, 1e9, 40, true);  // 16 datagrams a tick, the clock moving while it sends
+    auto c = leg.sending();
+    for (int i = 0; i < 6; ++i) {
+        leg.engine->noteRemoteProgress(i + 1);
+        leg.tick(0.001);
+    }
+    const auto sent = leg.last<UDPTransfer::Sent>();
+    EXPECT_EQ(leg.events.size(), 1u);
+    EXPECT_TRUE(sent.summary.capped);
+    EXPECT_EQ(sent.summary.attempted, 40);
+    EXPECT_EQ(sent.summary.accepted, 40);
+    EXPECT_EQ(c->sends().size(), 41u);  // the readiness datagram and 40 probes
+    EXPECT_LT(sent.summary.seconds, 0.01);
+    ASSERT_TRUE(sent.summary.lastSubmission && sent.summary.measurementEnd);
+    EXPECT_LE(*sent.summary.lastSubmission, *sent.summary.measurementEnd);
+    EXPECT_NO_THROW(sent.summary.validate());
+    leg.tick(0.001);
+    EXPECT_EQ(c->sends().size(), 41u);
+}
+
 TEST(UdpTransferTest, Watchdogs) {
     const struct {
         const char* name;
@@ -410,7 +465,7 @@ TEST(UdpTransferTest, Watchdogs) {
         leg.poll();
         EXPECT_EQ(leg.failures(), expected(row.failure)) << row.name;
         if (row.failure.empty()) {
-            const auto& summary = leg.last<UDPTransfer::Sent>().summary;
+            const auto summary = leg.last<UDPTransfer::Sent>().summary;
             EXPECT_EQ(summary.failed, summary.attempted);
             EXPECT_EQ(summary.reason, "Local UDP send failure; loss percentage unavailable.");
         } else {

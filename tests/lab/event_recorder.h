@@ -1,12 +1,32 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <variant>
 #include <vector>
 
 namespace sorvanta::testing {
+
+// The last of `events` (variants) as a T. No event at all, or a last one of another type,
+// fails the test and yields a default T, so that the checks after it report instead of
+// reading what is not there.
+template <class T, class Events>
+T lastAs(const Events& events) {
+    if (events.empty()) {
+        ADD_FAILURE() << "expected a last event, but there is none";
+        return T{};
+    }
+    if (const auto* value = std::get_if<T>(&events.back())) {
+        return *value;
+    }
+    ADD_FAILURE() << "the last event is of another type (index " << events.back().index()
+                  << ")";
+    return T{};
+}
 
 // Collects values from handlers running on other threads and lets a test wait for them.
 template <class T>

@@ -62,7 +62,7 @@ std::uint16_t FakeWorld::listen(std::shared_ptr<FakeProbe> probe) {
 // ---- FakeBulk ------------------------------------------------------------------------------
 
 void FakeBulk::emit(BulkEvent event) {
-    if (!ended_) {
+    if (!ended_ && (!world_.onBulkEvent || world_.onBulkEvent(*this, event))) {
         notify_(std::move(event));
     }
 }
@@ -200,6 +200,9 @@ asio::awaitable<std::optional<TCPObservation>> FakeBulk::collectReport() {
 
 asio::awaitable<void> FakeBulk::shutdown() {
     co_await yield(world_.executor());
+    if (auto gate = world_.shutdownGate) {
+        co_await gate->async_wait(asio::redirect_error(asio::use_awaitable, gateError_));
+    }
     ended_ = true;
     transferring_ = false;
 }

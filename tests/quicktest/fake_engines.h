@@ -106,12 +106,16 @@ class FakeWorld final : public std::enable_shared_from_this<FakeWorld> {
     std::vector<std::int64_t> limitedLegs;
     // Runs instead of the default start of a bulk engine when it returns true.
     std::function<bool(FakeBulk&)> onBulkStart;
+    // Runs before a bulk engine reports; returns false to keep it silent.
+    std::function<bool(FakeBulk&, const BulkEvent&)> onBulkEvent;
     // Runs before a probe engine reports; returns false to keep it silent.
     std::function<bool(FakeProbe&, const ProbeEvent&)> onProbeEvent;
     // Throws from makeBulk for verification engines when set.
     bool refuseChecks = false;
     // While set, every dialling bulk engine's start waits for it (cancel it to release them).
     std::shared_ptr<asio::steady_timer> startGate;
+    // While set, every bulk engine's shutdown waits for it.
+    std::shared_ptr<asio::steady_timer> shutdownGate;
 
     std::vector<std::shared_ptr<FakeBulk>> bulks;
     std::vector<std::shared_ptr<FakeProbe>> probes;

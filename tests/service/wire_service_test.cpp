@@ -420,6 +420,7 @@ TEST(WireServiceTest, ElectionForgetsRememberedPeersAndIgnoresTheReplacedBrowser
     oldBrowser->setResults({rig.result(other, "Old")});
     rig.poll();
     ASSERT_EQ(rig.network->browsers().size(), 2u);
+    EXPECT_EQ(rig.service->discoveryRestarts(), 1);
     EXPECT_TRUE(rig.snap().peers.empty());
     rig.browse({rig.result(rig.peer)});
     EXPECT_EQ(rig.snap().peers.size(), 1u);

@@ -4,18 +4,14 @@
 
 #include <algorithm>
 
+#include "assessment/run_fixture.h"
+
 namespace sorvanta {
 namespace {
 
-using Clock = std::chrono::system_clock;
+using fixture::runIn;
 
-ServiceSnapshot finished(SpeedSnapshot::Phase phase, bool busy = false) {
-    ServiceSnapshot s;
-    s.speed.run = Uuid::random();
-    s.speed.phase = phase;
-    s.speed.busy = busy;
-    return s;
-}
+using Clock = std::chrono::system_clock;
 
 TEST(ReportSaveSchedule, LaunchArguments) {
     using Args = std::vector<std::string>;
@@ -34,9 +30,9 @@ TEST(ReportSaveSchedule, LaunchArguments) {
 TEST(ReportSaveSchedule, EachEndedRunIsDueOnce) {
     using Phase = SpeedSnapshot::Phase;
     const std::pair<ServiceSnapshot, bool> rows[] = {
-        {finished(Phase::complete), true},         {finished(Phase::cancelled), true},
-        {finished(Phase::failed), true},           {finished(Phase::complete, true), false},
-        {finished(Phase::measuring), false},       {finished(Phase::preparing), false},
+        {runIn(Phase::complete), true},      {runIn(Phase::cancelled), true},
+        {runIn(Phase::failed), true},        {runIn(Phase::complete, true), false},
+        {runIn(Phase::measuring), false},    {runIn(Phase::preparing), false},
         {ServiceSnapshot::initial(), false},
     };
     for (const auto& [snapshot, due] : rows) {
