@@ -1,13 +1,29 @@
 // Whole Quick Tests between two copies of the service in namespaces joined by a veth pair,
-// started as a click starts them, then iperf3 forward, reverse and --bidir on the same link.
-// Prints each stage's rate beside iperf3's, the duplex balance, and the wall time from the
-// click to the verdict with the share of each phase. Needs root, tc and iperf3.
-// Usage: end_to_end_run [tbf rate, e.g. 1gbit or 100mbit; "none" for an unshaped veth]
+// started as a click starts them, alternating round by round with iperf3 forward, reverse
+// and --bidir on the same link over the same address family and scope as the Quick Test
+// (IPv6 link-local, fe80::…%dev). Prints each stage's median and range beside iperf3's, the
+// duplex balance, CPU seconds per gigabyte of each host's sending and receiving side, the
+// goals and whether each was met, and the wall time from the click to the verdict with the
+// share of each phase. Needs root, tc and iperf3.
+// Usage: end_to_end_run [tbf rate: 100mbit, 1gbit, 2500mbit…; "none" unshaped] [rounds]
+//
+// CPU: our figure is the on-CPU time (schedstat) of every thread of this process working in
+// the host's namespace (service, sequencer, engines), over the stage's measured window;
+// iperf3's is its own per-process figure (getrusage) from its JSON report. Both are divided
+// by the rate over the window, so warm-up does not count for either.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e/e2e_node.h"
 #include "lab/shaped_link.h"
@@ -18,12 +34,41 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-double stageRate(const SpeedSnapshot& speed, std::size_t stage, std::size_t direction) {
-    if (stage >= speed.stages.size() || direction >= speed.stages[stage].directions.size()) {
+// The number after `"field":` following `key` in iperf3's JSON report.
+double jsonNumber(const std::string& json, const std::string& key, const std::string& field) {
+    const auto at = json.find("\"" + key + "\"");
+    if (at == std::string::npos) {
         return 0;
     }
-    const auto& sample = speed.stages[stage].directions[direction].sample;
-    return sample ? sample->bitsPerSecond().value_or(0) : 0;
+    const auto value = json.find("\"" + field + "\":", at);
+    return value == std::string::npos
+               ? 0
+               : std::strtod(json.c_str() + value + field.size() + 3, nullptr);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty()      ? 0
+           : v.size() % 2 ? v[v.size() / 2]
+                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// The median and the range: "m [low – high]"; only the range when `withMedian` is false.
+std::string spread(const std::vector<double>& v, double scale, const char* format,
+                   bool withMedian = true) {
+    if (v.empty()) {
+        return "-";
+    }
+    char text[96];
+    const auto [low, high] = std::minmax_element(v.begin(), v.end());
+    const std::string range = std::string(format) + " – " + format;
+    if (withMedian) {
+        std::snprintf(text, sizeof text, (std::string(format) + " [" + range + "]").c_str(),
+                      median(v) / scale, *low / scale, *high / scale);
+    } else {
+        std::snprintf(text, sizeof text, range.c_str(), *low / scale, *high / scale);
+    }
+    return text;
 }
 
 const char* phaseName(SpeedSnapshot::Phase phase) {
@@ -32,10 +77,163 @@ const char* phaseName(SpeedSnapshot::Phase phase) {
     return names[static_cast<int>(phase)];
 }
 
+ino_t inode(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// On-CPU seconds of this process's threads, summed by the network namespace they work in.
+std::map<ino_t, double> cpuByNamespace() {
+    std::map<ino_t, double> seconds;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return seconds;
+    }
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::ifstream schedstat(task + "/schedstat");
+        double nanoseconds = 0;
+        if (schedstat >> nanoseconds) {
+            seconds[inode(task + "/ns/net")] += nanoseconds / 1e9;
+        }
+    }
+    ::closedir(tasks);
+    return seconds;
+}
+
+// What one Quick Test measured: the four directions in bits per second and, for the two
+// single-direction stages, each host's CPU over the measured window per gigabyte.
+struct QuickRound {
+    std::array<double, 4> rate{};
+    std::vector<double> senderCpu, receiverCpu;
+    double wall = 0;
+    std::map<std::string, double> share;
+    bool complete = false;
+};
+
+double stageRate(const SpeedSnapshot& speed, std::size_t stage, std::size_t direction) {
+    if (stage >= speed.stages.size() || direction >= speed.stages[stage].directions.size()) {
+        return 0;
+    }
+    const auto& sample = speed.stages[stage].directions[direction].sample;
+    return sample ? sample->bitsPerSecond().value_or(0) : 0;
+}
+
+QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
+    QuickRound round;
+    E2eNode a(pair.nsA, pair.link.nameA, pair.link.indexA, "Desk", {true, link, true});
+    E2eNode b(pair.nsB, pair.link.nameB, pair.link.indexB, "Studio", {true, link, true});
+    a.start();
+    b.start();
+    if (!a.waitFor(readyAndArmed, 30) || !b.waitFor(readyAndArmed, 30)) {
+        std::fprintf(stderr, "not ready: %s / %s\n", a.snapshot().status.c_str(),
+                     b.snapshot().status.c_str());
+        return round;
+    }
+    const ino_t nsA = inode("/run/netns/" + pair.nsA), nsB = inode("/run/netns/" + pair.nsB);
+    // The click, then the time spent in each phase until both sides have a verdict; CPU at
+    // the edges of each measured window.
+    const auto click = Steady::now();
+    a.service().startQuickTest(QuickProfile::quick);
+    auto last = click;
+    std::string phase = "click";
+    std::vector<std::pair<Steady::time_point, std::map<ino_t, double>>> edges;
+    bool measuring = false;
+    while (Steady::now() - click < std::chrono::seconds(150)) {
+        const ServiceSnapshot s = a.snapshot();
+        const auto now = Steady::now();
+        round.share[phase] += std::chrono::duration<double>(now - last).count();
+        last = now;
+        phase = s.speed.run ? phaseName(s.speed.phase) : "click";
+        const bool nowMeasuring = s.speed.phase == SpeedSnapshot::Phase::measuring;
+        if (nowMeasuring != measuring) {
+            edges.emplace_back(now, cpuByNamespace());
+            measuring = nowMeasuring;
+        }
+        if (runEnded(s) && runEnded(b.snapshot())) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    round.wall = std::chrono::duration<double>(Steady::now() - click).count();
+    const SpeedSnapshot final = a.snapshot().speed;
+    round.complete = final.phase == SpeedSnapshot::Phase::complete;
+    for (std::size_t i = 0; i < 4; ++i) {
+        round.rate[i] = stageRate(final, i < 2 ? i : 2, i < 2 ? 0 : i - 2);
+    }
+    // Windows 0 and 1: forward (A sends) and reverse (B sends).
+    for (std::size_t stage = 0; stage < 2 && 2 * stage + 1 < edges.size(); ++stage) {
+        const auto& [t0, cpu0] = edges[2 * stage];
+        const auto& [t1, cpu1] = edges[2 * stage + 1];
+        const double seconds = std::chrono::duration<double>(t1 - t0).count();
+        const double gigabytesPerSecond = round.rate[stage] / 8 / 1e9;
+        if (seconds <= 0 || gigabytesPerSecond <= 0) {
+            continue;
+        }
+        auto used = [&](ino_t ns) {
+            const auto before = cpu0.find(ns);
+            const auto after = cpu1.find(ns);
+            const double start = before == cpu0.end() ? 0 : before->second;
+            return after == cpu1.end() ? 0 : (after->second - start) / seconds;
+        };
+        const ino_t sender = stage == 0 ? nsA : nsB, receiver = stage == 0 ? nsB : nsA;
+        round.senderCpu.push_back(used(sender) / gigabytesPerSecond);
+        round.receiverCpu.push_back(used(receiver) / gigabytesPerSecond);
+    }
+    return round;
+}
+
+struct IperfRound {
+    std::array<double, 4> rate{};
+    std::vector<double> senderCpu, receiverCpu;
+};
+
+IperfRound iperf(NetnsPair& pair) {
+    const std::string port = std::to_string(5201 + ::getpid() % 1000);
+    const std::string server = "ip netns exec " + pair.nsB + " iperf3 -s -1 -p " + port;
+    const std::string client = "ip netns exec " + pair.nsA + " iperf3 -6 -J -t 10 -O 2 -p " +
+                               port + " -c " + pair.ipv6B + "%" + pair.link.nameA;
+    auto run = [&](const std::string& flags) {
+        std::thread serverThread([&] { shell(server); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string json = shell(client + " " + flags);
+        serverThread.join();
+        if (jsonNumber(json, "sum_received", "bits_per_second") == 0) {
+            std::fprintf(stderr, "iperf3 %s gave no figure:\n%s\n", flags.c_str(),
+                         json.substr(0, 1500).c_str());
+        }
+        return json;
+    };
+    IperfRound round;
+    const std::string forward = run(""), reverse = run("-R"), bidir = run("--bidir");
+    round.rate = {jsonNumber(forward, "sum_received", "bits_per_second"),
+                  jsonNumber(reverse, "sum_received", "bits_per_second"),
+                  jsonNumber(bidir, "sum_received", "bits_per_second"),
+                  jsonNumber(bidir, "sum_received_bidir_reverse", "bits_per_second")};
+    // The client is the sender forward and the receiver with -R.
+    for (const auto* json : {&forward, &reverse}) {
+        const double gigabytesPerSecond = jsonNumber(*json, "sum_received", "bytes") / 1e9 /
+                                          jsonNumber(*json, "sum_received", "seconds");
+        if (!(gigabytesPerSecond > 0)) {
+            continue;
+        }
+        const double client = jsonNumber(*json, "cpu_utilization_percent", "host_total") / 100;
+        const double server = jsonNumber(*json, "cpu_utilization_percent", "remote_total") / 100;
+        const bool clientSends = json == &forward;
+        round.senderCpu.push_back((clientSends ? client : server) / gigabytesPerSecond);
+        round.receiverCpu.push_back((clientSends ? server : client) / gigabytesPerSecond);
+    }
+    return round;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string rate = argc > 1 ? argv[1] : "1gbit";
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     std::string whyNot;
     auto pair = NetnsPair::create(whyNot);
     if (!pair) {
@@ -45,70 +243,88 @@ int main(int argc, char** argv) {
     if (rate != "none") {
         shapeLink(*pair, rate);
     }
-    const std::uint64_t link = rate == "100mbit" ? 100'000'000
-                               : rate == "none"  ? 10'000'000'000
-                                                 : 1'000'000'000;
-    SpeedSnapshot final;
-    {
-        E2eNode a(pair->nsA, pair->link.nameA, pair->link.indexA, "Desk", {true, link, true});
-        E2eNode b(pair->nsB, pair->link.nameB, pair->link.indexB, "Studio", {true, link, true});
-        a.start();
-        b.start();
-        if (!a.waitFor(readyAndArmed, 30) || !b.waitFor(readyAndArmed, 30)) {
-            std::fprintf(stderr, "not ready: %s / %s\n", a.snapshot().status.c_str(),
-                         b.snapshot().status.c_str());
-            return 1;
+    const std::uint64_t link = rate == "100mbit"    ? 100'000'000
+                               : rate == "1gbit"    ? 1'000'000'000
+                               : rate == "2500mbit" ? 2'500'000'000
+                                                    : 10'000'000'000;
+    std::array<std::vector<double>, 4> ours, theirs, ratios;
+    std::vector<double> balance, ourTx, ourRx, theirTx, theirRx, wall;
+    std::map<std::string, std::vector<double>> shares;
+    for (int round = 0; round < rounds; ++round) {
+        // Alternate which goes first, so a drift of the shared machine favours neither.
+        QuickRound q;
+        IperfRound i;
+        if (round % 2 == 0) {
+            q = quickTest(*pair, link), i = iperf(*pair);
+        } else {
+            i = iperf(*pair), q = quickTest(*pair, link);
         }
-        // The click, then the time spent in each phase until both sides have a verdict.
-        const auto click = Steady::now();
-        a.service().startQuickTest(QuickProfile::quick);
-        std::map<std::string, double> share;
-        auto last = click;
-        std::string phase = "click";
-        while (Steady::now() - click < std::chrono::seconds(150)) {
-            const ServiceSnapshot s = a.snapshot();
-            const auto now = Steady::now();
-            share[phase] += std::chrono::duration<double>(now - last).count();
-            last = now;
-            phase = s.speed.run ? phaseName(s.speed.phase) : "click";
-            if (runEnded(s) && runEnded(b.snapshot())) {
-                break;
+        std::printf("round %d (%s first): Quick Test %s", round + 1,
+                    round % 2 ? "iperf3" : "Quick Test", q.complete ? "" : "INCOMPLETE ");
+        for (std::size_t d = 0; d < 4; ++d) {
+            ours[d].push_back(q.rate[d]);
+            theirs[d].push_back(i.rate[d]);
+            if (i.rate[d] > 0) {
+                ratios[d].push_back(q.rate[d] / i.rate[d]);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::printf("%s%.1f", d ? " / " : "", q.rate[d] / 1e6);
         }
-        const double wall = std::chrono::duration<double>(Steady::now() - click).count();
-        final = a.snapshot().speed;
-        std::printf("link %s: run %s in %.2f s from the click to both verdicts\n", rate.c_str(),
-                    phaseName(final.phase), wall);
-        for (const auto& [name, seconds] : share) {
-            std::printf("  %-10s %6.2f s  %5.1f %%\n", name.c_str(), seconds, 100 * seconds / wall);
+        std::printf(" Mbit/s; iperf3 %.1f / %.1f / %.1f / %.1f\n", i.rate[0] / 1e6,
+                    i.rate[1] / 1e6, i.rate[2] / 1e6, i.rate[3] / 1e6);
+        std::fflush(stdout);
+        if (q.rate[2] > 0 && q.rate[3] > 0) {
+            balance.push_back(std::min(q.rate[2], q.rate[3]) / std::max(q.rate[2], q.rate[3]));
+        }
+        ourTx.insert(ourTx.end(), q.senderCpu.begin(), q.senderCpu.end());
+        ourRx.insert(ourRx.end(), q.receiverCpu.begin(), q.receiverCpu.end());
+        theirTx.insert(theirTx.end(), i.senderCpu.begin(), i.senderCpu.end());
+        theirRx.insert(theirRx.end(), i.receiverCpu.begin(), i.receiverCpu.end());
+        wall.push_back(q.wall);
+        for (const auto& [name, seconds] : q.share) {
+            shares[name].push_back(seconds);
         }
     }
-    const std::string server = "ip netns exec " + pair->nsB + " iperf3 -s -1 -B " + pair->ipv4B;
-    const std::string client = "ip netns exec " + pair->nsA + " iperf3 -J -t 10 -O 2 -c " +
-                               pair->ipv4B + " -B " + pair->ipv4A;
-    auto iperf = [&](const std::string& flags) {
-        std::thread serverThread([&] { shell(server); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const std::string json = shell(client + " " + flags);
-        serverThread.join();
-        return json;
+
+    std::printf("\nlink %s, %d alternating rounds, both over IPv6 link-local; median [range]\n",
+                rate.c_str(), rounds);
+    const char* names[4] = {"forward", "reverse", "duplex A-B", "duplex B-A"};
+    std::printf("%-11s %-30s %-30s %s\n", "stage", "Quick Test Mbit/s", "iperf3 Mbit/s",
+                "ratio of medians [per-round range]");
+    for (int d = 0; d < 4; ++d) {
+        std::printf("%-11s %-30s %-30s %.3f [%s]\n", names[d], spread(ours[d], 1e6, "%.1f").c_str(),
+                    spread(theirs[d], 1e6, "%.1f").c_str(),
+                    median(theirs[d]) > 0 ? median(ours[d]) / median(theirs[d]) : 0.0,
+                    spread(ratios[d], 1, "%.3f", false).c_str());
+    }
+    std::printf("duplex balance (slower/faster): %s\n", spread(balance, 1, "%.3f").c_str());
+    std::printf("CPU s/GB sender:   Quick Test %s, iperf3 %s\n", spread(ourTx, 1, "%.3f").c_str(),
+                spread(theirTx, 1, "%.3f").c_str());
+    std::printf("CPU s/GB receiver: Quick Test %s, iperf3 %s\n", spread(ourRx, 1, "%.3f").c_str(),
+                spread(theirRx, 1, "%.3f").c_str());
+    std::printf("wall time from click to both verdicts: %s s\n", spread(wall, 1, "%.2f").c_str());
+    for (const auto& [name, seconds] : shares) {
+        std::printf("  %-10s %s s\n", name.c_str(), spread(seconds, 1, "%.2f").c_str());
+    }
+
+    auto ratio = [&](int d) { return median(theirs[d]) > 0 ? median(ours[d]) / median(theirs[d]) : 0; };
+    auto goal = [](const char* what, double value, double bound, bool atMost = false) {
+        const bool met = atMost ? value <= bound : value >= bound;
+        std::printf("  %-58s %.3f %s %.3f  %s\n", what, value, atMost ? "<=" : ">=", bound,
+                    met ? "met" : "NOT MET");
     };
-    const std::string forward = iperf(""), reverse = iperf("-R"), bidir = iperf("--bidir");
-    const double rows[4][2] = {
-        {stageRate(final, 0, 0), iperfRate(forward, "sum_received")},
-        {stageRate(final, 1, 0), iperfRate(reverse, "sum_received")},
-        {stageRate(final, 2, 0), iperfRate(bidir, "sum_received")},
-        {stageRate(final, 2, 1), iperfRate(bidir, "sum_received_bidir_reverse")}};
-    const char* names[4] = {"forward", "reverse", "duplex A→B", "duplex B→A"};
-    std::printf("%-12s %12s %12s %8s\n", "stage", "Quick Test", "iperf3", "ratio");
-    for (int i = 0; i < 4; ++i) {
-        std::printf("%-12s %9.1f Mb %9.1f Mb %8.3f\n", names[i], rows[i][0] / 1e6, rows[i][1] / 1e6,
-                    rows[i][1] > 0 ? rows[i][0] / rows[i][1] : 0.0);
+    std::printf("goals:\n");
+    if (rate == "none") {
+        goal("forward against iperf3's single stream", ratio(0), 0.97);
+        goal("reverse against iperf3's single stream (-R)", ratio(1), 0.97);
+        goal("duplex A-B against the same direction of --bidir", ratio(2), 0.9);
+        goal("duplex B-A against the same direction of --bidir", ratio(3), 0.9);
+        goal("duplex balance", median(balance), 0.9);
+    } else {
+        for (int d = 0; d < 4; ++d) {
+            goal((std::string(names[d]) + " within 1 % of iperf3").c_str(), ratio(d), 0.99);
+        }
     }
-    if (rows[2][0] > 0 && rows[3][0] > 0) {
-        std::printf("duplex balance (slower/faster): %.3f\n",
-                    std::min(rows[2][0], rows[3][0]) / std::max(rows[2][0], rows[3][0]));
-    }
+    goal("CPU s/GB sender, Quick Test against iperf3", median(ourTx), median(theirTx), true);
+    goal("CPU s/GB receiver, Quick Test against iperf3", median(ourRx), median(theirRx), true);
     return 0;
 }

@@ -36,10 +36,10 @@
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
-using testing::NetnsPair;
-using testing::NetnsThread;
-using testing::TickRecordingFactory;
-using testing::UdpProbeLeg;
+using sorvanta::testing::NetnsPair;
+using sorvanta::testing::NetnsThread;
+using sorvanta::testing::TickRecordingFactory;
+using sorvanta::testing::UdpProbeLeg;
 
 namespace {
 

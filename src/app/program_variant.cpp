@@ -8,6 +8,7 @@
 
 #include "app/desktop_preferences.h"
 #include "app/session_bus.h"
+#include "app/signal_watch.h"
 #include "app/sorvanta_application.h"
 #include "model/wire_model_service.h"
 #include "platform/net/asio_scheduler.h"
@@ -59,6 +60,9 @@ int runProgram(int argc, char** argv, const ProgramVariant& variant) {
         ReportFolder::forUser(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"))};
     options.build = {SORVANTA_VERSION, SORVANTA_BUILD};
     SorvantaApplication sorvanta(std::move(options));
+    // A logout, a shutdown or Ctrl-C quits as Quit Sorvanta does: the service stops and says
+    // goodbye, so the other computer shows this one gone at once.
+    SignalWatch quitOnSignal({SIGTERM, SIGINT}, [&sorvanta](int) { sorvanta.quit(); });
     sorvanta.show();
     return QApplication::exec();
 }

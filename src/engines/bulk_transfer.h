@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "engines/bulk_transfer_event.h"
+#include "engines/bulk_transfer_settings.h"
 #include "engines/payload_generator.h"
 #include "engines/receiver_meter.h"
 #include "engines/tcp_sender_report.h"
@@ -61,18 +62,7 @@ class BulkTransfer final : public std::enable_shared_from_this<BulkTransfer> {
     static constexpr double reportTimeout = 2.0;
     static constexpr double partsTimeout = 1.0;
 
-    struct Settings {
-        // The pinned wired interface; the engine refuses to start without one.
-        std::optional<NetworkInterface> interface;
-        asio::ip::address peerHost;
-        bool receiving = false;
-        SpeedPreamble preamble;
-        bool verificationOnly = false;
-        bool barrierControlled = false;
-        // The receiver's warm-up and measured interval; shorter only in tests and benches.
-        double warmup = ReceiverMeter::defaultWarmup;
-        double measurement = ReceiverMeter::defaultDuration;
-    };
+    using Settings = BulkTransferSettings;
 
     // Starts nothing. `factory` and `scheduler` (whose actions run on `executor`) outlive the
     // engine. `notify` is called on the executor and must only hand the event on.

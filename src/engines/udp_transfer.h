@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engines/udp_leg_state.h"
+#include "engines/udp_transfer_settings.h"
 #include "platform/net/network_executor.h"
 #include "platform/net/network_interface.h"
 #include "platform/net/network_parameters.h"
@@ -59,16 +60,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     };
     using Event = std::variant<Listening, Ready, Progress, Sent, Result, Failed>;
 
-    struct Setup {
-        UDPBinding binding;
-        // Bits per second the leg is paced against.
-        double capacity = 0;
-        // Planned sending seconds, 3.0 to 6.0.
-        double measuredDuration = 0;
-        bool receiving = false;
-        // The admitted wired interface and the peer's address on it.
-        std::optional<NetworkInterface> interface;
-        asio::ip::address host;
+    // The leg's settings and what the engine runs on.
+    struct Setup : UDPTransferSettings {
         NetworkExecutor executor;
         std::shared_ptr<NetworkFactory> factory;
         std::function<void(Event)> notify;

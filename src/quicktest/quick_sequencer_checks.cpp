@@ -24,9 +24,9 @@ std::string issueName(SetupIssue issue) {
 std::shared_ptr<BulkEngine> QuickSequencer::makeCheck(const Uuid& owner,
                                                       std::vector<std::uint8_t> token) {
     require(setup_.interface.has_value());
-    BulkEngineSettings settings;
+    BulkTransferSettings settings;
     settings.interface = *setup_.interface;
-    settings.host = setup_.host;
+    settings.peerHost = setup_.host;
     settings.receiving = owner != setup_.local;
     settings.preamble = {setup_.id, setup_.session, owner, std::move(token),
                          SpeedPreamble::checkStage};

@@ -93,7 +93,7 @@ std::shared_ptr<ProbeEngine> QuickSequencer::makeProbe(double capacity, double p
                 plannedSeconds <= longestPlannedSeconds,
             ProtocolFailure::malformed);
     require(std::isfinite(capacity) && capacity > 0, ProtocolFailure::malformed);
-    ProbeEngineSettings settings;
+    UDPTransferSettings settings;
     settings.measuredDuration = plannedSeconds;
     settings.binding = binding;
     settings.capacity = capacity;

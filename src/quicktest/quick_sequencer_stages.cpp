@@ -52,9 +52,9 @@ std::shared_ptr<BulkEngine> QuickSequencer::makeEngine(const Uuid& sender,
     SpeedPreamble preamble{setup_.id, setup_.session, sender, std::move(token),
                            static_cast<std::uint8_t>(state_.stage)};
     require(setup_.interface.has_value());
-    BulkEngineSettings settings;
+    BulkTransferSettings settings;
     settings.interface = *setup_.interface;
-    settings.host = setup_.host;
+    settings.peerHost = setup_.host;
     settings.receiving = sender != setup_.local;
     settings.preamble = std::move(preamble);
     settings.verificationOnly = false;

@@ -94,7 +94,8 @@ class QuickTest {
     // Ends the run unless it has ended, with `incompleteStatus(reason)`: phase failed (or
     // cancelled when `failed` is false), end = cause (default tester when failed, stopped
     // otherwise). Returns at once; reports `ended`, then calls `done` once with the final
-    // state (also when the run had already ended), on the run's executor.
+    // state (also when the run had already ended), on the run's executor, never before
+    // every engine of the run has stopped.
     virtual void fail(std::string reason, bool failed, std::optional<RunEndCause> cause,
                       bool remote, std::function<void(SpeedSnapshot)> done) = 0;
 };

@@ -8,7 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/net/network_interface.h"
+#include "engines/bulk_transfer_settings.h"
+#include "engines/udp_transfer_settings.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/setup_issue.h"
 #include "protocol/speed_preamble.h"
@@ -75,20 +76,6 @@ struct BulkEvent {
         event.cause = cause;
         return event;
     }
-};
-
-// How a TCP engine is built for one check connection or one stage direction.
-struct BulkEngineSettings {
-    NetworkInterface interface;
-    asio::ip::address host;
-    // The side that listens: not the sender of the direction, not the owner of the check.
-    bool receiving = false;
-    SpeedPreamble preamble;
-    bool verificationOnly = false;
-    // Set for stage directions, on the engine and its receiver meter.
-    bool barrierControlled = false;
-    double warmupSeconds = 2.0;
-    double measurementSeconds = 10.0;
 };
 
 // One TCP data connection (a stage direction) or disposable check connection. Every call
@@ -178,16 +165,6 @@ struct ProbeEvent {
     }
 };
 
-// How a UDP probe engine is built for one leg attempt.
-struct ProbeEngineSettings {
-    double measuredDuration = 3.0;
-    UDPBinding binding;
-    double capacity = 0;
-    bool receiving = false;
-    NetworkInterface interface;
-    asio::ip::address host;
-};
-
 // The UDP probe engine of one leg attempt. It guards its state with its own lock, taken
 // inside each of these calls; the sequencer never holds it. Callbacks never call back
 // into the sequencer: the notify function only enqueues.
@@ -213,9 +190,9 @@ using ProbeNotify = std::function<void(ProbeEvent)>;
 class QuickEngineFactory {
   public:
     virtual ~QuickEngineFactory() = default;
-    virtual std::shared_ptr<BulkEngine> makeBulk(const BulkEngineSettings& settings,
+    virtual std::shared_ptr<BulkEngine> makeBulk(const BulkTransferSettings& settings,
                                                  BulkNotify notify) = 0;
-    virtual std::shared_ptr<ProbeEngine> makeProbe(const ProbeEngineSettings& settings,
+    virtual std::shared_ptr<ProbeEngine> makeProbe(const UDPTransferSettings& settings,
                                                    ProbeNotify notify) = 0;
 };
 

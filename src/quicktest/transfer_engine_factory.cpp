@@ -57,36 +57,30 @@ BulkEvent translate(const BulkTransfer::Event& value) {
     return BulkEvent::of(Kind::warmed);
 }
 
-// A BulkTransfer driven from the run's executor: each call runs on the engine's strand and
-// resumes the run on its own.
+// A BulkTransfer on a thread lent to it alone, driven from the run's executor: each call runs
+// on the engine's thread and resumes the run on its own.
 class BulkTransferEngine final : public BulkEngine {
   public:
-    BulkTransferEngine(NetworkExecutor strand, std::shared_ptr<NetworkFactory> network,
-                       const BulkEngineSettings& s, BulkNotify notify)
-        : strand_(strand),
+    BulkTransferEngine(std::shared_ptr<IoThreadPool> threads,
+                       std::shared_ptr<NetworkFactory> network,
+                       const BulkTransferSettings& settings, BulkNotify notify)
+        : threads_(std::move(threads)),
+          lease_(threads_->lease()),
+          executor_(lease_.executor),
           network_(std::move(network)),
-          scheduler_(std::make_shared<AsioScheduler>(strand)) {
-        BulkTransfer::Settings settings;
-        settings.interface = s.interface;
-        settings.peerHost = s.host;
-        settings.receiving = s.receiving;
-        settings.preamble = s.preamble;
-        settings.verificationOnly = s.verificationOnly;
-        settings.barrierControlled = s.barrierControlled;
-        settings.warmup = s.warmupSeconds;
-        settings.measurement = s.measurementSeconds;
+          scheduler_(std::make_shared<AsioScheduler>(executor_)) {
         engine_ =
-            BulkTransfer::create(strand_, *network_, *scheduler_, settings,
+            BulkTransfer::create(executor_, *network_, *scheduler_, settings,
                                  [notify = std::move(notify)](const BulkTransfer::Event& event) {
                                      notify(translate(event));
                                  });
     }
 
     ~BulkTransferEngine() override {
-        // The engine's own handlers may still be queued on its strand; its timers and
-        // network must outlive them.
-        asio::post(strand_, [engine = std::move(engine_), scheduler = std::move(scheduler_),
-                             network = std::move(network_)] {});
+        // The engine's own handlers may still be queued on its executor; its timers and
+        // network must outlive them, and the thread stays lent until they are gone.
+        asio::post(executor_, [engine = std::move(engine_), scheduler = std::move(scheduler_),
+                               network = std::move(network_), hold = std::move(lease_.hold)] {});
     }
 
     asio::awaitable<void> start(std::optional<std::uint16_t> port) override {
@@ -113,7 +107,7 @@ class BulkTransferEngine final : public BulkEngine {
                                                 void(std::optional<TCPObservation>)>(
             [this](auto handler) {
                 auto waiting = std::make_shared<decltype(handler)>(std::move(handler));
-                asio::post(strand_, [engine = engine_, waiting] {
+                asio::post(executor_, [engine = engine_, waiting] {
                     engine->collectReport([waiting](std::optional<TCPObservation> report) {
                         resume(*waiting, std::move(report));
                     });
@@ -127,7 +121,7 @@ class BulkTransferEngine final : public BulkEngine {
     asio::awaitable<void> onEngine(Work work) {
         co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
             [this, &work](auto handler) {
-                asio::post(strand_, [engine = engine_, work = std::move(work),
+                asio::post(executor_, [engine = engine_, work = std::move(work),
                                      handler = std::move(handler)]() mutable {
                     work(*engine);
                     resume(handler);
@@ -136,7 +130,10 @@ class BulkTransferEngine final : public BulkEngine {
             asio::use_awaitable);
     }
 
-    NetworkExecutor strand_;
+    // Declared first: the threads outlive the engine's last queued work.
+    std::shared_ptr<IoThreadPool> threads_;
+    IoThreadPool::Lease lease_;
+    NetworkExecutor executor_;
     std::shared_ptr<NetworkFactory> network_;
     std::shared_ptr<AsioScheduler> scheduler_;
     std::shared_ptr<BulkTransfer> engine_;
@@ -183,21 +180,15 @@ class UDPTransferEngine final : public ProbeEngine {
 
 }  // namespace
 
-std::shared_ptr<BulkEngine> TransferEngineFactory::makeBulk(const BulkEngineSettings& settings,
+std::shared_ptr<BulkEngine> TransferEngineFactory::makeBulk(const BulkTransferSettings& settings,
                                                             BulkNotify notify) {
-    return std::make_shared<BulkTransferEngine>(asio::make_strand(executor_), network_, settings,
-                                                std::move(notify));
+    return std::make_shared<BulkTransferEngine>(threads_, network_, settings, std::move(notify));
 }
 
-std::shared_ptr<ProbeEngine> TransferEngineFactory::makeProbe(const ProbeEngineSettings& settings,
+std::shared_ptr<ProbeEngine> TransferEngineFactory::makeProbe(const UDPTransferSettings& settings,
                                                               ProbeNotify notify) {
     UDPTransfer::Setup setup;
-    setup.binding = settings.binding;
-    setup.capacity = settings.capacity;
-    setup.measuredDuration = settings.measuredDuration;
-    setup.receiving = settings.receiving;
-    setup.interface = settings.interface;
-    setup.host = settings.host;
+    static_cast<UDPTransferSettings&>(setup) = settings;
     setup.executor = asio::make_strand(executor_);
     setup.factory = network_;
     setup.notify = [notify = std::move(notify)](UDPTransfer::Event event) {

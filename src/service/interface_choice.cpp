@@ -26,6 +26,25 @@ bool listed(const InterfaceIdentity& identity, const std::vector<NetworkInterfac
     });
 }
 
+// The interface the remembered choice names. The exact identity first; failing that, the
+// one interface with the remembered name: the kernel gives an adapter that was unplugged
+// and plugged back (or re-enumerated on a bus after sleep) a new index, and without this
+// the choice could never be met again.
+std::optional<NetworkInterface> preferredMatch(const std::vector<NetworkInterface>& usable,
+                                               const InterfaceIdentity& preferred) {
+    auto exact = std::find_if(usable.begin(), usable.end(),
+                              [&](const auto& i) { return sameInterface(i, preferred); });
+    if (exact != usable.end()) {
+        return *exact;
+    }
+    auto named = std::find_if(usable.begin(), usable.end(),
+                              [&](const auto& i) { return i.name == preferred.name; });
+    if (named != usable.end()) {
+        return *named;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<NetworkInterface> usableInterfaces(const std::vector<NetworkInterface>& current,
@@ -75,11 +94,11 @@ InterfaceDecision decideInterface(bool inventoryEmpty,
         decision.selectedLost = true;
     }
     if (preferred) {
-        auto match = std::find_if(usable.begin(), usable.end(),
-                                  [&](const auto& i) { return sameInterface(i, *preferred); });
-        if (match != usable.end()) {
+        if (auto match = preferredMatch(usable, *preferred)) {
             decision.kind = Kind::startOn;
             decision.interface = *match;
+            // A new index under the remembered name is stored, so the choice follows it.
+            decision.remember = !sameInterface(*match, *preferred);
         } else {
             decision.kind = Kind::preferredMissing;
         }
@@ -116,12 +135,7 @@ std::optional<NetworkInterface> bootstrapCandidate(
     const std::vector<NetworkInterface>& usable,
     const std::optional<InterfaceIdentity>& preferred) {
     if (preferred) {
-        for (const auto& interface : usable) {
-            if (sameInterface(interface, *preferred)) {
-                return interface;
-            }
-        }
-        return std::nullopt;
+        return preferredMatch(usable, *preferred);
     }
     if (usable.size() == 1) {
         return usable.front();

@@ -95,6 +95,9 @@ class WireService : public std::enable_shared_from_this<WireService> {
     explicit WireService(Dependencies dependencies);
 
     using Token = Scheduler::Token;
+
+    static constexpr const char* linkNotViable =
+        "Ethernet link is no longer viable. Reconnect the cable.";
     using Bytes = std::vector<std::uint8_t>;
 
     // The events of the queue. Listener and browser events carry their discovery generation
@@ -257,6 +260,13 @@ class WireService : public std::enable_shared_from_this<WireService> {
 
     // Close and recovery.
     void closeChannel(const Uuid& id, const std::string& reason, bool failed);
+    // Closes a channel whose peer could not be reached or went silent, after asking the
+    // browser to reconfirm that peer: a peer that vanished without a goodbye is then reported
+    // gone within seconds instead of staying listed until its records' TTL ends.
+    void closeUnreachedChannel(const Uuid& id, const std::string& reason, bool failed);
+    void reconfirmPeer(const Channel& channel);
+    // The peer a channel belongs to: the key it was dialled for, else the instance it named.
+    static std::optional<std::string> peerKeyOf(const Channel& channel);
     void redial(const Uuid& generation);
     void restartBrowsing(const Uuid& instance);
 
@@ -300,6 +310,9 @@ class WireService : public std::enable_shared_from_this<WireService> {
     std::int64_t discoveryRestarts_ = 0;
     std::map<Uuid, std::unique_ptr<Channel>> channels_;
     std::optional<Uuid> activeChannelID_;
+    // The peer whose channel was the last to close, until a channel is active again: when it
+    // then vanishes from browsing, that is what the status says.
+    std::optional<std::string> lostPeer_;
     ReadinessGate readiness_;
     std::shared_ptr<SpeedRun> speedRun_;
     std::shared_ptr<SpeedRun> cleaningRun_;

@@ -110,13 +110,18 @@ void WireService::connectionChanged(const TransportState& state, const Uuid& id)
                 return;
             }
             if (channel->session.machine.state == ConnectionState::connecting) {
+                // A dial that finds nobody: the browsed records may be stale.
+                if (channel->session.initiator) {
+                    reconfirmPeer(*channel);
+                }
                 return;
             }
-            closeChannel(id, "Ethernet connection interrupted: " + state.error.text(), true);
+            closeUnreachedChannel(id, "Ethernet connection interrupted: " + state.error.text(),
+                                  true);
             return;
         }
         case TransportState::Kind::failed:
-            closeChannel(id, "Connection failed: " + state.error.text(), true);
+            closeUnreachedChannel(id, "Connection failed: " + state.error.text(), true);
             return;
         case TransportState::Kind::ready: {
             if (!verifyPath(id, true)) {
@@ -242,7 +247,7 @@ void WireService::recheckPath(const Uuid& id) {
 void WireService::viabilityLost(const Uuid& id) {
     Channel* channel = findChannel(id);
     if (channel && channel->receiving) {
-        closeChannel(id, "Ethernet link is no longer viable. Reconnect the cable.", true);
+        closeUnreachedChannel(id, linkNotViable, true);
     }
 }
 
@@ -273,11 +278,13 @@ void WireService::handleReceived(ReceivedEvent& event) {
         }
         updatePartialDeadline(id, messages.size());
         if (event.error) {
-            closeChannel(id, "Connection ended: " + event.error->text(), true);
+            closeUnreachedChannel(id, "Connection ended: " + event.error->text(), true);
         } else if (event.complete) {
             if (Channel* channel = findChannel(id)) {
                 channel->codec.finish();
-                closeChannel(id, "Peer disconnected. Looking for Ethernet\u2026", false);
+                // A peer that quit says goodbye first; one that was killed or crashed does
+                // not, and its closed connection is the only sign of it.
+                closeUnreachedChannel(id, "Peer disconnected. Looking for Ethernet\u2026", false);
             }
         } else {
             receiveNext(id);
@@ -375,6 +382,7 @@ bool WireService::elect(const Uuid& id) {
             break;
     }
     activeChannelID_ = id;
+    lostPeer_.reset();
     for (const Uuid& instance : directory_.rememberedInstances(remote)) {
         restartBrowsing(instance);
     }
@@ -467,7 +475,7 @@ void WireService::checkPreparing(const Uuid& id, const Uuid& generation) {
         return;
     }
     log(ServiceLogLevel::notice, "Outbound connection still preparing after 3 s; retrying.");
-    closeChannel(id, "Connection setup stalled; trying again.", false);
+    closeUnreachedChannel(id, "Connection setup stalled; trying again.", false);
     cancelTimer(retryTask_);
     retryTask_ =
         after(stalledRedialSeconds, [generation](WireService& self) { self.redial(generation); });
@@ -489,10 +497,43 @@ void WireService::deadlineExpired(const Uuid& id, const Uuid& token, bool partia
             return;
         }
         channel->deadline.reset();
-        closeChannel(id,
-                     "Peer handshake or probe timed out. Check Ethernet and Local Network access.",
-                     true);
+        closeUnreachedChannel(
+            id, "Peer handshake or probe timed out. Check Ethernet and Local Network access.",
+            true);
     }
+}
+
+std::optional<std::string> WireService::peerKeyOf(const Channel& channel) {
+    if (channel.peerKey) {
+        return channel.peerKey;
+    }
+    if (channel.session.remoteID) {
+        return channel.session.remoteID->text();
+    }
+    return std::nullopt;
+}
+
+void WireService::reconfirmPeer(const Channel& channel) {
+    const auto key = peerKeyOf(channel);
+    if (!key || !browser_) {
+        return;
+    }
+    auto endpoint = directory_.endpoints().find(*key);
+    if (endpoint == directory_.endpoints().end()) {
+        return;
+    }
+    auto result = browseResults_.find(endpoint->second);
+    if (result != browseResults_.end()) {
+        log(ServiceLogLevel::notice, "Peer not reached; reconfirming its Bonjour records.");
+        browser_->reconfirm(result->second.endpoint);
+    }
+}
+
+void WireService::closeUnreachedChannel(const Uuid& id, const std::string& reason, bool failed) {
+    if (Channel* channel = findChannel(id)) {
+        reconfirmPeer(*channel);
+    }
+    closeChannel(id, reason, failed);
 }
 
 void WireService::closeChannel(const Uuid& id, const std::string& reason, bool failed) {
@@ -543,6 +584,9 @@ void WireService::closeChannel(const Uuid& id, const std::string& reason, bool f
             }
         }
         snapshot_.connectionIssuePeer = issuePeer;
+        if (channels_.empty()) {
+            lostPeer_ = peerKeyOf(*channel);
+        }
         snapshot_.activePeerName.reset();
         snapshot_.state = !channels_.empty() ? ConnectionState::connecting
                           : failed           ? ConnectionState::failed

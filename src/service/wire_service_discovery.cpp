@@ -10,6 +10,8 @@ namespace {
 
 constexpr const char* serviceType = "_sorvanta._tcp";
 constexpr const char* lookingForPeer = "Looking for another Mac running Sorvanta\u2026";
+constexpr const char* peerDisappeared =
+    "Peer disappeared. Looking for the Ethernet connection\u2026";
 
 bool policyDenied(const ListenerState& state) {
     return state.error.domain == PlatformError::Domain::dnssd &&
@@ -218,6 +220,7 @@ void WireService::resetDiscovery(bool connectionLost) {
         channel->connection->cancel();
     }
     activeChannelID_.reset();
+    lostPeer_.reset();
     snapshot_.activePeerName.reset();
     directory_.clearPeers();
     browseResults_.clear();
@@ -362,16 +365,20 @@ void WireService::peersChanged(const std::vector<DnssdBrowseResult>& results,
     const auto update = directory_.update(std::move(entries));
     std::vector<Uuid> closing;
     for (const auto& [id, channel] : channels_) {
-        std::optional<std::string> key = channel->peerKey;
-        if (!key && channel->session.remoteID) {
-            key = channel->session.remoteID->text();
-        }
+        const auto key = peerKeyOf(*channel);
         if (key && update.vanished.contains(*key)) {
             closing.push_back(id);
         }
     }
     for (const Uuid& id : closing) {
-        closeChannel(id, "Peer disappeared. Looking for the Ethernet connection\u2026", false);
+        // A link that went down takes the records heard over it along, often before the
+        // connection itself notices: then the cable is what to tell the user about.
+        const Channel* channel = findChannel(id);
+        if (channel && deps_.hardware->linkState(channel->interface.name).active == false) {
+            closeChannel(id, linkNotViable, true);
+        } else {
+            closeChannel(id, peerDisappeared, false);
+        }
     }
     if (update.changed) {
         log(ServiceLogLevel::info,
@@ -379,11 +386,21 @@ void WireService::peersChanged(const std::vector<DnssdBrowseResult>& results,
     }
     snapshot_.peers = directory_.peers();
     if (channels_.empty()) {
+        // The peer whose connection just ended is gone from browsing too: say so, rather
+        // than a plain search text that hides why the connection did not come back. A failure
+        // that ended it (a pulled cable, say) keeps its own, more precise, text.
+        const bool lostVanished = lostPeer_ && update.vanished.contains(*lostPeer_);
+        if (lostVanished) {
+            lostPeer_.reset();
+        }
+        const bool keepFailure = lostVanished && snapshot_.state == ConnectionState::failed;
         snapshot_.state =
             directory_.peers().empty() ? ConnectionState::searching : ConnectionState::peerFound;
-        snapshot_.status = directory_.peers().size() >= 2
-                               ? "Choose the Mac connected to the cable you want to check."
-                               : lookingForPeer;
+        if (directory_.peers().size() >= 2) {
+            snapshot_.status = "Choose the Mac connected to the cable you want to check.";
+        } else if (!keepFailure) {
+            snapshot_.status = lostVanished ? peerDisappeared : lookingForPeer;
+        }
         if (auto candidate = directory_.dialCandidate()) {
             dial(candidate->id);
         }

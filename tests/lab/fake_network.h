@@ -364,7 +364,17 @@ class FakeDnssdBrowser final : public DnssdBrowser, public FakeBase<FakeDnssdBro
     }
     void start() override { put(started_, true); }
     void cancel() override { put(cancelled_, true); }
+    void reconfirm(const DnssdEndpoint& endpoint) override {
+        std::lock_guard lock(this->mutex_);
+        reconfirmed_.push_back(endpoint.text());
+    }
     std::uint64_t malformedPackets() const override { return 0; }
+
+    // The endpoint texts reconfirmed so far, in order.
+    std::vector<std::string> reconfirmed() const {
+        std::lock_guard lock(this->mutex_);
+        return reconfirmed_;
+    }
 
     void setState(const DnssdState& state) { deliver(&FakeDnssdBrowser::stateHandler_, state); }
     void setResults(const std::vector<DnssdBrowseResult>& results) {
@@ -376,6 +386,7 @@ class FakeDnssdBrowser final : public DnssdBrowser, public FakeBase<FakeDnssdBro
   private:
     friend class FakeBase<FakeDnssdBrowser>;
     const Options options_;
+    std::vector<std::string> reconfirmed_;
     StateHandler stateHandler_;
     ResultsHandler resultsHandler_;
 };

@@ -22,7 +22,7 @@ class Factory final : public QuickEngineFactory {
   public:
     explicit Factory(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
 
-    std::shared_ptr<BulkEngine> makeBulk(const BulkEngineSettings& settings,
+    std::shared_ptr<BulkEngine> makeBulk(const BulkTransferSettings& settings,
                                          BulkNotify notify) override {
         if (settings.verificationOnly && world_->refuseChecks) {
             throw ProtocolFailure::unexpectedMessage;
@@ -32,7 +32,7 @@ class Factory final : public QuickEngineFactory {
         return bulk;
     }
 
-    std::shared_ptr<ProbeEngine> makeProbe(const ProbeEngineSettings& settings,
+    std::shared_ptr<ProbeEngine> makeProbe(const UDPTransferSettings& settings,
                                            ProbeNotify notify) override {
         auto probe = std::make_shared<FakeProbe>(*world_, settings, std::move(notify));
         world_->probes.push_back(probe);
@@ -190,8 +190,8 @@ asio::awaitable<std::optional<TCPObservation>> FakeBulk::collectReport() {
     report.sender = preamble.sender;
     report.stage = preamble.stage;
     report.connection = Uuid::random();
-    report.interface = settings_.interface.name;
-    report.interfaceIndex = settings_.interface.index;
+    report.interface = settings_.interface->name;
+    report.interfaceIndex = settings_.interface->index;
     report.duration = 12.0;
     report.sent = 1'400'000'000;
     report.retransmitted = 0;

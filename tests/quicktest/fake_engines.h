@@ -20,7 +20,7 @@ class FakeWorld;
 // match, a receiver that warms up after 2 s and measures 10 s of a fixed rate.
 class FakeBulk final : public BulkEngine, public std::enable_shared_from_this<FakeBulk> {
   public:
-    FakeBulk(FakeWorld& world, BulkEngineSettings settings, BulkNotify notify)
+    FakeBulk(FakeWorld& world, BulkTransferSettings settings, BulkNotify notify)
         : world_(world), settings_(std::move(settings)), notify_(std::move(notify)) {}
 
     asio::awaitable<void> start(std::optional<std::uint16_t> port) override;
@@ -35,7 +35,7 @@ class FakeBulk final : public BulkEngine, public std::enable_shared_from_this<Fa
     void breakConnection(const std::string& text, RunEndCause cause);
     void emit(BulkEvent event);
 
-    const BulkEngineSettings& settings() const { return settings_; }
+    const BulkTransferSettings& settings() const { return settings_; }
     bool ended() const { return ended_; }
 
   private:
@@ -44,7 +44,7 @@ class FakeBulk final : public BulkEngine, public std::enable_shared_from_this<Fa
     SpeedSample sampleAt(double now) const;
 
     FakeWorld& world_;
-    BulkEngineSettings settings_;
+    BulkTransferSettings settings_;
     BulkNotify notify_;
     bool started_ = false;
     bool ended_ = false;
@@ -61,7 +61,7 @@ class FakeBulk final : public BulkEngine, public std::enable_shared_from_this<Fa
 // time, the receiver reports its result 0.5 s after the sender's summary.
 class FakeProbe final : public ProbeEngine, public std::enable_shared_from_this<FakeProbe> {
   public:
-    FakeProbe(FakeWorld& world, ProbeEngineSettings settings, ProbeNotify notify)
+    FakeProbe(FakeWorld& world, UDPTransferSettings settings, ProbeNotify notify)
         : world_(world), settings_(std::move(settings)), notify_(std::move(notify)) {}
 
     void start(std::optional<std::uint16_t> port) override;
@@ -72,13 +72,13 @@ class FakeProbe final : public ProbeEngine, public std::enable_shared_from_this<
     void cancel() override { cancelled_ = true; }
 
     void emit(ProbeEvent event);
-    const ProbeEngineSettings& settings() const { return settings_; }
+    const UDPTransferSettings& settings() const { return settings_; }
     UDPSendSummary summary() const;
     UDPObservation observation(const UDPSendSummary& send) const;
 
   private:
     FakeWorld& world_;
-    ProbeEngineSettings settings_;
+    UDPTransferSettings settings_;
     ProbeNotify notify_;
     bool cancelled_ = false;
     std::uint16_t port_ = 0;

@@ -238,6 +238,38 @@ TEST(InterfaceChoiceTest, DecisionTable) {
     EXPECT_EQ(bootstrapCandidate({a}, preferB), std::nullopt);
 }
 
+// A replugged adapter comes back under its name with a new index: the choice follows it
+// (and is stored with the new index) instead of waiting for an index that never returns.
+TEST(InterfaceChoiceTest, RememberedNameFollowsANewIndex) {
+    using Kind = InterfaceDecision::Kind;
+    const InterfaceIdentity preferred{"eth0", 2};
+    const auto replugged = wired("eth0", 7);
+    const auto other = wired("eth1", 3);
+    struct Case {
+        std::optional<NetworkInterface> selected;
+        std::vector<NetworkInterface> usable;
+        Kind kind;
+        std::optional<NetworkInterface> pinned;
+        bool remember;
+    };
+    const std::vector<Case> cases = {
+        {wired("eth0", 2), {replugged}, Kind::startOn, replugged, true},
+        {std::nullopt, {other, replugged}, Kind::startOn, replugged, true},
+        {std::nullopt, {wired("eth0", 2), other}, Kind::startOn, wired("eth0", 2), false},
+        {std::nullopt, {other}, Kind::preferredMissing, std::nullopt, false},
+        {std::nullopt, {wired("eth00", 2)}, Kind::preferredMissing, std::nullopt, false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        auto decision = decideInterface(false, c.selected, c.usable, preferred);
+        EXPECT_EQ(decision.kind, c.kind) << i;
+        EXPECT_EQ(decision.interface, c.pinned) << i;
+        EXPECT_EQ(decision.remember, c.remember) << i;
+    }
+    EXPECT_EQ(bootstrapCandidate({other, replugged}, preferred), replugged);
+    EXPECT_EQ(bootstrapCandidate({other}, preferred), std::nullopt);
+}
+
 TEST(ElectionTest, Matrix) {
     const Uuid self = Uuid::random();
     const Uuid other = Uuid::random();

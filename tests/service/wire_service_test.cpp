@@ -134,8 +134,8 @@ TEST(WireServiceTest, ChannelFailuresCloseWithTheirText) {
          },
          "Send failed: " + PlatformError::posix(32).text()},
         {"peer vanished", [](Rig& rig, Rig::Connection&) { rig.browse({}); },
-         // The close's text gives way to the browse result's own.
-         "Looking for another Mac running Sorvanta\u2026"},
+         // The close's text stays: the browse result that caused it says the same.
+         "Peer disappeared. Looking for the Ethernet connection\u2026"},
     };
     for (const auto& c : cases) {
         Rig rig;
@@ -439,6 +439,193 @@ TEST(WireServiceTest, StalledDialIsRetriedHalfASecondLater) {
     EXPECT_EQ(rig.network->browsedConnections().size(), 1u);
     rig.advance(0.2);  // 0.5 s after the stall, not the 1 s of an ordinary close
     ASSERT_EQ(rig.network->browsedConnections().size(), 2u);
+}
+
+// Unplugging the only adapter and plugging it back gives it a new index: the service picks
+// it up under its name again, without Search Again, and reaches a ready peer over it.
+TEST(WireServiceTest, RepluggedAdapterWithANewIndexIsReadyAgain) {
+    Rig rig;
+    rig.readyPeer();
+    ASSERT_EQ(rig.snap().state, ConnectionState::ready);
+    rig.hardware->remove("eth0");
+    NetworkPath gone = rig.path();
+    gone.status = PathStatus::unsatisfied;
+    gone.availableInterfaces.clear();
+    rig.monitor()->setPath(gone);
+    rig.poll();
+    EXPECT_EQ(rig.snap().status, "Connect an Ethernet adapter, then choose Search Again.");
+
+    const NetworkInterface replugged{"eth0", 7, InterfaceType::wiredEthernet};
+    rig.hardware->admitPci("eth0", 7);
+    NetworkPath back = rig.path();
+    back.availableInterfaces = {replugged};
+    rig.monitor()->setPath(back);
+    rig.poll();
+    EXPECT_EQ(rig.snap().selectedIndex, 7);
+    EXPECT_EQ(rig.snap().status, "Looking for another Mac running Sorvanta\u2026");
+    ASSERT_EQ(rig.browser()->options().interfaceIndex, 7);
+    rig.listener()->setState({ListenerState::Kind::ready, {}, 5000});
+    rig.browser()->setState({DnssdState::Kind::ready, {}});
+    rig.poll();
+
+    auto connection = rig.inbound();
+    NetworkPath pinned = back;
+    connection->setPath(pinned);
+    rig.listener()->accept(connection);
+    rig.poll();
+    connection->setState({TransportState::Kind::ready, {}});
+    rig.poll();
+    rig.deliver(*connection, {rig.fromPeer(Kind::hello)});
+    DnssdBrowseResult peer = rig.result(rig.peer);
+    peer.endpoint.interface = replugged;
+    peer.endpointText = peer.endpoint.text();
+    rig.browse({peer});
+    EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+    EXPECT_TRUE(rig.snap().speed.armed);
+
+    // The new index is the remembered one now: the next path update keeps it selected.
+    rig.monitor()->setPath(back);
+    rig.poll();
+    EXPECT_EQ(rig.snap().state, ConnectionState::ready);
+}
+
+// A peer that cannot be reached, or whose connection ends without a word, is reconfirmed
+// with the browser; one that is merely misbehaving or a deliberate close is not.
+TEST(WireServiceTest, UnreachedPeersAreReconfirmed) {
+    struct Case {
+        std::string name;
+        std::function<void(Rig&, Rig::Connection&)> act;
+        bool reconfirmed;
+    };
+    const std::vector<Case> cases = {
+        {"peer closed",
+         [](Rig& rig, Rig::Connection& c) {
+             c.deliver({}, true);
+             rig.poll();
+         },
+         true},
+        {"receive error",
+         [](Rig& rig, Rig::Connection& c) {
+             c.failReceive(PlatformError::posix(ECONNRESET));
+             rig.poll();
+         },
+         true},
+        {"connection failed",
+         [](Rig& rig, Rig::Connection& c) {
+             c.setState(TransportState::failed(PlatformError::posix(ETIMEDOUT)));
+             rig.poll();
+         },
+         true},
+        {"link not viable",
+         [](Rig& rig, Rig::Connection& c) {
+             c.setViability(false);
+             rig.poll();
+         },
+         true},
+        {"garbage",
+         [](Rig& rig, Rig::Connection& c) {
+             c.deliver({0, 0, 0, 3, 'x', 'y', 'z'});
+             rig.poll();
+         },
+         false},
+        {"cancelled here",
+         [](Rig& rig, Rig::Connection& c) {
+             c.setState({TransportState::Kind::cancelled, {}});
+             rig.poll();
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        auto connection = rig.readyPeer();
+        c.act(rig, *connection);
+        EXPECT_TRUE(connection->cancelled()) << c.name;
+        const std::vector<std::string> expected =
+            c.reconfirmed ? std::vector<std::string>{rig.result(rig.peer).endpointText}
+                          : std::vector<std::string>{};
+        EXPECT_EQ(rig.browser()->reconfirmed(), expected) << c.name;
+    }
+}
+
+// A dial that finds nobody behind the browsed records reconfirms them and keeps trying;
+// a stalled dial does the same.
+TEST(WireServiceTest, FailedDialReconfirmsItsPeer) {
+    Rig rig(testing::lowID, testing::highID);
+    rig.startPinned();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.network->browsedConnections().size(), 1u);
+    auto dialled = rig.network->browsedConnections()[0].connection;
+    dialled->setState(TransportState::waiting(PlatformError::posix(ECONNREFUSED)));
+    rig.poll();
+    EXPECT_FALSE(dialled->cancelled());
+    EXPECT_EQ(rig.browser()->reconfirmed().size(), 1u);
+    rig.advance(3.0);
+    EXPECT_EQ(rig.snap().status, "Connection setup stalled; trying again.");
+    EXPECT_EQ(rig.browser()->reconfirmed().size(), 2u);
+}
+
+// When the peer whose connection ended then drops out of browsing, the status says it
+// disappeared, with or without a channel still trying to reach it, and the service searches.
+TEST(WireServiceTest, VanishedPeerAfterItsConnectionEndedShowsPeerDisappeared) {
+    const std::string disappeared = "Peer disappeared. Looking for the Ethernet connection\u2026";
+    for (bool dialler : {false, true}) {
+        Rig rig(dialler ? testing::lowID : testing::highID,
+                dialler ? testing::highID : testing::lowID);
+        std::shared_ptr<Rig::Connection> connection;
+        if (dialler) {
+            rig.startPinned();
+            rig.browse({rig.result(rig.peer)});
+            connection = rig.network->browsedConnections().back().connection;
+            connection->setPath(rig.path());
+            connection->setState({TransportState::Kind::ready, {}});
+            rig.poll();
+            auto ack = rig.fromPeer(Kind::helloAck);
+            ack.session = Rig::sent(*connection).at(0).session;
+            rig.deliver(*connection, {ack});
+        } else {
+            connection = rig.readyPeer();
+        }
+        ASSERT_EQ(rig.snap().state, ConnectionState::ready) << dialler;
+        connection->deliver({}, true);
+        rig.poll();
+        EXPECT_EQ(rig.snap().status, "Peer disconnected. Looking for Ethernet\u2026");
+        rig.advance(1.0);  // the dialler dials again and finds nobody
+        EXPECT_EQ(rig.network->browsedConnections().size(), dialler ? 2u : 0u);
+        rig.browse({});
+        EXPECT_EQ(rig.snap().status, disappeared) << dialler;
+        EXPECT_EQ(rig.snap().state, ConnectionState::searching) << dialler;
+        EXPECT_TRUE(rig.snap().peers.empty());
+        // Another Mac in its place is dialled as usual (its identifier sorts after both).
+        const Uuid third = *Uuid::parse("AAAAAAAA-AAAA-4AAA-8AAA-AAAAAAAAAAAA");
+        rig.browse({rig.result(third, "Third")});
+        EXPECT_EQ(rig.snap().status, "Connecting over Ethernet\u2026");
+        EXPECT_EQ(rig.snap().peers.size(), 1u);
+    }
+}
+
+// A pulled cable flushes the peer's records too; the status keeps saying what to do about
+// the cable rather than that the peer disappeared.
+TEST(WireServiceTest, PeerVanishingWithTheLinkDownBlamesTheCable) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    rig.hardware->setLink("eth0", {false, std::nullopt, std::nullopt});
+    rig.browse({});
+    EXPECT_TRUE(connection->cancelled());
+    EXPECT_EQ(rig.snap().status, "Ethernet link is no longer viable. Reconnect the cable.");
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+}
+
+TEST(WireServiceTest, VanishedPeerAfterAFailureKeepsTheFailureText) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    connection->setViability(false);
+    rig.poll();
+    const std::string pulled = "Ethernet link is no longer viable. Reconnect the cable.";
+    ASSERT_EQ(rig.snap().status, pulled);
+    rig.browse({});
+    EXPECT_EQ(rig.snap().status, pulled);
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+    EXPECT_TRUE(rig.snap().peers.empty());
 }
 
 }  // namespace

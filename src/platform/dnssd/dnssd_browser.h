@@ -46,6 +46,11 @@ class DnssdBrowser {
 
     virtual void start() = 0;
     virtual void cancel() = 0;
+    // Contacting the instance failed (a dial that found nobody, a connection the other end
+    // dropped): ask for its records again and report it gone unless it answers within ten
+    // seconds, instead of listing it until its records' TTL ends. Posted; a no-op for an
+    // endpoint this browser does not hold.
+    virtual void reconfirm(const DnssdEndpoint& endpoint) = 0;
 
     // Received packets dropped as malformed, over all interfaces (read on the executor).
     virtual std::uint64_t malformedPackets() const = 0;

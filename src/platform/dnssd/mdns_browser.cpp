@@ -8,6 +8,10 @@ namespace {
 
 constexpr int detailAttempts = 3;
 constexpr std::chrono::seconds detailRetry{1};
+// Reconfirmation asks two or more times within the doubt window: at once, a second and
+// three seconds later.
+constexpr int reconfirmQueries = 3;
+constexpr std::chrono::seconds reconfirmGaps[] = {std::chrono::seconds(1), std::chrono::seconds(2)};
 
 std::string foldedKey(const MdnsName& name) {
     std::string key = name.text();
@@ -41,6 +45,61 @@ void MdnsBrowser::restartQueries(MdnsTime now) {
     interval_ = std::chrono::milliseconds(1000);
 }
 
+void MdnsBrowser::reconfirm(const MdnsName& instance, MdnsTime now) {
+    if (!started_) {
+        return;
+    }
+    std::vector<MdnsName> hosts;
+    for (const auto* entry : cache_.find(instance, mdns::typeSrv)) {
+        if (auto srv = entry->record.srvData()) {
+            hosts.push_back(srv->target);
+        }
+    }
+    auto isHost = [&hosts](const MdnsName& name) {
+        return std::find(hosts.begin(), hosts.end(), name) != hosts.end();
+    };
+    const auto doubted = cache_.doubt(
+        [&](const MdnsRecord& record) {
+            switch (record.type) {
+                case mdns::typePtr:
+                    return record.name == serviceType_ && record.ptrTarget() == instance;
+                case mdns::typeSrv:
+                case mdns::typeTxt:
+                    return record.name == instance;
+                case mdns::typeA:
+                case mdns::typeAaaa:
+                    return isHost(record.name);
+                default:
+                    return false;
+            }
+        },
+        now);
+    if (doubted == 0) {
+        return;  // unknown, or already being reconfirmed
+    }
+    Reconfirmation asking;
+    asking.next = now;
+    asking.questions = {{serviceType_, mdns::typePtr, mdns::classIn, false},
+                        {instance, mdns::typeSrv, mdns::classIn, false},
+                        {instance, mdns::typeTxt, mdns::classIn, false}};
+    for (const auto& host : hosts) {
+        asking.questions.push_back({host, mdns::typeA, mdns::classIn, false});
+        asking.questions.push_back({host, mdns::typeAaaa, mdns::classIn, false});
+    }
+    reconfirmations_.push_back(std::move(asking));
+}
+
+void MdnsBrowser::linkDown(MdnsTime now) {
+    if (!started_) {
+        return;
+    }
+    // Everything heard over the link goes unless heard again within the doubt window: not at
+    // once, so that a connection over the same link notices the loss itself first (and says
+    // why), and a cable that is only wiggled loses nobody.
+    cache_.doubt([](const MdnsRecord&) { return true; }, now);
+    reconfirmations_.clear();  // asking goes nowhere while the link is down
+}
+
 bool MdnsBrowser::relevant(const MdnsRecord& record, const std::vector<MdnsName>& targets) const {
     if (record.rrclass != mdns::classIn) {
         return false;
@@ -59,8 +118,20 @@ bool MdnsBrowser::relevant(const MdnsRecord& record, const std::vector<MdnsName>
     }
 }
 
+void MdnsBrowser::receive(const MdnsMessage& message, MdnsTime now,
+                          const asio::ip::udp::endpoint& source) {
+    if (!message.isResponse() && source.port() != mdns::port) {
+        return;
+    }
+    receive(message, now);
+}
+
 void MdnsBrowser::receive(const MdnsMessage& message, MdnsTime now) {
-    if (!started_ || !message.isResponse() || !message.isStandard()) {
+    if (!started_ || !message.isStandard()) {
+        return;
+    }
+    if (!message.isResponse()) {
+        cache_.noteUnanswered(message, now);
         return;
     }
     // Host addresses are kept for the hosts our instances name, whether the SRV record
@@ -94,7 +165,8 @@ void MdnsBrowser::sendQuery(const std::vector<MdnsQuestion>& questions, MdnsTime
     for (const auto& question : questions) {
         for (const auto* entry : cache_.find(question.name, question.type)) {
             const std::uint32_t left = MdnsRecordCache::remainingTtl(*entry, now);
-            if (left > entry->record.ttl / 2) {
+            // A record in doubt is never offered as known: its owner must answer it.
+            if (!entry->doubted && left > entry->record.ttl / 2) {
                 MdnsRecord known = entry->record;
                 known.ttl = left;
                 known.cacheFlush = false;
@@ -143,6 +215,17 @@ void MdnsBrowser::advance(MdnsTime now) {
             pending.next = now + detailRetry;
         }
     }
+    for (auto& asking : reconfirmations_) {
+        if (asking.sent < reconfirmQueries && asking.next <= now) {
+            for (const auto& question : asking.questions) {
+                ask(question.name, question.type);
+            }
+            if (++asking.sent < reconfirmQueries) {
+                asking.next = now + reconfirmGaps[asking.sent - 1];
+            }
+        }
+    }
+    std::erase_if(reconfirmations_, [](const auto& r) { return r.sent >= reconfirmQueries; });
     if (!questions.empty()) {
         sendQuery(questions, now);
     }
@@ -200,6 +283,9 @@ std::optional<MdnsTime> MdnsBrowser::nextWake() const {
         if (pending.attempts < detailAttempts) {
             consider(pending.next);
         }
+    }
+    for (const auto& asking : reconfirmations_) {
+        consider(asking.next);
     }
     return next;
 }

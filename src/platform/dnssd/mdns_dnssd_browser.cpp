@@ -1,6 +1,7 @@
 #include "platform/dnssd/mdns_dnssd_browser.h"
 
 #include <algorithm>
+#include <asio/post.hpp>
 
 #include "support/secure_random.h"
 
@@ -13,7 +14,9 @@ std::shared_ptr<MdnsDnssdBrowser> MdnsDnssdBrowser::create(NetworkExecutor execu
 }
 
 MdnsDnssdBrowser::MdnsDnssdBrowser(NetworkExecutor executor, Options options)
-    : options_(std::move(options)), driver_(executor, options_.interfaceIndex, *this) {}
+    : executor_(executor),
+      options_(std::move(options)),
+      driver_(executor, options_.interfaceIndex, *this) {}
 
 MdnsDnssdBrowser::~MdnsDnssdBrowser() {
     driver_.closeUncancelled();
@@ -38,9 +41,33 @@ std::unique_ptr<MdnsBrowser> MdnsDnssdBrowser::makeEngine(const InterfaceInfo&) 
 
 void MdnsDnssdBrowser::linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
                                    MdnsTime now) {
+    if (change.wentDown) {
+        unit.engine->linkDown(now);
+    }
     if (change.cameUp) {
         unit.engine->restartQueries(now);
     }
+}
+
+void MdnsDnssdBrowser::reconfirm(const DnssdEndpoint& endpoint) {
+    asio::post(executor_, [weak = weak_from_this(), endpoint] {
+        auto self = weak.lock();
+        if (!self || !self->driver_.handlersOpen()) {
+            return;
+        }
+        const MdnsName instance = MdnsName::fromText(self->options_.serviceType + ".local")
+                                      .prefixed(endpoint.instanceName);
+        bool any = false;
+        for (auto& unit : self->driver_.units()) {
+            if (unit.transport->interface().interface.index == endpoint.interface.index) {
+                unit.engine->reconfirm(instance, MdnsClock::now());
+                any = true;
+            }
+        }
+        if (any) {
+            self->pump();
+        }
+    });
 }
 
 void MdnsDnssdBrowser::pump() {

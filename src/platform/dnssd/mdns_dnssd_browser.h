@@ -36,6 +36,7 @@ class MdnsDnssdBrowser final : public DnssdBrowser,
 
     void start() override;
     void cancel() override;
+    void reconfirm(const DnssdEndpoint& endpoint) override;
 
     // Received packets dropped as malformed, over all interfaces (read on the executor).
     std::uint64_t malformedPackets() const override { return driver_.malformedPackets(); }
@@ -46,11 +47,13 @@ class MdnsDnssdBrowser final : public DnssdBrowser,
     MdnsDnssdBrowser(NetworkExecutor executor, Options options);
     bool parametersValid() const override;
     std::unique_ptr<MdnsBrowser> makeEngine(const InterfaceInfo& interface) override;
-    // A link that came back starts the querying over.
+    // A link that went down puts what was heard over it in doubt; one that came back starts
+    // the querying over.
     void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
                      MdnsTime now) override;
     void pump() override;
 
+    NetworkExecutor executor_;
     Options options_;
     ResultsHandler resultsHandler_;
     std::map<int, std::shared_ptr<MdnsKnownRecords>> known_;  // by interface index

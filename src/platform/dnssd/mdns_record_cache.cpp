@@ -7,7 +7,6 @@ namespace sorvanta {
 namespace {
 
 constexpr int refreshPercent[] = {80, 85, 90, 95};
-constexpr int refreshPoints = 4;
 
 }  // namespace
 
@@ -43,6 +42,45 @@ void MdnsRecordCache::add(const MdnsRecord& record, MdnsTime now) {
     found->expires = now + std::chrono::seconds(std::min(record.ttl, maxTtl));
     found->refreshesSent = 0;
     found->jitterPermille = static_cast<std::uint32_t>(random_() % 21);
+    found->doubted = false;
+    found->unanswered = 0;
+}
+
+void MdnsRecordCache::noteUnanswered(const MdnsMessage& query, MdnsTime now) {
+    constexpr std::uint16_t truncatedFlag = 0x0200;
+    // A truncated query's known answers go on in a packet not seen yet; a probe (records in
+    // its authority section) asks whether anyone else holds a name, expecting no answer.
+    if (query.isResponse() || !query.isStandard() || (query.flags & truncatedFlag) != 0 ||
+        !query.authorities.empty()) {
+        return;
+    }
+    for (const auto& question : query.questions) {
+        if (question.unicastResponse) {
+            continue;  // its answer would not be multicast, so its absence says nothing
+        }
+        for (auto& entry : entries_) {
+            const auto& record = entry.record;
+            if (entry.expires <= now || record.name != question.name ||
+                (question.type != mdns::typeAny && question.type != record.type) ||
+                (question.qclass != mdns::classAny && question.qclass != record.rrclass)) {
+                continue;
+            }
+            const bool known = std::any_of(
+                query.answers.begin(), query.answers.end(), [&](const MdnsRecord& answer) {
+                    return answer.sameData(record) && answer.ttl >= record.ttl / 2;
+                });
+            if (known) {
+                continue;
+            }
+            if (entry.unanswered == 0) {
+                entry.firstUnanswered = now;
+            }
+            if (++entry.unanswered >= 2) {
+                entry.expires = std::min(entry.expires, entry.firstUnanswered + doubtWindow);
+                entry.refreshesSent = refreshPoints;  // others asked; asking too adds nothing
+            }
+        }
+    }
 }
 
 std::vector<MdnsRecord> MdnsRecordCache::expire(MdnsTime now) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,11 @@ class MdnsRecordCache {
         MdnsTime expires;
         int refreshesSent = 0;  // refresh points passed since the record was last renewed
         std::uint32_t jitterPermille = 0;  // 0 to 20: the random delay of each point
+        // Under reconfirmation: must be heard again or it goes.
+        bool doubted = false;
+        // Queries of other hosts it would answer, heard without an answer bringing it.
+        int unanswered = 0;
+        MdnsTime firstUnanswered{};
     };
 
     // How long after a goodbye (TTL 0) or a cache-flush a record stays: the grace that
@@ -35,6 +41,12 @@ class MdnsRecordCache {
     static constexpr std::uint32_t maxTtl = 86400;
     // Cap on the records kept, so a flood of answers cannot grow it without bound.
     static constexpr std::size_t maxEntries = 1024;
+    // How long a record in doubt has to be heard again before it is flushed: a record
+    // reconfirmed after a failed contact, or one that two or more queries expected as an
+    // answer that nobody gave.
+    static constexpr std::chrono::seconds doubtWindow{10};
+    // Refresh points in a record's life (80, 85, 90 and 95 % of its TTL).
+    static constexpr int refreshPoints = 4;
 
     explicit MdnsRecordCache(std::uint32_t seed = 1) : random_(seed) {}
 
@@ -43,6 +55,29 @@ class MdnsRecordCache {
     // same name, type and class that arrived more than a second earlier expire after
     // the grace second.
     void add(const MdnsRecord& record, MdnsTime now);
+
+    // Puts the live records `doubt` picks in doubt: unless an answer renews them within
+    // the doubt window, they expire then, whatever their TTL says. Returns how many were
+    // newly doubted (a record already in doubt keeps its deadline).
+    template <class Predicate>
+    std::size_t doubt(Predicate doubt, MdnsTime now) {
+        std::size_t count = 0;
+        for (auto& entry : entries_) {
+            if (entry.expires > now && !entry.doubted && doubt(entry.record)) {
+                entry.doubted = true;
+                entry.expires = std::min(entry.expires, now + doubtWindow);
+                entry.refreshesSent = refreshPoints;  // no refresh queries of its own meanwhile
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    // A query that another host multicast and that a live record answers, unless the
+    // query lists it as a known answer with at least half its TTL: the record's owner
+    // should answer. After the second such query without an answer renewing the record,
+    // it expires a doubt window after the first.
+    void noteUnanswered(const MdnsMessage& query, MdnsTime now);
 
     // Drops the records whose time is up and returns them.
     std::vector<MdnsRecord> expire(MdnsTime now);

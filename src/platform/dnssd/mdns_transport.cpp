@@ -41,10 +41,16 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
 MdnsTransport::LinkChange MdnsTransport::refreshInterface() {
     LinkChange change;
     auto now = findInterface(interface_.interface.index);
+    const bool wasUp = interface_.carrier && interface_.up;
     if (!now || now->interface.name != interface_.interface.name) {
-        return change;  // gone: the owner learns it from its own interface monitoring
+        // Gone: reported once; the owner learns the rest from its own interface monitoring.
+        change.wentDown = wasUp;
+        interface_.carrier = false;
+        return change;
     }
-    change.cameUp = now->carrier && now->up && !(interface_.carrier && interface_.up);
+    const bool isUp = now->carrier && now->up;
+    change.cameUp = isUp && !wasUp;
+    change.wentDown = wasUp && !isUp;
     auto sorted = [](std::vector<asio::ip::address> addresses) {
         std::sort(addresses.begin(), addresses.end());
         return addresses;

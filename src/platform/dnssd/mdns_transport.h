@@ -40,6 +40,7 @@ class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
     // What changed on the interface since the last look.
     struct LinkChange {
         bool cameUp = false;            // carrier is back after being lost
+        bool wentDown = false;          // carrier lost, the interface down or gone
         bool addressesChanged = false;  // addresses added or removed
     };
     // Reads the interface again (a cheap kernel query) and keeps its latest state.

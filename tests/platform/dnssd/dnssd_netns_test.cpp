@@ -431,6 +431,25 @@ TEST(DnssdNetnsTest, AfterTheCableIsPluggedBackThePeerIsFoundAgainAtOnce) {
     EXPECT_TRUE(sees(b.browseLog, "Alpha", 2500ms));
 }
 
+// The other end of the cable goes down: the records heard over it go ten seconds later, not
+// when their TTL ends (75 minutes for the service records), and come back with the link.
+TEST(DnssdNetnsTest, CarrierLossDropsWhatWasHeardOverTheLink) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    Side a(pair->nsA, pair->link.indexA);
+    Side b(pair->nsB, pair->link.indexB);
+    a.advertise("Alpha", 4000, "AAAA");
+    b.browse();
+    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " down");
+    EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 13s));
+    pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " up");
+    pair->lab.ip(pair->nsA,
+                 "-6 addr replace " + pair->ipv6A + "/64 dev " + pair->link.nameA + " nodad");
+    pair->lab.ip(pair->nsB,
+                 "-6 addr replace " + pair->ipv6B + "/64 dev " + pair->link.nameB + " nodad");
+    EXPECT_TRUE(sees(b.browseLog, "Alpha", 5s));
+}
+
 TEST(DnssdNetnsTest, MalformedPacketsAreDroppedAndCountedWhileDiscoveryGoesOn) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);

@@ -175,6 +175,167 @@ TEST(MdnsBrowserTest, RecordsOfOtherServicesAreNotKept) {
     EXPECT_EQ(browser.cache().entries().size(), 1u);  // only the PTR of our type
 }
 
+// Queries the browser sent since `from` that ask for the instance's SRV record, and whether
+// any of them offered the instance's PTR as a known answer.
+std::pair<std::size_t, bool> reconfirmQueries(const MdnsSimulatedLink& link, std::size_t node,
+                                              std::size_t from, const MdnsName& instance) {
+    std::size_t asked = 0;
+    bool offeredPtr = false;
+    for (std::size_t i = from; i < link.sent.size(); ++i) {
+        const auto& [sender, message] = link.sent[i];
+        if (sender != node || message.isResponse()) {
+            continue;
+        }
+        for (const auto& q : message.questions) {
+            asked += q.type == mdns::typeSrv && q.name == instance;
+        }
+        for (const auto& known : message.answers) {
+            offeredPtr |= known.type == mdns::typePtr && known.ptrTarget() == instance;
+        }
+    }
+    return {asked, offeredPtr};
+}
+
+// A peer that vanished without a goodbye is listed until its PTR's TTL (75 minutes) ends,
+// unless a failed contact reconfirms it: then it goes ten seconds later, while a peer that
+// still answers stays.
+TEST(MdnsBrowserTest, ReconfirmationDropsASilentPeerAndKeepsAnAnsweringOne) {
+    const MdnsName instance = serviceType.prefixed("Desk");
+    for (bool alive : {false, true}) {
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", 120, 4500), 1);
+        MdnsBrowser browser(serviceType, 5);
+        const auto responderNode = link.attach(responder);
+        const auto browserNode = link.attach(browser);
+        responder.start(link.now);
+        browser.start(link.now);
+        link.runFor(3s);
+        ASSERT_EQ(browser.results().size(), 1u);
+        browser.takeChanged();
+        if (!alive) {
+            link.detach(responderNode);
+        }
+        const std::size_t before = link.sent.size();
+        browser.reconfirm(instance, link.now);
+        link.runFor(2s);
+        // A second hint while in doubt keeps the first deadline; after an answer it asks anew.
+        browser.reconfirm(instance, link.now);
+        link.runFor(7900ms);
+        EXPECT_EQ(browser.results().size(), 1u) << alive;
+        link.runFor(200ms);
+        EXPECT_EQ(browser.results().size(), alive ? 1u : 0u) << alive;
+        EXPECT_EQ(browser.takeChanged(), !alive) << alive;
+        const auto [asked, offeredPtr] = reconfirmQueries(link, browserNode, before, instance);
+        // At 0, 1 and 3 s; with the peer answering, the second hint asks at 2, 3 (shared with
+        // the first) and 5 s.
+        EXPECT_EQ(asked, alive ? 5u : 3u) << alive;
+        if (!alive) {
+            EXPECT_FALSE(offeredPtr) << "a record in doubt offered as a known answer";
+        }
+        if (alive) {
+            link.runFor(60s);
+            EXPECT_EQ(browser.results().size(), 1u);
+        }
+    }
+}
+
+TEST(MdnsBrowserTest, ReconfirmingAnUnknownInstanceAsksNothing) {
+    MdnsSimulatedLink link;
+    MdnsBrowser browser(serviceType, 5);
+    const auto node = link.attach(browser);
+    browser.start(link.now);
+    link.runFor(2s);
+    const std::size_t before = link.sent.size();
+    browser.reconfirm(serviceType.prefixed("Nobody"), link.now);
+    link.runFor(500ms);
+    EXPECT_EQ(reconfirmQueries(link, node, before, serviceType.prefixed("Nobody")).first, 0u);
+}
+
+// The link going down puts what was heard over it in doubt: gone ten seconds later unless
+// the link comes back and the peer is heard again in time, in which case nobody is lost.
+TEST(MdnsBrowserTest, LinkDownDropsThePeersUnlessTheLinkComesBackInTime) {
+    for (auto downFor : {std::chrono::milliseconds(0), std::chrono::milliseconds(3000)}) {
+        const bool back = downFor > 0ms;
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", 120, 4500), 1);
+        MdnsBrowser browser(serviceType, 5);
+        const auto responderNode = link.attach(responder);
+        link.attach(browser);
+        responder.start(link.now);
+        browser.start(link.now);
+        link.runFor(3s);
+        ASSERT_EQ(browser.results().size(), 1u);
+        browser.takeChanged();
+        const MdnsTime down = link.now;
+        link.detach(responderNode);
+        browser.linkDown(down);
+        if (back) {
+            link.runFor(downFor);
+            link.reattach(responderNode);
+            responder.restart(link.now);
+            browser.restartQueries(link.now);
+        }
+        link.runUntil(down + 9900ms);
+        EXPECT_EQ(browser.results().size(), 1u) << back;
+        link.runUntil(down + 10100ms);
+        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
+        EXPECT_EQ(browser.takeChanged(), !back) << back;
+        link.runFor(30s);
+        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
+    }
+}
+
+// Queries of other hosts that a cached record should have answered, with no answer seen:
+// two of them flush it ten seconds after the first; one, a query that lists it as known,
+// or one that wants its answer by unicast, says nothing.
+TEST(MdnsBrowserTest, UnansweredQueriesOfOthersFlushARecord) {
+    const MdnsName instance = serviceType.prefixed("Desk");
+    struct Case {
+        const char* what;
+        int queries;
+        bool listsKnown;
+        bool unicast;
+        bool probe;
+        bool flushed;
+    };
+    const Case cases[] = {
+        {"two unanswered queries", 2, false, false, false, true},
+        {"one unanswered query", 1, false, false, false, false},
+        {"queries listing it as known", 3, true, false, false, false},
+        {"queries wanting a unicast answer", 3, false, true, false, false},
+        {"probes for the name", 3, false, false, true, false},
+    };
+    for (const auto& c : cases) {
+        MdnsSimulatedLink link;
+        MdnsResponder responder(service("Desk", 120, 4500), 1);
+        MdnsBrowser browser(serviceType, 5);
+        const auto responderNode = link.attach(responder);
+        link.attach(browser);
+        responder.start(link.now);
+        browser.start(link.now);
+        link.runFor(3s);
+        ASSERT_EQ(browser.results().size(), 1u) << c.what;
+        link.detach(responderNode);
+        const MdnsTime first = link.now;
+        for (int i = 0; i < c.queries; ++i) {
+            MdnsMessage query;
+            query.questions.push_back({serviceType, mdns::typePtr, mdns::classIn, c.unicast});
+            if (c.listsKnown) {
+                query.answers.push_back(MdnsRecord::ptr(serviceType, instance, 4000));
+            }
+            if (c.probe) {
+                query.authorities.push_back(MdnsRecord::ptr(serviceType, instance, 4500));
+            }
+            link.inject(7, encodeMdnsMessage(query));
+            link.runFor(1s);
+        }
+        link.runUntil(first + 9900ms);
+        EXPECT_EQ(browser.results().size(), 1u) << c.what;
+        link.runUntil(first + 10100ms);
+        EXPECT_EQ(browser.results().size(), c.flushed ? 0u : 1u) << c.what;
+    }
+}
+
 TEST(MdnsResolverTest, StartsFromWhatTheBrowserHoldsAndWaitsBrieflyForTheOtherFamily) {
     const MdnsName instance = serviceType.prefixed("Desk");
     const MdnsName host = MdnsName::fromText("host-desk.local");

@@ -38,6 +38,7 @@ class MdnsSimulatedLink {
     }
 
     void detach(std::size_t node) { nodes_[node].attached = false; }
+    void reattach(std::size_t node) { nodes_[node].attached = true; }
 
     // Delivers a packet as if `sender` had sent it.
     void inject(std::size_t sender, const std::vector<std::uint8_t>& packet) {

@@ -230,6 +230,87 @@ TEST_F(TcpOverVeth, ReceiveHonoursMinimumAndAllowsOneOutstanding) {
     EXPECT_FALSE(received.values()[3].second);
 }
 
+// A receiver that keeps up with its sender empties the socket on every read and must then
+// wait for the next bytes; one that falls behind reads at once. Either way every byte
+// arrives once, in order, a receive with a minimum collects its pieces in place, and an end
+// of stream reaches a receiver that waits.
+TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
+    struct Case {
+        const char* name;
+        std::size_t pieces, pieceSize, minimum, maximum;
+        std::chrono::milliseconds gap;  // between sends
+        bool endAfter;                  // the sender closes after its last piece
+    } cases[] = {
+        {"trickle: every read drains", 20, 7, 1, 65536, std::chrono::milliseconds(3), false},
+        {"pieces below the minimum", 12, 3, 10, 64, std::chrono::milliseconds(3), false},
+        {"a burst larger than a read", 4, 300'000, 1, 65536, std::chrono::milliseconds(0), false},
+        {"end of stream while waiting", 3, 5, 1, 65536, std::chrono::milliseconds(3), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+
+        std::string expected;
+        for (std::size_t i = 0; i < c.pieces * c.pieceSize; ++i) {
+            expected.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
+        }
+        EventRecorder<int> done;
+        std::string got;
+        bool ended = false;
+        std::function<void()> next = [&] {
+            inbound->receive(c.minimum, c.maximum,
+                             [&](std::span<const std::uint8_t> bytes, bool complete,
+                                 std::optional<PlatformError> error) {
+                                 EXPECT_FALSE(error) << error->text();
+                                 EXPECT_TRUE(complete || bytes.size() >= c.minimum);
+                                 got.append(bytes.begin(), bytes.end());
+                                 if (complete || error) {
+                                     ended = complete;
+                                     done.push(0);
+                                 } else if (got.size() >= expected.size() && !c.endAfter) {
+                                     done.push(0);
+                                 } else {
+                                     next();
+                                 }
+                             });
+        };
+        b->post(next);
+        for (std::size_t i = 0; i < c.pieces; ++i) {
+            std::this_thread::sleep_for(c.gap);
+            a->call([&] {
+                connection->send(TcpConnection::Bytes(expected.begin() + i * c.pieceSize,
+                                                      expected.begin() + (i + 1) * c.pieceSize),
+                                 nullptr);
+                return 0;
+            });
+        }
+        if (c.endAfter) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            a->call([&] {
+                connection->cancel();  // graceful: the peer reads the end of the stream
+                return 0;
+            });
+        }
+        ASSERT_TRUE(done.waitForCount(1, std::chrono::seconds(15)));
+        b->call([&] {
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+            EXPECT_EQ(ended, c.endAfter);
+            inbound->cancel();
+            return 0;
+        });
+        a->call([&] {
+            connection->cancel();
+            return 0;
+        });
+        accepted.clear();
+        inboundStates.clear();
+    }
+}
+
 TEST_F(TcpOverVeth, RefusedConnectWaitsAndRetriesUntilTheListenerAppears) {
     // A port nobody listens on yet.
     const std::uint16_t port = static_cast<std::uint16_t>(40000 + ::getpid() % 20000);
