@@ -40,8 +40,9 @@ namespace sorvanta {
 // as exceptions: each is the event `Failed`, the engine's last.
 //
 // Data plane: a sending stage engine keeps 4 sends of the same 131,072-byte buffer in flight
-// and sends the next one as each completes; a receiver reads up to 131,072 bytes per receive
-// and only counts them into its ReceiverMeter.
+// and sends the next one as each completes; a receiver reads up to 131,072 bytes per read
+// and only counts them into its ReceiverMeter; reads that find more data waiting are
+// gathered into one event (at most payloadReadsPerEvent reads) and recorded together.
 //
 // TCP sender report on Linux (see TcpSenderReport): counters come from TCP_INFO on the
 // connection's executor; `sent` counts retransmitted bytes too, `minimumRTT` is the kernel's
@@ -55,10 +56,14 @@ class BulkTransfer final : public std::enable_shared_from_this<BulkTransfer> {
     using ReportCompletion = std::function<void(std::optional<TCPObservation>)>;
 
     static constexpr std::size_t callbackCapacity = 32;
+    // Queued callbacks the consumer handles in one turn of the executor before it yields.
+    static constexpr int callbacksPerTurn = 16;
     static constexpr double tickPeriod = 0.25;
     static constexpr int sendsInFlight = 4;
     static constexpr std::size_t checkReceiveMaximum = SpeedPreamble::size;
     static constexpr std::size_t stageReceiveMaximum = 131'072;
+    // Payload reads that may share one receive event when the data is already waiting.
+    static constexpr int payloadReadsPerEvent = 8;
     static constexpr double reportTimeout = 2.0;
     static constexpr double partsTimeout = 1.0;
 

@@ -41,21 +41,30 @@ void BulkTransfer::receiveNext() {
     if (!connection_ || !callbacks_ || ended_) {
         return;
     }
+    if (settings_.receiving && !settings_.verificationOnly && decoder_.complete()) {
+        // Payload is only counted: one event per batch of reads that found data waiting.
+        connection_->receiveCounted(
+            stageReceiveMaximum, payloadReadsPerEvent,
+            [queue = callbacks_](std::size_t count, bool isComplete,
+                                 std::optional<PlatformError> error) {
+                Received value;
+                value.count = count;
+                value.isComplete = isComplete;
+                value.error = error;
+                queue->send(std::move(value));
+            });
+        return;
+    }
     const std::size_t maximum = settings_.verificationOnly ? checkReceiveMaximum
                                 : settings_.receiving      ? stageReceiveMaximum
                                                            : 1;
-    // Payload is only counted: its bytes are not copied out of the receive buffer.
-    const bool keepBytes =
-        settings_.verificationOnly || !settings_.receiving || !decoder_.complete();
     connection_->receive(
         1, maximum,
-        [queue = callbacks_, keepBytes](std::span<const std::uint8_t> data, bool isComplete,
-                                        std::optional<PlatformError> error) {
+        [queue = callbacks_](std::span<const std::uint8_t> data, bool isComplete,
+                             std::optional<PlatformError> error) {
             Received value;
             value.count = data.size();
-            if (keepBytes) {
-                value.bytes.assign(data.begin(), data.end());
-            }
+            value.bytes.assign(data.begin(), data.end());
             value.isComplete = isComplete;
             value.error = error;
             queue->send(std::move(value));

@@ -44,6 +44,11 @@ class OrderedCallbacks final {
                 [queue = queue_](auto handler) { queue->startNext(std::move(handler)); }, token);
         }
 
+        // The next element at once if one is buffered and no `next` is pending; otherwise
+        // none (also at the end of the stream: a later `next` reports the end). Lets the
+        // consumer's handler take a burst that is already queued in one turn, in order.
+        std::optional<T> tryNext() { return queue_->takeBuffered(); }
+
       private:
         friend class OrderedCallbacks;
         explicit Stream(OrderedCallbacks* queue) : queue_(queue) {}
@@ -151,6 +156,16 @@ class OrderedCallbacks final {
             }
         }
         waiter->complete(std::move(ready));
+    }
+
+    std::optional<T> takeBuffered() {
+        std::lock_guard lock(mutex_);
+        if (waiter_ || buffer_.empty()) {
+            return std::nullopt;
+        }
+        std::optional<T> element(std::move(buffer_.front()));
+        buffer_.pop_front();
+        return element;
     }
 
     YieldResult yieldElement(T element) {

@@ -56,6 +56,53 @@ TEST(OrderedCallbacksTest, WaitingConsumerIsWokenAndOwnerFinishIsAPlainEnd) {
     EXPECT_EQ(drain.overflowAtEnd, false);
 }
 
+// Taking buffered elements at once, as a consumer's handler does with a burst: in order,
+// never past what is buffered, never while a `next` is pending, and the end of the stream
+// is still reported by `next`, after what was buffered before it.
+TEST(OrderedCallbacksTest, TryNextTakesOnlyWhatIsBufferedInOrder) {
+    struct Case {
+        const char* name;
+        int buffered;
+        bool finished;  // the owner finished the stream after the buffered elements
+    } cases[] = {
+        {"nothing buffered", 0, false},
+        {"a burst", 5, false},
+        {"a burst, then the end", 3, true},
+        {"only the end", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        asio::io_context io;
+        auto queue = std::make_shared<Queue>(io.get_executor(), 8);
+        for (int i = 0; i < c.buffered; ++i) {
+            ASSERT_TRUE(queue->send(i));
+        }
+        if (c.finished) {
+            queue->continuation().finish();
+        }
+        std::vector<int> taken;
+        while (auto value = queue->stream().tryNext()) {
+            taken.push_back(*value);
+        }
+        std::vector<int> expected(static_cast<std::size_t>(c.buffered));
+        for (int i = 0; i < c.buffered; ++i) {
+            expected[static_cast<std::size_t>(i)] = i;
+        }
+        EXPECT_EQ(taken, expected);
+        // `next` now waits (or reports the end); what arrives later goes to it, not to tryNext.
+        Drain drain;
+        drain.start(queue);
+        if (!c.finished) {
+            EXPECT_TRUE(queue->send(42));
+            EXPECT_FALSE(queue->stream().tryNext());
+            queue->continuation().finish();
+        }
+        io.run_for(std::chrono::seconds(5));
+        EXPECT_EQ(drain.elements, c.finished ? std::vector<int>{} : std::vector<int>{42});
+        EXPECT_EQ(drain.overflowAtEnd, false);
+    }
+}
+
 // Producers on their own threads feed a coroutine consumer on a strand of a two-thread
 // context, which runs alongside them or only once they are done. Whatever the interleaving,
 // every accepted element arrives exactly once and in its producer's order, nothing is

@@ -1,5 +1,7 @@
 #include "platform/net/io_thread_pool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace sorvanta {
@@ -28,7 +30,11 @@ IoThreadPool::Lease IoThreadPool::lease() {
     }
     if (chosen == nullptr && workers_.size() < limit_) {
         auto worker = std::make_unique<Worker>();
-        worker->thread = std::thread([context = &worker->context] { context->run(); });
+        worker->thread = std::thread([context = &worker->context] {
+            // Named so that a profile or a debugger tells the data threads apart.
+            ::pthread_setname_np(::pthread_self(), "sorvanta-io");
+            context->run();
+        });
         chosen = workers_.emplace_back(std::move(worker)).get();
     }
     if (chosen == nullptr) {

@@ -3,6 +3,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <asio/post.hpp>
@@ -199,8 +200,8 @@ void SocketTcpConnection::fail(PlatformError error) {
             send.completion(error);
         }
     }
-    if (receive && gate_.isOpen() && receive->completion) {
-        receive->completion({}, false, error);
+    if (receive && gate_.isOpen()) {
+        deliver(*receive, {}, 0, false, error);
     }
     setState(TransportState::failed(error), true);
 }
@@ -314,38 +315,64 @@ void SocketTcpConnection::written(const asio::error_code& error, std::size_t byt
 
 void SocketTcpConnection::receive(std::size_t minimum, std::size_t maximum,
                                   ReceiveCompletion completion) {
-    asio::post(executor_, [self = shared_from_this(), minimum, maximum,
-                           completion = std::move(completion)]() mutable {
-        if (self->cancelled_) {
-            return;
-        }
-        const auto refuse = [&](PlatformError error) {
-            self->gate_.post(self->executor_, [completion = std::move(completion), error] {
-                if (completion) {
-                    completion({}, false, error);
-                }
-            });
-        };
-        if (self->receive_) {
-            refuse(PlatformError::posix(EALREADY));  // one receive at a time
-            return;
-        }
-        if (maximum == 0 || minimum > maximum) {
-            refuse(PlatformError::posix(EINVAL));
-            return;
-        }
-        if (self->closed_) {
-            const auto state = self->state();
-            refuse(state.kind == TransportState::Kind::failed ? state.error
-                                                              : PlatformError::posix(ENOTCONN));
-            return;
-        }
-        self->receive_ =
-            PendingReceive{std::max<std::size_t>(minimum, 1), maximum, 0, std::move(completion)};
-        if (self->connectedOnce_ && !self->reading_) {
-            self->readMore();
-        }
+    PendingReceive receive;
+    receive.minimum = minimum;
+    receive.maximum = maximum;
+    receive.completion = std::move(completion);
+    asio::post(executor_, [self = shared_from_this(), receive = std::move(receive)]() mutable {
+        self->startReceive(std::move(receive));
     });
+}
+
+void SocketTcpConnection::receiveCounted(std::size_t maximum, int reads,
+                                         CountCompletion completion) {
+    PendingReceive receive;
+    receive.minimum = 1;
+    receive.maximum = maximum;
+    receive.counted = std::move(completion);
+    receive.reads = std::max(reads, 1);
+    asio::post(executor_, [self = shared_from_this(), receive = std::move(receive)]() mutable {
+        self->startReceive(std::move(receive));
+    });
+}
+
+void SocketTcpConnection::startReceive(PendingReceive receive) {
+    if (cancelled_) {
+        return;
+    }
+    const auto refuse = [&](PlatformError error) {
+        gate_.post(executor_, [self = shared_from_this(), receive = std::move(receive),
+                               error]() mutable { self->deliver(receive, {}, 0, false, error); });
+    };
+    if (receive_) {
+        refuse(PlatformError::posix(EALREADY));  // one receive at a time
+        return;
+    }
+    if (receive.maximum == 0 || receive.minimum > receive.maximum) {
+        refuse(PlatformError::posix(EINVAL));
+        return;
+    }
+    if (closed_) {
+        const auto current = state();
+        refuse(current.kind == TransportState::Kind::failed ? current.error
+                                                            : PlatformError::posix(ENOTCONN));
+        return;
+    }
+    receive.minimum = std::max<std::size_t>(receive.minimum, 1);
+    receive_ = std::move(receive);
+    if (connectedOnce_ && !reading_) {
+        readMore();
+    }
+}
+
+void SocketTcpConnection::deliver(PendingReceive& done, std::span<const std::uint8_t> data,
+                                  std::size_t count, bool ended,
+                                  std::optional<PlatformError> error) {
+    if (done.counted) {
+        done.counted(count, ended, error);
+    } else if (done.completion) {
+        done.completion(data, ended, error);
+    }
 }
 
 std::uint8_t* SocketTcpConnection::receiveBuffer(std::size_t capacity) {
@@ -391,7 +418,7 @@ void SocketTcpConnection::readDone(const asio::error_code& error, std::size_t by
         return;
     }
     receive_->have += bytes;
-    const bool ended = error == asio::error::eof;
+    bool ended = error == asio::error::eof;
     if (!error && receive_->have < receive_->minimum) {
         readMore();
         return;
@@ -399,20 +426,56 @@ void SocketTcpConnection::readDone(const asio::error_code& error, std::size_t by
     PendingReceive done = std::move(*receive_);
     receive_.reset();
     const std::span<const std::uint8_t> data(buffers_[current_].get(), done.have);
+    std::size_t count = done.have;
+    std::optional<PlatformError> failure;
+    if (error && !ended) {
+        failure = platformError(error);
+    } else if (!ended && done.reads > 1 && done.have == done.maximum) {
+        // The read filled the buffer: more is likely waiting; take it now, in this batch.
+        failure = readReady(done, count, ended);
+    }
     // The next receive fills the other buffer, so these bytes stay intact during the call
     // even if the handler asks for more at once.
     current_ ^= 1;
-    if (error && !ended) {
-        const PlatformError failure = platformError(error);
-        if (gate_.isOpen() && done.completion) {
-            done.completion(data, false, failure);
+    if (failure) {
+        if (gate_.isOpen()) {
+            deliver(done, data, count, false, failure);
         }
-        fail(failure);
+        fail(*failure);
         return;
     }
-    if (gate_.isOpen() && done.completion) {
-        done.completion(data, ended, std::nullopt);
+    if (gate_.isOpen()) {
+        deliver(done, data, count, ended, std::nullopt);
     }
+}
+
+std::optional<PlatformError> SocketTcpConnection::readReady(const PendingReceive& receive,
+                                                            std::size_t& count, bool& ended) {
+    // Only counted: every further read overwrites the same bytes.
+    std::uint8_t* buffer = buffers_[current_].get();
+    for (int read = 1; read < receive.reads; ++read) {
+        const ssize_t got =
+            ::recv(socket_.native_handle(), buffer, receive.maximum, MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EINTR) {
+                --read;
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return std::nullopt;
+            }
+            return PlatformError::posix(errno);
+        }
+        if (got == 0) {
+            ended = true;
+            return std::nullopt;
+        }
+        count += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < receive.maximum) {
+            return std::nullopt;  // drained
+        }
+    }
+    return std::nullopt;
 }
 
 void SocketTcpConnection::cancel() {

@@ -61,6 +61,7 @@ class SocketTcpConnection final : public TcpConnection,
     using TcpConnection::send;
     void send(std::shared_ptr<const Bytes> data, SendCompletion completion) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
+    void receiveCounted(std::size_t maximum, int reads, CountCompletion completion) override;
     void cancel() override;
 
     // Snapshot of the state and of the path (the path is known from ready on).
@@ -95,6 +96,10 @@ class SocketTcpConnection final : public TcpConnection,
         std::size_t maximum = 0;
         std::size_t have = 0;
         ReceiveCompletion completion;
+        // A counted receive: `counted` gets the count, and after a read that filled the
+        // buffer up to `reads` - 1 more are made at once, without waiting.
+        CountCompletion counted;
+        int reads = 1;
     };
 
     void begin();
@@ -107,6 +112,12 @@ class SocketTcpConnection final : public TcpConnection,
     void refreshPath();
     void readMore();
     void readDone(const asio::error_code& error, std::size_t bytes);
+    // The further reads of a counted receive; adds what they got to `count`.
+    std::optional<PlatformError> readReady(const PendingReceive& receive, std::size_t& count,
+                                           bool& ended);
+    void startReceive(PendingReceive receive);
+    void deliver(PendingReceive& done, std::span<const std::uint8_t> data, std::size_t count,
+                 bool ended, std::optional<PlatformError> error);
     void pumpWrites();
     void written(const asio::error_code& error, std::size_t bytes);
     void beginClose();

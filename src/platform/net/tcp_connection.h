@@ -72,6 +72,22 @@ class TcpConnection {
     }
     virtual void receive(std::size_t minimum, std::size_t maximum,
                          ReceiveCompletion completion) = 0;
+    // Bytes that are only counted, never looked at: the completion gets how many arrived.
+    // Otherwise like receive(1, maximum, …), except that a connection may read up to
+    // `reads` times (each read at most `maximum` bytes) while the reads keep filling the
+    // buffer, and report them together, so that a fast stream costs one completion per
+    // batch rather than per read. The count is 0 only at the end of the stream or on error.
+    using CountCompletion =
+        std::function<void(std::size_t count, bool isComplete, std::optional<PlatformError>)>;
+    virtual void receiveCounted(std::size_t maximum, int reads, CountCompletion completion) {
+        (void)reads;
+        receive(1, maximum,
+                [completion = std::move(completion)](std::span<const std::uint8_t> data,
+                                                     bool isComplete,
+                                                     std::optional<PlatformError> error) {
+                    completion(data.size(), isComplete, error);
+                });
+    }
     virtual void cancel() = 0;
 
     // Snapshot of the state and of the path (the path is known from ready on).

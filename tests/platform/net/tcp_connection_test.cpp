@@ -3,6 +3,8 @@
 #include <atomic>
 #include <numeric>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "lab/event_recorder.h"
 #include "lab/veth_sides.h"
@@ -299,6 +301,86 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
             EXPECT_EQ(got.size(), expected.size());
             EXPECT_TRUE(got == expected);
             EXPECT_EQ(ended, c.endAfter);
+            inbound->cancel();
+            return 0;
+        });
+        a->call([&] {
+            connection->cancel();
+            return 0;
+        });
+        accepted.clear();
+        inboundStates.clear();
+    }
+}
+
+TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting) {
+    struct Case {
+        const char* name;
+        std::size_t total, maximum;
+        int reads;
+        bool waitFirst;  // everything is sent (and has arrived) before the first receive
+        bool endAfter;   // the sender closes after its last byte
+    } cases[] = {
+        {"one read per completion", 200'000, 4096, 1, true, false},
+        {"waiting data is gathered", 200'000, 4096, 4, true, false},
+        {"a stream larger than the socket holds", 6'000'000, 131'072, 8, false, false},
+        {"end of stream inside a batch", 50'000, 1000, 8, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+
+        a->call([&] {
+            connection->send(TcpConnection::Bytes(c.total, 0x5a), nullptr);
+            return 0;
+        });
+        if (c.endAfter) {
+            a->call([&] {
+                connection->cancel();  // graceful: the peer reads the end of the stream
+                return 0;
+            });
+        }
+        if (c.waitFirst) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EventRecorder<int> done;
+        std::vector<std::size_t> counts;
+        std::size_t got = 0;
+        bool ended = false;
+        std::function<void()> next = [&] {
+            inbound->receiveCounted(
+                c.maximum, c.reads,
+                [&](std::size_t count, bool complete, std::optional<PlatformError> error) {
+                    EXPECT_FALSE(error) << error->text();
+                    counts.push_back(count);
+                    got += count;
+                    if (complete || error) {
+                        ended = complete;
+                        done.push(0);
+                    } else if (got >= c.total && !c.endAfter) {
+                        done.push(0);
+                    } else {
+                        next();
+                    }
+                });
+        };
+        b->post(next);
+        ASSERT_TRUE(done.waitForCount(1, std::chrono::seconds(15)));
+        b->call([&] {
+            EXPECT_EQ(got, c.total);
+            EXPECT_EQ(ended, c.endAfter);
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                EXPECT_LE(counts[i], c.maximum * static_cast<std::size_t>(c.reads));
+                // Only the end of the stream comes with nothing.
+                EXPECT_TRUE(counts[i] > 0 || (c.endAfter && i + 1 == counts.size()));
+            }
+            if (c.waitFirst && !counts.empty()) {
+                // What had arrived was taken in full batches.
+                EXPECT_EQ(counts.front(), c.maximum * static_cast<std::size_t>(c.reads));
+            }
             inbound->cancel();
             return 0;
         });
