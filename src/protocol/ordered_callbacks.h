@@ -6,6 +6,7 @@
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -91,10 +92,7 @@ class OrderedCallbacks final {
             case YieldResult::dropped:
                 break;
         }
-        {
-            std::lock_guard lock(overflowMutex_);
-            overflow_ = true;
-        }
+        overflow_.store(true, std::memory_order_release);
         // The flag is set before the end, so a consumer that sees the end reads it as set.
         continuation_.finish();
         return false;
@@ -102,8 +100,7 @@ class OrderedCallbacks final {
 
     // Whether an element was ever dropped. Set once, never cleared.
     bool overflow() const {
-        std::lock_guard lock(overflowMutex_);
-        return overflow_;
+        return overflow_.load(std::memory_order_acquire);
     }
 
     Stream& stream() { return stream_; }
@@ -211,8 +208,7 @@ class OrderedCallbacks final {
     bool finished_ = false;
     std::unique_ptr<Waiter> waiter_;
 
-    mutable std::mutex overflowMutex_;  // guards only the flag
-    bool overflow_ = false;
+    std::atomic<bool> overflow_{false};  // read on every send: no lock for it
 };
 
 }  // namespace sorvanta

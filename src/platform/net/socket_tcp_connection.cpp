@@ -290,7 +290,9 @@ void SocketTcpConnection::written(const asio::error_code& error, std::size_t byt
         }
         return;
     }
-    std::vector<SendCompletion> done;
+    // Kept between writes: a stream of sends completes without an allocation per write.
+    auto& done = completed_;
+    done.clear();
     while (!sends_.empty()) {
         PendingSend& front = sends_.front();
         const std::size_t remaining = (front.data ? front.data->size() : 0) - front.offset;
@@ -308,6 +310,7 @@ void SocketTcpConnection::written(const asio::error_code& error, std::size_t byt
             completion(std::nullopt);
         }
     }
+    done.clear();
     if (cancelled_ && sends_.empty() && !writing_) {
         lingerUntilAcknowledged();
     }

@@ -158,6 +158,7 @@ class SocketTcpConnection final : public TcpConnection,
     static constexpr std::size_t maxGather = 16;
     std::deque<PendingSend> sends_;
     std::array<asio::const_buffer, maxGather> gather_;
+    std::vector<SendCompletion> completed_;  // written()'s scratch list
     bool writing_ = false;
 };
 
