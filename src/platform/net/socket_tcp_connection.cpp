@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 
@@ -233,25 +234,45 @@ void SocketTcpConnection::refreshPath() {
 }
 
 void SocketTcpConnection::send(std::shared_ptr<const Bytes> data, SendCompletion completion) {
+    // Called on its own thread with no posted send still waiting, the send joins the queue at
+    // once: the order of sends is kept, the write may start now, and its completion is still
+    // posted. A stream of sends from the owner then costs no extra turn of the executor.
+    if (postedSends_.load(std::memory_order_acquire) == 0 && gate_.isOpen() && onOwnThread()) {
+        queueSend(std::move(data), std::move(completion));
+        return;
+    }
+    postedSends_.fetch_add(1, std::memory_order_acq_rel);
     asio::post(executor_, [self = shared_from_this(), data = std::move(data),
                            completion = std::move(completion)]() mutable {
-        if (self->cancelled_) {
-            return;
-        }
-        if (self->closed_) {
-            const PlatformError error = self->state().kind == TransportState::Kind::failed
-                                            ? self->state().error
-                                            : PlatformError::posix(ENOTCONN);
-            self->gate_.post(self->executor_, [completion = std::move(completion), error] {
-                if (completion) {
-                    completion(error);
-                }
-            });
-            return;
-        }
-        self->sends_.push_back({std::move(data), 0, std::move(completion)});
-        self->pumpWrites();
+        self->postedSends_.fetch_sub(1, std::memory_order_acq_rel);
+        self->queueSend(std::move(data), std::move(completion));
     });
+}
+
+bool SocketTcpConnection::onOwnThread() const {
+    if (const auto* io = executor_.target<asio::io_context::executor_type>()) {
+        return io->running_in_this_thread();
+    }
+    return false;
+}
+
+void SocketTcpConnection::queueSend(std::shared_ptr<const Bytes> data, SendCompletion completion) {
+    if (cancelled_) {
+        return;
+    }
+    if (closed_) {
+        const PlatformError error = state().kind == TransportState::Kind::failed
+                                        ? state().error
+                                        : PlatformError::posix(ENOTCONN);
+        gate_.post(executor_, [completion = std::move(completion), error] {
+            if (completion) {
+                completion(error);
+            }
+        });
+        return;
+    }
+    sends_.push_back({std::move(data), 0, std::move(completion)});
+    pumpWrites();
 }
 
 void SocketTcpConnection::pumpWrites() {

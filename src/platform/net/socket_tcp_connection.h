@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <cstdint>
@@ -118,6 +119,8 @@ class SocketTcpConnection final : public TcpConnection,
     void startReceive(PendingReceive receive);
     void deliver(PendingReceive& done, std::span<const std::uint8_t> data, std::size_t count,
                  bool ended, std::optional<PlatformError> error);
+    void queueSend(std::shared_ptr<const Bytes> data, SendCompletion completion);
+    bool onOwnThread() const;
     void pumpWrites();
     void written(const asio::error_code& error, std::size_t bytes);
     void beginClose();
@@ -159,6 +162,7 @@ class SocketTcpConnection final : public TcpConnection,
     std::deque<PendingSend> sends_;
     std::array<asio::const_buffer, maxGather> gather_;
     std::vector<SendCompletion> completed_;  // written()'s scratch list
+    std::atomic<int> postedSends_{0};        // sends posted to the executor, not yet queued
     bool writing_ = false;
 };
 

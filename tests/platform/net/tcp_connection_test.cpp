@@ -313,6 +313,66 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
     }
 }
 
+// Sends made on the connection's own thread join the queue at once, sends from elsewhere
+// are posted: mixed, in any order of arrival, the bytes still leave in the order of the calls.
+TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
+    struct Case {
+        const char* name;
+        std::vector<bool> fromOther;  // per send: made on another thread (else on the own one)
+    } cases[] = {
+        {"all on the own thread", {false, false, false, false}},
+        {"another thread first, then the own thread", {true, true, false, false}},
+        {"alternating", {true, false, true, false, true, false}},
+        {"own thread first", {false, true, false, true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+
+        constexpr std::size_t pieceSize = 20'000;
+        EventRecorder<int> completions;
+        std::string expected;
+        a->call([&] {
+            // All in one turn of the own thread: a send posted from another thread is still
+            // waiting behind this turn when the next own-thread send is made.
+            for (std::size_t i = 0; i < c.fromOther.size(); ++i) {
+                const auto fill = static_cast<std::uint8_t>('a' + i);
+                expected.append(pieceSize, static_cast<char>(fill));
+                auto done = [&completions, i](std::optional<PlatformError> error) {
+                    EXPECT_FALSE(error);
+                    completions.push(static_cast<int>(i));
+                };
+                if (c.fromOther[i]) {
+                    std::thread([&] { connection->send(TcpConnection::Bytes(pieceSize, fill), done); })
+                        .join();
+                } else {
+                    connection->send(TcpConnection::Bytes(pieceSize, fill), done);
+                }
+            }
+            return 0;
+        });
+        ASSERT_TRUE(completions.waitForCount(c.fromOther.size()));
+        std::vector<int> order(c.fromOther.size());
+        std::iota(order.begin(), order.end(), 0);
+        EXPECT_EQ(completions.values(), order);
+        const std::string got = readAll(*b, inbound, expected.size());
+        EXPECT_TRUE(got == expected);
+        b->call([&] {
+            inbound->cancel();
+            return 0;
+        });
+        a->call([&] {
+            connection->cancel();
+            return 0;
+        });
+        accepted.clear();
+        inboundStates.clear();
+    }
+}
+
 TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting) {
     struct Case {
         const char* name;
