@@ -247,18 +247,29 @@ struct ControlListener {
     std::promise<std::string> received;
 };
 
+// Both sides of the cable, each end of it as a wired interface, and A's control listener
+// pinned to its end; `port` is the listener's (0 if it never became ready).
+struct SidesWithControl {
+    explicit SidesWithControl(NetnsPair& pair)
+        : a(pair.nsA, pair.link.indexA),
+          b(pair.nsB, pair.link.indexB),
+          interfaceA{pair.link.nameA, pair.link.indexA, InterfaceType::wiredEthernet},
+          interfaceB{pair.link.nameB, pair.link.indexB, InterfaceType::wiredEthernet},
+          control(a, interfaceA),
+          port(control.port()) {}
+
+    Side a;
+    Side b;
+    const NetworkInterface interfaceA;
+    const NetworkInterface interfaceB;
+    ControlListener control;
+    const std::uint16_t port;
+};
+
 TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
-    Side a(pair->nsA, pair->link.indexA);
-    Side b(pair->nsB, pair->link.indexB);
-    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
-                                      InterfaceType::wiredEthernet};
-    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
-                                      InterfaceType::wiredEthernet};
-
-    // A's control listener, pinned to its end of the cable; its port is advertised.
-    ControlListener control(a, interfaceA);
-    const std::uint16_t port = control.port();
+    SidesWithControl sides(*pair);
+    auto& [a, b, interfaceA, interfaceB, control, port] = sides;
     ASSERT_NE(port, 0);
 
     a.advertise("Alpha", port, "AAAA");
@@ -540,14 +551,8 @@ bool hasState(const std::vector<std::string>& events, const std::string& state) 
 
 TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsOnceItAppears) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
-    Side a(pair->nsA, pair->link.indexA);
-    Side b(pair->nsB, pair->link.indexB);
-    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
-                                      InterfaceType::wiredEthernet};
-    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
-                                      InterfaceType::wiredEthernet};
-    ControlListener control(a, interfaceA);
-    const std::uint16_t port = control.port();
+    SidesWithControl sides(*pair);
+    auto& [a, b, interfaceA, interfaceB, control, port] = sides;
     ASSERT_NE(port, 0);
 
     // B dials "Alpha" before anyone advertises it: each resolution times out and the one
