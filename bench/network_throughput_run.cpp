@@ -29,11 +29,7 @@
 #include "platform/net/wired_path.h"
 
 using namespace sorvanta;
-using sorvanta::testing::jsonNumber;
-using sorvanta::testing::median;
-using sorvanta::testing::NetnsPair;
-using sorvanta::testing::NetnsThread;
-using sorvanta::testing::shell;
+using namespace sorvanta::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
