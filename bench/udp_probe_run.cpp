@@ -29,10 +29,12 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lab/tick_recording_factory.h"
 #include "lab/udp_probe_leg.h"
+#include "platform/net/prompt_wakeups.h"
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
@@ -211,6 +213,14 @@ int main(int argc, char** argv) {
     } else {
         std::printf("both engines as root, forced socket buffers\n");
     }
+    // What the receiver's tick thread gets when it asks for prompt wake-ups (a thread started
+    // from the receiver's side has its rights).
+    const auto wakeups = b.call([] {
+        WakeupPriority got = WakeupPriority::ordinary;
+        std::thread([&] { got = setPromptWakeups(true); }).join();
+        return got;
+    });
+    std::printf("receiver tick thread: %s wake-ups\n", toString(wakeups));
     auto factory = std::make_shared<TickRecordingFactory>(std::make_shared<SystemNetworkFactory>());
     std::map<double, Capacity> results;
     auto runLeg = [&](double gbit) {
@@ -249,13 +259,15 @@ int main(int argc, char** argv) {
         leg.discarded = static_cast<long>(o.send.discardedSlots);
         leg.overruns = static_cast<long>(o.receiverOverruns);
         leg.largestCheckGap = o.receiveCoverage ? o.receiveCoverage->maximumGap : -1.0;
-        const auto ticks = factory->ticks();
-        // The receiver's timer is made first (it starts the leg), the sender's on its port.
-        if (ticks.size() >= 2) {
-            leg.intervals = ticks[0].intervals;
-            leg.durations = ticks[0].durations;
-            leg.callIntervals = ticks[0].callIntervals;
-            leg.lateness = ticks[1].exactLateness;
+        // The receiver's timer is the one asked for prompt wake-ups.
+        for (const auto& ticks : factory->ticks()) {
+            if (ticks.prompt) {
+                leg.intervals = ticks.intervals;
+                leg.durations = ticks.durations;
+                leg.callIntervals = ticks.callIntervals;
+            } else {
+                leg.lateness = ticks.exactLateness;
+            }
         }
         std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %6ld %8ld %9.2f %9.2f %9.2f %5ld\n",
                     gbit, plan / 1e6, offered / 1e6, leg.offeredShare, leg.lost, leg.queueDrops,

@@ -440,8 +440,10 @@ TEST(UdpTransferTest, SenderPacingAndSummary) {
     EXPECT_EQ(leg.events.size(), 1u);
 }
 
-TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSending) {
+TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSendingAndWakesPromptlyOnlyOnTheReceiver) {
     // Exact waiting busies a CPU, so it is on from the release to the stop of sending only.
+    // Prompt wake-ups keep the receiver's checks from waiting behind other threads; the
+    // sender's actively waiting timer must not have them.
     Leg sender(false, 1e9);
     sender.engine->start(5000);
     auto c = sender.factory->udpConnections().at(0);
@@ -464,11 +466,15 @@ TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSending) {
             sender.tick(0.0002);
         }
         EXPECT_EQ(sender.timer()->exact(), exact) << name;
+        EXPECT_FALSE(sender.timer()->prompt()) << name;
     }
     Leg receiver(true);
+    receiver.engine->start(std::nullopt);
+    EXPECT_TRUE(receiver.timer()->prompt()) << "from its first tick";
     receiver.receiving();
     receiver.tick(0.001);
     EXPECT_FALSE(receiver.timer()->exact());
+    EXPECT_TRUE(receiver.timer()->prompt());
 }
 
 // A leg that reaches its attempt ceiling stops at once, capped, and its window holds every
