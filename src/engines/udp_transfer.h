@@ -17,6 +17,7 @@
 #include "platform/net/network_interface.h"
 #include "platform/net/network_parameters.h"
 #include "platform/net/network_path.h"
+#include "platform/net/priority_inheritance_mutex.h"
 #include "platform/network_factory.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/udp_observation.h"
@@ -103,7 +104,7 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
 
   private:
     using Bytes = UdpConnection::Bytes;
-    using Lock = std::lock_guard<std::mutex>;
+    using Lock = std::lock_guard<PriorityInheritanceMutex>;
 
     struct State : UdpLegState {
         using UdpLegState::UdpLegState;
@@ -158,7 +159,9 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     const std::shared_ptr<const Clock> clock_;
     const std::int64_t attemptCeiling_;
 
-    mutable std::mutex mutex_;
+    // The receiver's tick thread is a prompt one: while it waits, the holder it waits for runs
+    // with its priority, so no other thread can hold a receive completion up inside the lock.
+    mutable PriorityInheritanceMutex mutex_;
     State state_;
     // Network objects the engine has finished with. They are released with the engine, never
     // under the lock: releasing a timer waits for its thread, which may be waiting for the
