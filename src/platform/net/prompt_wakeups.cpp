@@ -1,9 +1,11 @@
 #include "platform/net/prompt_wakeups.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
 namespace sorvanta {
@@ -48,8 +50,11 @@ WakeupPriority setPromptWakeups(bool prompt) {
         return WakeupPriority::ordinary;
     }
     SchedulingAttributes wanted{};
-    // The thread's niceness is kept, so that going back to ordinary restores it.
-    wanted.nice = current.nice;
+    // The thread's niceness is kept, so that going back to ordinary restores it. The kernel
+    // reports none for a real-time thread, but keeps it, and tells it here.
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    wanted.nice = errno == 0 ? nice : current.nice;
     wanted.flags = resetOnFork;
     if (prompt) {
         wanted.policy = SCHED_FIFO;
