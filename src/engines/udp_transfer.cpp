@@ -371,6 +371,12 @@ void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival
         } catch (const ProtocolFailure&) {
             refused = true;
         }
+        // The checks run on a prompt thread of their own, so they no longer see a receive
+        // path that other threads hold back; a datagram that waited in the socket longer than
+        // the checks' bound before this engine took it up shows that delay directly.
+        if (!refused && handled - arrival > UDPReceiveCoverage::delayedGap) {
+            noteDelayedService();
+        }
     }
     if (refused) {
         ++state_.receiver.rejected;
@@ -462,10 +468,8 @@ void UDPTransfer::tickReceiver(double t) {
         if (state_.receiveCoverage.checks < UDPReceiveCoverage::maximumChecks) {
             state_.receiveCoverage.record(t);
         }
-        if (state_.receiveCoverage.delayedChecks > 0 && state_.receiver.overruns == 0) {
-            state_.receiver.overruns = 1;
-            state_.receiver.timingReason =
-                "Receive queue service was delayed; application timing is limited.";
+        if (state_.receiveCoverage.delayedChecks > 0) {
+            noteDelayedService();
         }
         if (t - state_.lastProgressEvent >= progressInterval) {
             state_.lastProgressEvent = t;
@@ -474,6 +478,14 @@ void UDPTransfer::tickReceiver(double t) {
     }
     if (state_.tailStart && state_.senderSummary && t - *state_.tailStart >= tailWait) {
         complete(t);
+    }
+}
+
+void UDPTransfer::noteDelayedService() {
+    if (state_.receiver.overruns == 0) {
+        state_.receiver.overruns = 1;
+        state_.receiver.timingReason =
+            "Receive queue service was delayed; application timing is limited.";
     }
 }
 

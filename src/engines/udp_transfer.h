@@ -132,6 +132,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void tick();
     void tickReceiver(double t);
     void tickSender(double t);
+    // Receiver: the receive queue was served late; marks the leg's one overrun.
+    void noteDelayedService();
     void stopSending(double t, double elapsed);
     void sendBatch(std::int64_t count);
     void complete(double t);

@@ -401,6 +401,45 @@ TEST(UdpTransferTest, ReceiveChecksCountFromWhenTheEngineTakesADatagramUp) {
     }
 }
 
+// The checks come on time (their thread is prompt), but the receive path that serves the
+// socket may still be held back: a probe datagram that waited in the socket longer than the
+// checks' bound before the engine took it up marks the overrun all the same.
+TEST(UdpTransferTest, ADatagramTakenUpLateIsAnOverrunThoughTheChecksCameOnTime) {
+    const struct {
+        const char* name;
+        double waited;
+        std::int64_t overruns;
+    } rows[] = {
+        {"taken up at once", 0.0005, 0},
+        {"just within the bound", 0.0059, 0},
+        {"just beyond the bound", 0.0065, 1},
+        {"held back for 40 ms", 0.040, 1},
+    };
+    for (const auto& row : rows) {
+        Leg leg(true);
+        auto flow = leg.receiving();
+        for (int i = 0; i < 50; ++i) {
+            leg.tick(0.001);
+        }
+        const double now = leg.clock->now();
+        flow->deliver(leg.datagram(1, 0, now - row.waited), leg.clock->instant(now - row.waited));
+        flow->deliver(leg.datagram(1, 1, now), leg.clock->instant(now));
+        leg.poll();
+        for (int i = 0; i < 10; ++i) {
+            leg.tick(0.001);
+        }
+        const auto observation = leg.engine->finish();
+        ASSERT_TRUE(observation && observation->receiveCoverage) << row.name;
+        EXPECT_EQ(observation->receiveCoverage->delayedChecks, 0) << row.name;
+        EXPECT_EQ(observation->unique, 2) << row.name;
+        EXPECT_EQ(observation->receiverOverruns, row.overruns) << row.name;
+        EXPECT_EQ(observation->timingReason ==
+                      "Receive queue service was delayed; application timing is limited.",
+                  row.overruns > 0)
+            << row.name;
+    }
+}
+
 TEST(UdpTransferTest, CoverageStopsCountingAtItsBound) {
     Leg leg(true);
     leg.receiving();
