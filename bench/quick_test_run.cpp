@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
 
     std::vector<double> intervals;
     std::size_t legs = 0;
-    long overrunLegs = 0;
+    long overrunLegs = 0, lateTakeUps = 0;
     double largestObserved = 0;
     for (const auto& record : records) {
         intervals.insert(intervals.end(), record.checkIntervals.begin(),
@@ -210,6 +210,11 @@ int main(int argc, char** argv) {
         for (const auto& o : record.legs) {
             ++legs;
             overrunLegs += o.receiverOverruns > 0 ? 1 : 0;
+            // An overrun with no late check: a datagram waited in the socket beyond the bound.
+            lateTakeUps += o.receiverOverruns > 0 && o.receiveCoverage &&
+                                   o.receiveCoverage->delayedChecks == 0
+                               ? 1
+                               : 0;
             if (o.receiveCoverage) {
                 largestObserved = std::max(largestObserved, o.receiveCoverage->maximumGap);
             }
@@ -217,11 +222,11 @@ int main(int argc, char** argv) {
     }
     std::printf("probe legs of %d run%s: receive-check intervals median %.3f ms, p99 %.3f ms, "
                 "largest %.3f ms (%zu intervals; largest in the observations %.3f ms); overruns "
-                "in %ld of %zu legs\n",
+                "in %ld of %zu legs (%ld of them a datagram taken up late, no check late)\n",
                 runs, runs > 1 ? "s" : "", quantile(intervals, 0.5) * 1e3,
                 quantile(intervals, 0.99) * 1e3,
                 intervals.empty() ? 0.0 : *std::max_element(intervals.begin(), intervals.end()) * 1e3,
-                intervals.size(), largestObserved * 1e3, overrunLegs, legs);
+                intervals.size(), largestObserved * 1e3, overrunLegs, legs, lateTakeUps);
     std::fflush(stdout);
 
     if (!sorvanta::testing::iperfInstalled()) {
