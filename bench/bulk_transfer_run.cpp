@@ -20,10 +20,13 @@
 
 #include "engines/bulk_transfer.h"
 #include "lab/netns_lab.h"
+#include "lab/run_figures.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
 
 using namespace sorvanta;
+using sorvanta::testing::jsonNumber;
+using sorvanta::testing::median;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
 using sorvanta::testing::shell;
@@ -33,25 +36,6 @@ namespace {
 
 constexpr double warmup = 1.0;
 constexpr double measured = 5.0;
-
-// The number after `"field":` following `key` in iperf3's JSON report.
-double jsonNumber(const std::string& json, const std::string& key, const std::string& field) {
-    const auto at = json.find("\"" + key + "\"");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    const auto value = json.find("\"" + field + "\":", at);
-    return value == std::string::npos
-               ? 0
-               : std::strtod(json.c_str() + value + field.size() + 3, nullptr);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty()      ? 0
-           : v.size() % 2 ? v[v.size() / 2]
-                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // CPU seconds (user + system) of the calling thread.
 double threadCpu() {

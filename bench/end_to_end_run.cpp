@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "e2e/e2e_node.h"
+#include "lab/run_figures.h"
 #include "lab/shaped_link.h"
 
 using namespace sorvanta;
@@ -33,43 +34,6 @@ using namespace sorvanta::testing;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-// The number after `"field":` following `key` in iperf3's JSON report.
-double jsonNumber(const std::string& json, const std::string& key, const std::string& field) {
-    const auto at = json.find("\"" + key + "\"");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    const auto value = json.find("\"" + field + "\":", at);
-    return value == std::string::npos
-               ? 0
-               : std::strtod(json.c_str() + value + field.size() + 3, nullptr);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty()      ? 0
-           : v.size() % 2 ? v[v.size() / 2]
-                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-// The median and the range: "m [low – high]"; only the range when `withMedian` is false.
-std::string spread(const std::vector<double>& v, double scale, const char* format,
-                   bool withMedian = true) {
-    if (v.empty()) {
-        return "-";
-    }
-    char text[96];
-    const auto [low, high] = std::minmax_element(v.begin(), v.end());
-    const std::string range = std::string(format) + " – " + format;
-    if (withMedian) {
-        std::snprintf(text, sizeof text, (std::string(format) + " [" + range + "]").c_str(),
-                      median(v) / scale, *low / scale, *high / scale);
-    } else {
-        std::snprintf(text, sizeof text, range.c_str(), *low / scale, *high / scale);
-    }
-    return text;
-}
 
 const char* phaseName(SpeedSnapshot::Phase phase) {
     static const char* names[] = {"idle",    "checking", "preparing", "warming", "measuring",

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
+#include "lab/run_figures.h"
 #include "platform/net/socket_tcp_connection.h"
 #include "platform/net/socket_tcp_listener.h"
 #include "platform/net/socket_udp_connection.h"
@@ -28,9 +29,7 @@
 #include "platform/net/wired_path.h"
 
 using namespace sorvanta;
-using sorvanta::testing::NetnsPair;
-using sorvanta::testing::NetnsThread;
-using sorvanta::testing::shell;
+using namespace sorvanta::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,19 +37,6 @@ namespace {
 constexpr std::size_t sendSize = 128 * 1024;
 constexpr int inFlight = 4;
 constexpr auto tcpSeconds = std::chrono::seconds(10);
-
-// The bits_per_second that follows `key` in iperf3's JSON report.
-double jsonRate(const std::string& json, const std::string& key) {
-    const auto at = json.find("\"" + key + "\"");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    const auto rate = json.find("\"bits_per_second\":", at);
-    if (rate == std::string::npos) {
-        return 0;
-    }
-    return std::strtod(json.c_str() + rate + 18, nullptr);
-}
 
 struct Iperf {
     double forward = 0;  // A → B
@@ -68,9 +54,9 @@ Iperf iperf(const NetnsPair& pair, bool bidirectional) {
             " -t 10 -l 128K" + (bidirectional ? " --bidir" : ""));
     server.join();
     Iperf result;
-    result.forward = jsonRate(json, "sum_received");
+    result.forward = jsonNumber(json, "sum_received", "bits_per_second");
     if (bidirectional) {
-        result.reverse = jsonRate(json, "sum_received_bidir_reverse");
+        result.reverse = jsonNumber(json, "sum_received_bidir_reverse", "bits_per_second");
     }
     if (result.forward == 0) {
         std::cerr << "iperf3 gave no figure:\n" << json.substr(0, 2000) << "\n";
@@ -178,12 +164,6 @@ struct TcpFlow {
         return 0;
     }
 };
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n == 0 ? 0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
-}
 
 // Bits per second received over the measured interval, from counters read at its ends.
 struct Window {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "lab/run_figures.h"
 #include "platform/dnssd/dnssd_resolver.h"
 #include "platform/net/wired_path.h"
 #include "protocol/control_frame_codec.h"
@@ -25,11 +26,6 @@ namespace {
 
 double secondsOf(Steady::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 long residentKilobytes() {

@@ -9,6 +9,7 @@
 #include "assessment/report/connection_details_report.h"
 #include "assessment/verdict/result_assessment.h"
 #include "e2e_node.h"
+#include "lab/netns_pair_test.h"
 #include "lab_topology.h"
 
 namespace sorvanta::testing {
@@ -56,15 +57,8 @@ struct Side {
     std::string report;
 };
 
-class E2eFixture : public ::testing::Test {
+class E2eFixture : public NetnsPairTest {
   protected:
-    void SetUp() override {
-        std::string whyNot;
-        pair = NetnsPair::create(whyNot);
-        if (!pair) {
-            GTEST_SKIP() << "network namespaces unavailable: " << whyNot;
-        }
-    }
     void TearDown() override {
         nodes.clear();
         pair.reset();
@@ -125,7 +119,6 @@ class E2eFixture : public ::testing::Test {
                 ConnectionDetailsReport(snapshot).plainText()};
     }
 
-    std::unique_ptr<NetnsPair> pair;
     std::vector<std::unique_ptr<E2eNode>> nodes;
 };
 

@@ -15,6 +15,7 @@
 #include "app/signal_watch.h"
 #include "lab/fake_system.h"
 #include "lab/netns_lab.h"
+#include "lab/stub_quick_test.h"
 #include "model/wire_model_service.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
@@ -22,23 +23,7 @@
 namespace {
 
 using namespace sorvanta;
-
-// Runs are not part of these scenarios: one ends as soon as it is told to.
-struct IdleRun final : QuickTest {
-    Setup setup;
-    void start() override {}
-    void deliver(SpeedMessage) override {}
-    void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
-              std::function<void(SpeedSnapshot)> done) override {
-        SpeedSnapshot final;
-        final.run = setup.id;
-        final.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
-        final.status = "Incomplete. " + reason;
-        final.end = cause;
-        final.endedRemotely = remote;
-        done(final);
-    }
-};
+using testing::StubQuickTest;
 
 std::mutex outputMutex;
 
@@ -76,7 +61,7 @@ int main(int argc, char** argv) {
                                              hardware,
                                              std::make_shared<testing::FakeLowPowerSource>(),
                                              [](QuickTest::Setup setup) {
-                                                 auto run = std::make_shared<IdleRun>();
+                                                 auto run = std::make_shared<StubQuickTest>();
                                                  run->setup = std::move(setup);
                                                  return run;
                                              },

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "lab/netns_lab.h"
+#include "lab/run_figures.h"
 #include "protocol/quick_stage.h"
 
 namespace sorvanta::testing {
@@ -41,9 +42,7 @@ struct IperfRates {
 
 // The bits per second after `key` (e.g. "sum_received") in iperf3's JSON report; 0 if absent.
 inline double iperfRate(const std::string& json, const std::string& key) {
-    auto at = json.find("\"" + key + "\"");
-    at = at == std::string::npos ? at : json.find("\"bits_per_second\":", at);
-    return at == std::string::npos ? 0 : std::stod(json.substr(at + 18));
+    return jsonNumber(json, key, "bits_per_second");
 }
 
 // iperf3 from A to B forward, reverse (-R) and both ways (--bidir), `seconds` each after one

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
+#include "lab/netns_pair_test.h"
 #include "platform/net/network_interface.h"
 
 namespace sorvanta::testing {
@@ -15,13 +16,12 @@ namespace sorvanta::testing {
 // A test with two namespaces joined by a veth pair and one io thread in each. Objects made on
 // a side register their cancel with atTearDown, which runs it on that side's thread before
 // the threads stop, so no handler outlives the test.
-class VethSides : public ::testing::Test {
+class VethSides : public NetnsPairTest {
   protected:
     void SetUp() override {
-        std::string whyNot;
-        pair = NetnsPair::create(whyNot);
+        NetnsPairTest::SetUp();
         if (!pair) {
-            GTEST_SKIP() << "network namespaces unavailable: " << whyNot;
+            return;
         }
         a = std::make_unique<NetnsThread>(pair->nsA);
         b = std::make_unique<NetnsThread>(pair->nsB);
@@ -53,7 +53,6 @@ class VethSides : public ::testing::Test {
         return side.call([&] { return findInterface(name).value().interface; });
     }
 
-    std::unique_ptr<NetnsPair> pair;
     std::unique_ptr<NetnsThread> a, b;
     NetworkInterface ifA, ifB;
 

@@ -203,6 +203,21 @@ bool doesNotSee(DiscoveryLog& log, const std::string& name, std::chrono::millise
     return log.waitFor(timeout, [&](DiscoveryLog& l) { return l.findLocked(name) == nullptr; });
 }
 
+// A advertises "Alpha" with `options` and B browses; true once B sees it.
+bool bSeesAlpha(Side& a, Side& b, DnssdAdvertiser::Options options = {}) {
+    a.advertise("Alpha", 4000, "AAAA", options);
+    b.browse();
+    return sees(b.browseLog, "Alpha", 3s);
+}
+
+// Records that live a few seconds, so that a short test spans several of their refreshes.
+DnssdAdvertiser::Options shortLived() {
+    DnssdAdvertiser::Options options;
+    options.hostTtl = 2;
+    options.otherTtl = 3;
+    return options;
+}
+
 // A TCP listener pinned to one side's end of the cable; it keeps the connection it
 // accepts, where that came from and the first five bytes that arrive on it.
 struct ControlListener {
@@ -247,18 +262,29 @@ struct ControlListener {
     std::promise<std::string> received;
 };
 
+// Both sides of the cable, each end of it as a wired interface, and A's control listener
+// pinned to its end; `port` is the listener's (0 if it never became ready).
+struct SidesWithControl {
+    explicit SidesWithControl(NetnsPair& pair)
+        : a(pair.nsA, pair.link.indexA),
+          b(pair.nsB, pair.link.indexB),
+          interfaceA{pair.link.nameA, pair.link.indexA, InterfaceType::wiredEthernet},
+          interfaceB{pair.link.nameB, pair.link.indexB, InterfaceType::wiredEthernet},
+          control(a, interfaceA),
+          port(control.port()) {}
+
+    Side a;
+    Side b;
+    const NetworkInterface interfaceA;
+    const NetworkInterface interfaceB;
+    ControlListener control;
+    const std::uint16_t port;
+};
+
 TEST(DnssdNetnsTest, EachSideFindsTheOtherConnectsAndSeesItLeave) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
-    Side a(pair->nsA, pair->link.indexA);
-    Side b(pair->nsB, pair->link.indexB);
-    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
-                                      InterfaceType::wiredEthernet};
-    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
-                                      InterfaceType::wiredEthernet};
-
-    // A's control listener, pinned to its end of the cable; its port is advertised.
-    ControlListener control(a, interfaceA);
-    const std::uint16_t port = control.port();
+    SidesWithControl sides(*pair);
+    auto& [a, b, interfaceA, interfaceB, control, port] = sides;
     ASSERT_NE(port, 0);
 
     a.advertise("Alpha", port, "AAAA");
@@ -401,13 +427,8 @@ TEST(DnssdNetnsTest, APeerThatStaysUpStaysInTheResultsAcrossTtlRefreshes) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
-    DnssdAdvertiser::Options shortLived;
-    shortLived.hostTtl = 2;
-    shortLived.otherTtl = 3;
-    a.advertise("Alpha", 4000, "AAAA", shortLived);
     b.browseLog.watch("Alpha");
-    b.browse();
-    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    ASSERT_TRUE(bSeesAlpha(a, b, shortLived()));
     std::this_thread::sleep_for(10s);  // more than three TTLs
     EXPECT_FALSE(b.browseLog.lost("Alpha"));
     EXPECT_TRUE(b.browseLog.find("Alpha").has_value());
@@ -417,12 +438,7 @@ TEST(DnssdNetnsTest, AfterTheCableIsPluggedBackThePeerIsFoundAgainAtOnce) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
-    DnssdAdvertiser::Options shortLived;
-    shortLived.hostTtl = 2;
-    shortLived.otherTtl = 3;
-    a.advertise("Alpha", 4000, "AAAA", shortLived);
-    b.browse();
-    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    ASSERT_TRUE(bSeesAlpha(a, b, shortLived()));
     // By now the browser's next query is more than 8 seconds away.
     std::this_thread::sleep_for(6s);
     pair->lab.ip(pair->nsB, "link set dev " + pair->link.nameB + " down");
@@ -437,9 +453,7 @@ TEST(DnssdNetnsTest, CarrierLossDropsWhatWasHeardOverTheLink) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
-    a.advertise("Alpha", 4000, "AAAA");
-    b.browse();
-    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    ASSERT_TRUE(bSeesAlpha(a, b));
     pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " down");
     EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 13s));
     pair->lab.ip(pair->nsA, "link set dev " + pair->link.nameA + " up");
@@ -510,9 +524,7 @@ TEST(DnssdNetnsTest, ReleasingAnAdvertisementWithoutCancelStillSaysGoodbye) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
     Side b(pair->nsB, pair->link.indexB);
-    a.advertise("Alpha", 4000, "AAAA");
-    b.browse();
-    ASSERT_TRUE(sees(b.browseLog, "Alpha", 3s));
+    ASSERT_TRUE(bSeesAlpha(a, b));
     a.thread.call([&] { a.advertiser.reset(); });  // as at a normal exit
     EXPECT_TRUE(doesNotSee(b.browseLog, "Alpha", 2s));
 }
@@ -540,14 +552,8 @@ bool hasState(const std::vector<std::string>& events, const std::string& state) 
 
 TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsOnceItAppears) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
-    Side a(pair->nsA, pair->link.indexA);
-    Side b(pair->nsB, pair->link.indexB);
-    const NetworkInterface interfaceA{pair->link.nameA, pair->link.indexA,
-                                      InterfaceType::wiredEthernet};
-    const NetworkInterface interfaceB{pair->link.nameB, pair->link.indexB,
-                                      InterfaceType::wiredEthernet};
-    ControlListener control(a, interfaceA);
-    const std::uint16_t port = control.port();
+    SidesWithControl sides(*pair);
+    auto& [a, b, interfaceA, interfaceB, control, port] = sides;
     ASSERT_NE(port, 0);
 
     // B dials "Alpha" before anyone advertises it: each resolution times out and the one

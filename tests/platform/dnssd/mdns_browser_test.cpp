@@ -37,6 +37,26 @@ std::size_t queriesSent(const MdnsSimulatedLink& link, std::size_t node) {
     return count;
 }
 
+// A responder advertising `advertised` and a browser of its type on one link, both started at
+// the same moment.
+struct BrowsedPeer {
+    explicit BrowsedPeer(std::uint32_t browserSeed,
+                         MdnsServiceDescription advertised = service("Desk", 120, 4500))
+        : responder(std::move(advertised), 1),
+          browser(serviceType, browserSeed),
+          responderNode(link.attach(responder)),
+          browserNode(link.attach(browser)) {
+        responder.start(link.now);
+        browser.start(link.now);
+    }
+
+    MdnsSimulatedLink link;
+    MdnsResponder responder;
+    MdnsBrowser browser;
+    std::size_t responderNode;
+    std::size_t browserNode;
+};
+
 TEST(MdnsBrowserTest, FindsAnAdvertisingPeerWithItsTxtWellWithinASecond) {
     MdnsSimulatedLink link;
     MdnsResponder responder(service("Desk", 120, 4500), 1);
@@ -61,25 +81,19 @@ TEST(MdnsBrowserTest, FindsAnAdvertisingPeerWithItsTxtWellWithinASecond) {
 }
 
 TEST(MdnsBrowserTest, QueriesBackOffAndListKnownAnswers) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", 120, 4500), 1);
-    MdnsBrowser browser(serviceType, 3);
-    link.attach(responder);
-    const auto browserNode = link.attach(browser);
-    responder.start(link.now);
-    browser.start(link.now);
-    link.runFor(40s);
+    BrowsedPeer peer(3);
+    peer.link.runFor(40s);
     // 20–120 ms, then 1, 2, 4, 8, 16 s later: 6 queries within 40 s.
-    EXPECT_EQ(queriesSent(link, browserNode), 6u);
+    EXPECT_EQ(queriesSent(peer.link, peer.browserNode), 6u);
     std::size_t answersAfterFirst = 0;
     bool firstQuery = true;
-    for (const auto& [sender, message] : link.sent) {
-        if (sender == browserNode && !message.isResponse()) {
+    for (const auto& [sender, message] : peer.link.sent) {
+        if (sender == peer.browserNode && !message.isResponse()) {
             if (!firstQuery) {
                 EXPECT_EQ(message.answers.size(), 1u);  // the PTR it already holds
             }
             firstQuery = false;
-        } else if (sender != browserNode && !firstQuery && message.isResponse()) {
+        } else if (sender != peer.browserNode && !firstQuery && message.isResponse()) {
             ++answersAfterFirst;
         }
     }
@@ -88,44 +102,32 @@ TEST(MdnsBrowserTest, QueriesBackOffAndListKnownAnswers) {
 }
 
 TEST(MdnsBrowserTest, ALivePeerStaysAcrossManyTtlCyclesAndASilentOneExpires) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", 2, 4), 1);
-    MdnsBrowser browser(serviceType, 4);
-    const auto responderNode = link.attach(responder);
-    link.attach(browser);
-    responder.start(link.now);
-    browser.start(link.now);
-    link.runFor(2s);
-    ASSERT_EQ(browser.results().size(), 1u);
-    browser.takeChanged();
+    BrowsedPeer peer(4, service("Desk", 2, 4));
+    peer.link.runFor(2s);
+    ASSERT_EQ(peer.browser.results().size(), 1u);
+    peer.browser.takeChanged();
     for (int i = 0; i < 60; ++i) {
-        link.runFor(500ms);
-        ASSERT_EQ(browser.results().size(), 1u) << "after " << (i + 1) * 500 << " ms";
+        peer.link.runFor(500ms);
+        ASSERT_EQ(peer.browser.results().size(), 1u) << "after " << (i + 1) * 500 << " ms";
     }
-    EXPECT_FALSE(browser.takeChanged());
+    EXPECT_FALSE(peer.browser.takeChanged());
     // The peer vanishes without a goodbye: gone once the PTR's TTL has run out.
-    link.detach(responderNode);
-    link.runFor(4100ms);
-    EXPECT_TRUE(browser.results().empty());
-    EXPECT_TRUE(browser.takeChanged());
+    peer.link.detach(peer.responderNode);
+    peer.link.runFor(4100ms);
+    EXPECT_TRUE(peer.browser.results().empty());
+    EXPECT_TRUE(peer.browser.takeChanged());
 }
 
 TEST(MdnsBrowserTest, GoodbyeRemovesTheResultAfterTheGraceSecond) {
-    MdnsSimulatedLink link;
-    MdnsResponder responder(service("Desk", 120, 4500), 1);
-    MdnsBrowser browser(serviceType, 5);
-    const auto responderNode = link.attach(responder);
-    link.attach(browser);
-    responder.start(link.now);
-    browser.start(link.now);
-    link.runFor(3s);
-    ASSERT_EQ(browser.results().size(), 1u);
-    link.inject(responderNode, responder.stop());
-    link.detach(responderNode);
-    link.runFor(900ms);
-    EXPECT_EQ(browser.results().size(), 1u);
-    link.runFor(200ms);
-    EXPECT_TRUE(browser.results().empty());
+    BrowsedPeer peer(5);
+    peer.link.runFor(3s);
+    ASSERT_EQ(peer.browser.results().size(), 1u);
+    peer.link.inject(peer.responderNode, peer.responder.stop());
+    peer.link.detach(peer.responderNode);
+    peer.link.runFor(900ms);
+    EXPECT_EQ(peer.browser.results().size(), 1u);
+    peer.link.runFor(200ms);
+    EXPECT_TRUE(peer.browser.results().empty());
 }
 
 TEST(MdnsBrowserTest, AnInstanceWithoutTxtIsAskedForItAndListedMeanwhile) {
@@ -202,30 +204,25 @@ std::pair<std::size_t, bool> reconfirmQueries(const MdnsSimulatedLink& link, std
 TEST(MdnsBrowserTest, ReconfirmationDropsASilentPeerAndKeepsAnAnsweringOne) {
     const MdnsName instance = serviceType.prefixed("Desk");
     for (bool alive : {false, true}) {
-        MdnsSimulatedLink link;
-        MdnsResponder responder(service("Desk", 120, 4500), 1);
-        MdnsBrowser browser(serviceType, 5);
-        const auto responderNode = link.attach(responder);
-        const auto browserNode = link.attach(browser);
-        responder.start(link.now);
-        browser.start(link.now);
-        link.runFor(3s);
-        ASSERT_EQ(browser.results().size(), 1u);
-        browser.takeChanged();
+        BrowsedPeer peer(5);
+        peer.link.runFor(3s);
+        ASSERT_EQ(peer.browser.results().size(), 1u);
+        peer.browser.takeChanged();
         if (!alive) {
-            link.detach(responderNode);
+            peer.link.detach(peer.responderNode);
         }
-        const std::size_t before = link.sent.size();
-        browser.reconfirm(instance, link.now);
-        link.runFor(2s);
+        const std::size_t before = peer.link.sent.size();
+        peer.browser.reconfirm(instance, peer.link.now);
+        peer.link.runFor(2s);
         // A second hint while in doubt keeps the first deadline; after an answer it asks anew.
-        browser.reconfirm(instance, link.now);
-        link.runFor(7900ms);
-        EXPECT_EQ(browser.results().size(), 1u) << alive;
-        link.runFor(200ms);
-        EXPECT_EQ(browser.results().size(), alive ? 1u : 0u) << alive;
-        EXPECT_EQ(browser.takeChanged(), !alive) << alive;
-        const auto [asked, offeredPtr] = reconfirmQueries(link, browserNode, before, instance);
+        peer.browser.reconfirm(instance, peer.link.now);
+        peer.link.runFor(7900ms);
+        EXPECT_EQ(peer.browser.results().size(), 1u) << alive;
+        peer.link.runFor(200ms);
+        EXPECT_EQ(peer.browser.results().size(), alive ? 1u : 0u) << alive;
+        EXPECT_EQ(peer.browser.takeChanged(), !alive) << alive;
+        const auto [asked, offeredPtr] =
+            reconfirmQueries(peer.link, peer.browserNode, before, instance);
         // At 0, 1 and 3 s; with the peer answering, the second hint asks at 2, 3 (shared with
         // the first) and 5 s.
         EXPECT_EQ(asked, alive ? 5u : 3u) << alive;
@@ -233,8 +230,8 @@ TEST(MdnsBrowserTest, ReconfirmationDropsASilentPeerAndKeepsAnAnsweringOne) {
             EXPECT_FALSE(offeredPtr) << "a record in doubt offered as a known answer";
         }
         if (alive) {
-            link.runFor(60s);
-            EXPECT_EQ(browser.results().size(), 1u);
+            peer.link.runFor(60s);
+            EXPECT_EQ(peer.browser.results().size(), 1u);
         }
     }
 }
@@ -256,32 +253,26 @@ TEST(MdnsBrowserTest, ReconfirmingAnUnknownInstanceAsksNothing) {
 TEST(MdnsBrowserTest, LinkDownDropsThePeersUnlessTheLinkComesBackInTime) {
     for (auto downFor : {std::chrono::milliseconds(0), std::chrono::milliseconds(3000)}) {
         const bool back = downFor > 0ms;
-        MdnsSimulatedLink link;
-        MdnsResponder responder(service("Desk", 120, 4500), 1);
-        MdnsBrowser browser(serviceType, 5);
-        const auto responderNode = link.attach(responder);
-        link.attach(browser);
-        responder.start(link.now);
-        browser.start(link.now);
-        link.runFor(3s);
-        ASSERT_EQ(browser.results().size(), 1u);
-        browser.takeChanged();
-        const MdnsTime down = link.now;
-        link.detach(responderNode);
-        browser.linkDown(down);
+        BrowsedPeer peer(5);
+        peer.link.runFor(3s);
+        ASSERT_EQ(peer.browser.results().size(), 1u);
+        peer.browser.takeChanged();
+        const MdnsTime down = peer.link.now;
+        peer.link.detach(peer.responderNode);
+        peer.browser.linkDown(down);
         if (back) {
-            link.runFor(downFor);
-            link.reattach(responderNode);
-            responder.restart(link.now);
-            browser.restartQueries(link.now);
+            peer.link.runFor(downFor);
+            peer.link.reattach(peer.responderNode);
+            peer.responder.restart(peer.link.now);
+            peer.browser.restartQueries(peer.link.now);
         }
-        link.runUntil(down + 9900ms);
-        EXPECT_EQ(browser.results().size(), 1u) << back;
-        link.runUntil(down + 10100ms);
-        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
-        EXPECT_EQ(browser.takeChanged(), !back) << back;
-        link.runFor(30s);
-        EXPECT_EQ(browser.results().size(), back ? 1u : 0u) << back;
+        peer.link.runUntil(down + 9900ms);
+        EXPECT_EQ(peer.browser.results().size(), 1u) << back;
+        peer.link.runUntil(down + 10100ms);
+        EXPECT_EQ(peer.browser.results().size(), back ? 1u : 0u) << back;
+        EXPECT_EQ(peer.browser.takeChanged(), !back) << back;
+        peer.link.runFor(30s);
+        EXPECT_EQ(peer.browser.results().size(), back ? 1u : 0u) << back;
     }
 }
 
@@ -306,17 +297,11 @@ TEST(MdnsBrowserTest, UnansweredQueriesOfOthersFlushARecord) {
         {"probes for the name", 3, false, false, true, false},
     };
     for (const auto& c : cases) {
-        MdnsSimulatedLink link;
-        MdnsResponder responder(service("Desk", 120, 4500), 1);
-        MdnsBrowser browser(serviceType, 5);
-        const auto responderNode = link.attach(responder);
-        link.attach(browser);
-        responder.start(link.now);
-        browser.start(link.now);
-        link.runFor(3s);
-        ASSERT_EQ(browser.results().size(), 1u) << c.what;
-        link.detach(responderNode);
-        const MdnsTime first = link.now;
+        BrowsedPeer peer(5);
+        peer.link.runFor(3s);
+        ASSERT_EQ(peer.browser.results().size(), 1u) << c.what;
+        peer.link.detach(peer.responderNode);
+        const MdnsTime first = peer.link.now;
         for (int i = 0; i < c.queries; ++i) {
             MdnsMessage query;
             query.questions.push_back({serviceType, mdns::typePtr, mdns::classIn, c.unicast});
@@ -326,13 +311,13 @@ TEST(MdnsBrowserTest, UnansweredQueriesOfOthersFlushARecord) {
             if (c.probe) {
                 query.authorities.push_back(MdnsRecord::ptr(serviceType, instance, 4500));
             }
-            link.inject(7, encodeMdnsMessage(query));
-            link.runFor(1s);
+            peer.link.inject(7, encodeMdnsMessage(query));
+            peer.link.runFor(1s);
         }
-        link.runUntil(first + 9900ms);
-        EXPECT_EQ(browser.results().size(), 1u) << c.what;
-        link.runUntil(first + 10100ms);
-        EXPECT_EQ(browser.results().size(), c.flushed ? 0u : 1u) << c.what;
+        peer.link.runUntil(first + 9900ms);
+        EXPECT_EQ(peer.browser.results().size(), 1u) << c.what;
+        peer.link.runUntil(first + 10100ms);
+        EXPECT_EQ(peer.browser.results().size(), c.flushed ? 0u : 1u) << c.what;
     }
 }
 

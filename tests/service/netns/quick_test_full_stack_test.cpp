@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lab/netns_pair_test.h"
 #include "service_node.h"
 
 namespace sorvanta::testing {
@@ -17,13 +18,12 @@ std::unique_ptr<ServiceNode> node(const std::string& ns, const std::string& devi
         ServiceNode::realRuns());
 }
 
-class QuickTestFullStack : public ::testing::Test {
+class QuickTestFullStack : public NetnsPairTest {
   protected:
     void SetUp() override {
-        std::string whyNot;
-        pair = NetnsPair::create(whyNot);
+        NetnsPairTest::SetUp();
         if (!pair) {
-            GTEST_SKIP() << "network namespaces unavailable: " << whyNot;
+            return;
         }
         a = node(pair->nsA, pair->link.nameA, pair->link.indexA, "Desk");
         b = node(pair->nsB, pair->link.nameB, pair->link.indexB, "Studio");
@@ -37,7 +37,6 @@ class QuickTestFullStack : public ::testing::Test {
         b.reset();
     }
 
-    std::unique_ptr<NetnsPair> pair;
     std::unique_ptr<ServiceNode> a, b;
 };
 

@@ -10,37 +10,14 @@
 
 #include "lab/fake_system.h"
 #include "lab/netns_lab.h"
+#include "lab/stub_quick_test.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
-#include "protocol/incomplete_status.h"
 #include "quicktest/make_quick_test.h"
 #include "quicktest/transfer_engine_factory.h"
 #include "service/wire_service.h"
 
 namespace sorvanta::testing {
-
-// A run engine that does nothing but end when told to, for runs across namespaces.
-struct StubQuickTest final : QuickTest {
-    Setup setup;
-    // Outputs reported at once on start, to overflow the service's event queue.
-    int burst = 0;
-    void start() override {
-        for (int i = 0; i < burst; ++i) {
-            setup.notify({Output::Kind::snapshot, std::nullopt, SpeedSnapshot{}});
-        }
-    }
-    void deliver(SpeedMessage) override {}
-    void fail(std::string reason, bool failed, std::optional<RunEndCause> cause, bool remote,
-              std::function<void(SpeedSnapshot)> done) override {
-        SpeedSnapshot final;
-        final.run = setup.id;
-        final.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
-        final.status = incompleteStatus(reason);
-        final.end = cause;
-        final.endedRemotely = remote;
-        done(final);
-    }
-};
 
 // One copy of the service inside a namespace, its hardware reader admitting the given
 // devices as wired PCI adapters. It is driven through the service's commands and watched

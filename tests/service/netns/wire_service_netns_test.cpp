@@ -17,14 +17,19 @@ Nodes twoNodes(NetnsPair& pair) {
             "Studio")};
 }
 
+// Starts both copies; true once each is ready with the Quick Test armed.
+bool startBoth(ServiceNode& a, ServiceNode& b) {
+    a.start();
+    b.start();
+    return a.waitFor(readyAndArmed) && b.waitFor(readyAndArmed);
+}
+
 TEST(WireServiceNetnsTest, TwoCopiesConvergeOnOneChannel) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     for (int round = 0; round < 3; ++round) {
         auto [a, b] = twoNodes(*pair);
-        a->start();
-        b->start();
-        ASSERT_TRUE(a->waitFor(readyAndArmed)) << round << " " << a->snapshot().status;
-        ASSERT_TRUE(b->waitFor(readyAndArmed)) << round << " " << b->snapshot().status;
+        ASSERT_TRUE(startBoth(*a, *b))
+            << round << " " << a->snapshot().status << " / " << b->snapshot().status;
         EXPECT_EQ(a->snapshot().activePeerName, "Studio");
         EXPECT_EQ(b->snapshot().activePeerName, "Desk");
         // The election is settled: both stay ready.
@@ -37,10 +42,7 @@ TEST(WireServiceNetnsTest, TwoCopiesConvergeOnOneChannel) {
 TEST(WireServiceNetnsTest, CablePulledAndPluggedInAgain) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     auto [a, b] = twoNodes(*pair);
-    a->start();
-    b->start();
-    ASSERT_TRUE(a->waitFor(readyAndArmed));
-    ASSERT_TRUE(b->waitFor(readyAndArmed));
+    ASSERT_TRUE(startBoth(*a, *b));
     pair->lab.ip(pair->nsA, "link set " + pair->link.nameA + " down");
     auto lost = [](const ServiceSnapshot& s) { return s.state != ConnectionState::ready; };
     EXPECT_TRUE(a->waitFor(lost));
@@ -61,10 +63,7 @@ TEST(WireServiceNetnsTest, CablePulledAndPluggedInAgain) {
 TEST(WireServiceNetnsTest, StoppedRunReachesThePeerAsCancel) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     auto [a, b] = twoNodes(*pair);
-    a->start();
-    b->start();
-    ASSERT_TRUE(a->waitFor(readyAndArmed));
-    ASSERT_TRUE(b->waitFor(readyAndArmed));
+    ASSERT_TRUE(startBoth(*a, *b));
     a->service().startQuickTest(QuickProfile::quick);
     ASSERT_TRUE(b->waitFor([](const ServiceSnapshot& s) { return s.speed.busy; }));
     a->service().stopQuickTest();
