@@ -113,6 +113,7 @@ void UDPTransfer::cancelSteps() {
     if (state_.ended) {
         return;
     }
+    settleSends();  // what completed until now counts
     state_.ended = true;
     state_.endedAt = now();
     if (state_.submitting) {
@@ -429,6 +430,7 @@ void UDPTransfer::acceptSenderSummary(const UDPSendSummary& summary, const std::
 
 std::optional<UDPObservation> UDPTransfer::finish() {
     Lock lock(mutex_);
+    settleSends();
     return udp_leg_result::interrupted(facts_, state_, state_.endedAt.value_or(now()));
 }
 
@@ -448,6 +450,7 @@ void UDPTransfer::tick() {
     if (state_.ended) {
         return;
     }
+    settleSends();
     const double t = now();
     if (t - state_.begunAt >= facts_.measuredDuration + setupAllowance) {
         const bool safety = state_.started.has_value() || state_.receiver.unique > 0;
@@ -548,11 +551,18 @@ void UDPTransfer::stopSending(double t, double elapsed) {
 }
 
 void UDPTransfer::sendBatch(std::int64_t count) {
-    std::weak_ptr<UDPTransfer> weak = weak_from_this();
     auto& summary = state_.summary;
-    for (std::int64_t i = 0; i < count && !state_.buffers.empty(); ++i) {
-        auto buffer = std::move(state_.buffers.back());
-        state_.buffers.pop_back();
+    constexpr auto pool = static_cast<std::int64_t>(poolSize);
+    for (std::int64_t i = 0; i < count && state_.inFlight < pool; ++i) {
+        // Completions come in send order, so the buffers in flight are the last `inFlight`
+        // of the ring and the next one is free, unless the connection still holds it.
+        if (state_.buffers.size() != poolSize) {
+            return;
+        }
+        const auto& buffer = state_.buffers[static_cast<std::size_t>(summary.attempted) % poolSize];
+        if (buffer.use_count() > 1) {
+            return;
+        }
         const auto sequence = static_cast<std::uint32_t>(summary.attempted);
         const double t = now();
         udp_datagram::writeHeader(*buffer, prefix_, udp_datagram::probeKind, sequence, t);
@@ -563,28 +573,31 @@ void UDPTransfer::sendBatch(std::int64_t count) {
         ++summary.attempted;
         ++state_.inFlight;
         summary.maximumInFlight = std::max(summary.maximumInFlight, state_.inFlight);
-        std::shared_ptr<const Bytes> content = buffer;
-        state_.connection->send(std::move(content),
-                                [weak, buffer = std::move(buffer)](std::optional<PlatformError> e) {
-                                    if (auto self = weak.lock()) {
-                                        self->sendCompleted(e, buffer);
-                                    }
-                                });
+        state_.connection->send(buffer, [tally = tally_](std::optional<PlatformError> e) {
+            if (e) {
+                tally->failed.fetch_add(1, std::memory_order_relaxed);
+            }
+            tally->completed.fetch_add(1, std::memory_order_release);
+        });
     }
 }
 
-void UDPTransfer::sendCompleted(const std::optional<PlatformError>& error,
-                                std::shared_ptr<Bytes> buffer) {
-    Lock lock(mutex_);
+void UDPTransfer::settleSends() {
     if (state_.ended) {
         return;
     }
-    --state_.inFlight;
-    state_.buffers.push_back(std::move(buffer));
-    if (!error) {
-        ++state_.summary.accepted;
-    } else {
-        ++state_.summary.failed;
+    // Completed first: every failure counted in it is then visible too.
+    const std::int64_t completed = tally_->completed.load(std::memory_order_acquire);
+    const std::int64_t failed = tally_->failed.load(std::memory_order_relaxed);
+    const std::int64_t newlyCompleted = completed - state_.settledCompletions;
+    // A failure whose completion is not counted yet waits for the next call.
+    const std::int64_t newlyFailed = std::min(failed - state_.settledFailures, newlyCompleted);
+    state_.settledCompletions = completed;
+    state_.settledFailures += newlyFailed;
+    state_.inFlight -= newlyCompleted;
+    state_.summary.accepted += newlyCompleted - newlyFailed;
+    state_.summary.failed += newlyFailed;
+    if (newlyFailed > 0) {
         state_.summary.reason = "Local UDP send failure; loss percentage unavailable.";
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,8 +107,20 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     using Bytes = UdpConnection::Bytes;
     using Lock = std::lock_guard<PriorityInheritanceMutex>;
 
+    // Send completions as they come, apart from the engine's lock: a completion only counts,
+    // and the engine takes the counts up at its next tick (or when it reports). Contending
+    // for the lock with the tick that sends would hold completions back, and the pacer
+    // counts every one not yet taken up as in flight.
+    struct SendTally {
+        std::atomic<std::int64_t> completed{0};
+        std::atomic<std::int64_t> failed{0};
+    };
+
     struct State : UdpLegState {
         using UdpLegState::UdpLegState;
+        // Send completions of the tally already taken up.
+        std::int64_t settledCompletions = 0;
+        std::int64_t settledFailures = 0;
         std::shared_ptr<UdpListener> listener;
         std::shared_ptr<UdpConnection> connection;
         std::shared_ptr<PreciseTimer> timer;
@@ -149,7 +162,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     // took the completion up, before waiting for the lock (for the receive checks).
     void received(std::span<const std::uint8_t> content, double arrival, double handled,
                   const std::optional<PlatformError>& error);
-    void sendCompleted(const std::optional<PlatformError>& error, std::shared_ptr<Bytes> buffer);
+    // With the lock held: takes up the send completions that came since the last call.
+    void settleSends();
 
     const UdpLegFacts facts_;
     const std::optional<NetworkInterface> interface_;
@@ -161,6 +175,7 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     const std::shared_ptr<const Clock> clock_;
     const std::int64_t attemptCeiling_;
 
+    const std::shared_ptr<SendTally> tally_ = std::make_shared<SendTally>();
     // The receiver's tick thread is a prompt one: while it waits, the holder it waits for runs
     // with its priority, so no other thread can hold a receive completion up inside the lock.
     mutable PriorityInheritanceMutex mutex_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
+#include <cerrno>
 #include <functional>
 
 #include "engines/udp_datagram.h"
@@ -602,6 +603,30 @@ TEST(UdpTransferTest, InterruptedSenderStopsItsWindowWhenItEnds) {
     EXPECT_EQ(observation->send.seconds, 0.5);
     EXPECT_NO_THROW(observation->validate());
     EXPECT_TRUE(leg.events.empty());
+}
+
+// Send completions that came before the leg was cut short count in its observation, the
+// failed ones apart, also when no tick took them up before the end.
+TEST(UdpTransferTest, CompletionsBeforeAnEndCountWithFailuresApart) {
+    Leg leg(false, 1e9);  // 16 datagrams a tick
+    auto c = leg.sending();
+    for (int i = 0; i < 3; ++i) {
+        leg.tick(0.0002048);  // sends, then their completions
+    }
+    const auto good = static_cast<std::int64_t>(c->sends().size()) - 1;  // not the readiness
+    c->setSendError(PlatformError::posix(ENOBUFS));
+    for (int i = 0; i < 2; ++i) {
+        leg.tick(0.0002048);
+    }
+    const auto all = static_cast<std::int64_t>(c->sends().size()) - 1;
+    ASSERT_GT(all, good);
+    leg.engine->cancel();
+    const auto observation = leg.engine->finish();
+    ASSERT_TRUE(observation);
+    EXPECT_EQ(observation->send.attempted, all);
+    EXPECT_EQ(observation->send.accepted, good);
+    EXPECT_EQ(observation->send.failed, all - good);
+    EXPECT_EQ(observation->send.reason, "Local UDP send failure; loss percentage unavailable.");
 }
 
 }  // namespace

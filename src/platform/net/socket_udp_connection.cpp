@@ -112,6 +112,9 @@ void SocketUdpConnection::attempt() {
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    // Runs of equal datagrams may arrive coalesced, one queue entry each: fewer wakes and
+    // reads, and a small receive buffer holds more of them. Split again on reading.
+    ::setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof on);
     if (sharedPort_ != 0) {
         // An adopted flow shares the listener's port; being connected, it receives the
         // flow's datagrams in preference to the listener.
@@ -318,6 +321,9 @@ void SocketUdpConnection::receiveMessage(ReceiveCompletion completion) {
             return;
         }
         receives_.push_back(std::move(completion));
+        if (awaitingReadable_ || reading_) {
+            return;  // the wait's end or the read in progress reads again for it
+        }
     }
     asio::post(executor_, [self = shared_from_this()] { self->armRead(); });
 }
@@ -360,22 +366,20 @@ void SocketUdpConnection::armRead() {
 }
 
 void SocketUdpConnection::readable() {
-    struct Arrived {
-        std::size_t length;
-        Clock::time_point arrival;
-    };
-    std::vector<std::pair<ReceiveCompletion, Arrived>> delivered;
     std::optional<std::pair<ReceiveCompletion, PlatformError>> failed;
     {
         std::lock_guard lock(mutex_);
         if (!open_ || receives_.empty()) {
             return;
         }
+        reading_ = true;
+        arrived_.clear();
         const std::size_t count = std::min(receives_.size(), maximumBatch);
         std::array<mmsghdr, maximumBatch> messages;
         std::array<iovec, maximumBatch> vectors;
-        constexpr std::size_t controlBytes =
-            CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t));
+        constexpr std::size_t controlBytes = CMSG_SPACE(sizeof(timespec)) +
+                                             CMSG_SPACE(sizeof(std::uint32_t)) +
+                                             CMSG_SPACE(sizeof(int));
         alignas(cmsghdr) std::array<std::array<char, controlBytes>, maximumBatch> controls;
         for (std::size_t i = 0; i < count; ++i) {
             vectors[i] = {slots_.get() + i * slotBytes, slotBytes};
@@ -407,8 +411,15 @@ void SocketUdpConnection::readable() {
             const Clock::time_point now = Clock::now();
             for (int i = 0; i < received; ++i) {
                 Clock::time_point arrival = now;
+                std::size_t segment = 0;  // a coalesced message's datagram size
                 for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
                      c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+                    if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+                        int size = 0;
+                        std::memcpy(&size, CMSG_DATA(c), sizeof size);
+                        segment = size > 0 ? static_cast<std::size_t>(size) : 0;
+                        continue;
+                    }
                     if (c->cmsg_level != SOL_SOCKET) {
                         continue;
                     }
@@ -427,25 +438,56 @@ void SocketUdpConnection::readable() {
                 }
                 arrival = std::clamp(arrival, lastArrival_, std::max(lastArrival_, now));
                 lastArrival_ = arrival;
-                delivered.push_back(
-                    {std::move(receives_.front()),
-                     {std::min<std::size_t>(messages[i].msg_len, slotBytes), arrival}});
-                receives_.pop_front();
+                splitDatagrams(i * slotBytes, std::min<std::size_t>(messages[i].msg_len, slotBytes),
+                               segment, arrival, arrived_);
             }
         }
     }
-    // The slots stay untouched until the next read, which only this executor issues.
-    for (std::size_t i = 0; i < delivered.size(); ++i) {
-        auto& [completion, arrived] = delivered[i];
+    // Each datagram to the oldest waiting receive, in order; what finds none waits in the
+    // backlog, copied, as do all after it. The slots stay untouched until the next read,
+    // which only this executor issues.
+    for (const auto& datagram : arrived_) {
+        ReceiveCompletion completion;
+        {
+            std::lock_guard lock(mutex_);
+            if (!open_) {
+                break;
+            }
+            if (!backlog_.empty() || receives_.empty()) {
+                const std::uint8_t* at = slots_.get() + datagram.offset;
+                backlog_.push_back({Bytes(at, at + datagram.length), datagram.arrival});
+                continue;
+            }
+            completion = std::move(receives_.front());
+            receives_.pop_front();
+        }
         if (gate_.isOpen() && completion) {
-            completion({slots_.get() + i * slotBytes, arrived.length}, arrived.arrival,
+            completion({slots_.get() + datagram.offset, datagram.length}, datagram.arrival,
                        std::nullopt);
         }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        reading_ = false;
     }
     if (failed && gate_.isOpen() && failed->first) {
         failed->first({}, lastArrival_, failed->second);
     }
     armRead();
+}
+
+void SocketUdpConnection::splitDatagrams(std::size_t offset, std::size_t length,
+                                         std::size_t segment, Clock::time_point arrival,
+                                         std::vector<Arrived>& into) {
+    // A message the kernel coalesced holds datagrams of `segment` bytes, the last perhaps
+    // shorter; any other message is one datagram (perhaps empty).
+    if (segment == 0 || segment >= length) {
+        into.push_back({offset, length, arrival});
+        return;
+    }
+    for (std::size_t at = 0; at < length; at += segment) {
+        into.push_back({offset + at, std::min(segment, length - at), arrival});
+    }
 }
 
 }  // namespace sorvanta

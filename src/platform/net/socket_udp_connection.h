@@ -95,6 +95,20 @@ class SocketUdpConnection final : public UdpConnection,
     void readable();
     void deliverBacklog();
 
+  public:
+    // One datagram of the last read, in the slots.
+    struct Arrived {
+        std::size_t offset;
+        std::size_t length;
+        Clock::time_point arrival;
+    };
+    // Splits one read message (at `offset` in the slots) into its datagrams: `segment` is
+    // the size the kernel gave a coalesced message, 0 for a plain one.
+    static void splitDatagrams(std::size_t offset, std::size_t length, std::size_t segment,
+                               Clock::time_point arrival, std::vector<Arrived>& into);
+
+  private:
+
     NetworkExecutor executor_;
     asio::ip::udp::socket socket_;
     asio::steady_timer retryTimer_;
@@ -120,6 +134,7 @@ class SocketUdpConnection final : public UdpConnection,
     std::deque<ReceiveCompletion> receives_;
     std::deque<Backlog> backlog_;
     bool awaitingReadable_ = false;
+    bool reading_ = false;  // readable() is delivering the datagrams of a read
     Clock::time_point lastArrival_{};
 
     std::atomic<std::uint64_t> drops_{0};
@@ -133,6 +148,7 @@ class SocketUdpConnection final : public UdpConnection,
 
     static constexpr std::size_t slotBytes = 65536;
     std::unique_ptr<std::uint8_t[]> slots_;
+    std::vector<Arrived> arrived_;  // only on the executor
 };
 
 }  // namespace sorvanta

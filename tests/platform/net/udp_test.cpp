@@ -341,3 +341,39 @@ TEST_F(UdpPinning, AMissingPinnedInterfaceMakesListenerAndConnectionWait) {
 
 }  // namespace
 }  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+// A message the kernel coalesced comes apart into its datagrams, each with the message's
+// stamp; a plain message stays one datagram, also when empty or when no segment is given.
+TEST(UdpCoalescedRead, SplitsIntoDatagramsOfTheGivenSizeWithAShorterLast) {
+    struct Case {
+        std::size_t offset, length, segment;
+        std::vector<std::pair<std::size_t, std::size_t>> expected;  // offset, length
+    };
+    const std::vector<Case> cases = {
+        {0, 1200, 0, {{0, 1200}}},
+        {0, 0, 0, {{0, 0}}},
+        {0, 0, 1200, {{0, 0}}},
+        {65536, 1200, 1200, {{65536, 1200}}},
+        {0, 700, 1200, {{0, 700}}},
+        {0, 3600, 1200, {{0, 1200}, {1200, 1200}, {2400, 1200}}},
+        {131072, 3100, 1200, {{131072, 1200}, {132272, 1200}, {133472, 700}}},
+        {0, 1201, 1200, {{0, 1200}, {1200, 1}}},
+    };
+    const auto stamp = UdpConnection::Clock::time_point(std::chrono::seconds(7));
+    for (const auto& c : cases) {
+        std::vector<SocketUdpConnection::Arrived> got;
+        SocketUdpConnection::splitDatagrams(c.offset, c.length, c.segment, stamp, got);
+        ASSERT_EQ(got.size(), c.expected.size()) << c.length << "/" << c.segment;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].offset, c.expected[i].first) << c.length << "/" << c.segment;
+            EXPECT_EQ(got[i].length, c.expected[i].second) << c.length << "/" << c.segment;
+            EXPECT_EQ(got[i].arrival, stamp);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sorvanta
