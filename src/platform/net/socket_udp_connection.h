@@ -35,8 +35,10 @@ namespace sorvanta {
 // to the kernel together (sendmmsg). Any number of receiveMessage() calls may be outstanding;
 // each completes with one datagram (an empty datagram as empty content) and its arrival time
 // on the monotonic clock, non-decreasing, taken from the kernel's receive timestamp. Up to 64
-// datagrams are read per wake. Drops in this socket's own receive queue are counted apart
-// (receiveQueueDrops) from loss on the link. No handler runs after cancel().
+// messages are read per wake; the kernel may hand a run of equal datagrams over as one
+// coalesced message, which is split again, each datagram with the run's stamp. Drops in this
+// socket's own receive queue are counted apart (receiveQueueDrops) from loss on the link. No
+// handler runs after cancel().
 class SocketUdpConnection final : public UdpConnection,
                                   public std::enable_shared_from_this<SocketUdpConnection> {
   public:
