@@ -67,7 +67,8 @@ class SocketUdpConnection final : public UdpConnection,
     std::optional<NetworkPath> currentPath() const override;
     const Endpoint& endpoint() const override { return remote_; }
 
-    // Datagrams the kernel dropped because this socket's receive queue was full.
+    // Entries the kernel dropped because this socket's receive queue was full (a coalesced
+    // run counts once).
     std::uint64_t receiveQueueDrops() const override { return drops_; }
     // Granted buffer sizes (as the kernel reports them); 0 before ready.
     int receiveBufferSize() const override { return receiveBufferSize_; }
