@@ -29,10 +29,12 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lab/tick_recording_factory.h"
 #include "lab/udp_probe_leg.h"
+#include "platform/net/prompt_wakeups.h"
 
 using namespace sorvanta;
 using namespace std::chrono_literals;
@@ -115,6 +117,8 @@ double quantile(std::vector<double> values, double q) {
 struct Leg {
     double offeredShare = 0;  // of plan, percent
     long lost = 0, queueDrops = 0, lateTicks = 0, discarded = 0, overruns = 0;
+    // An overrun with no late check: a datagram waited in the socket beyond the bound.
+    bool lateTakeUp = false;
     double largestCheckGap = 0;  // seconds, from the observation
     std::vector<double> lateness, intervals, durations, callIntervals;
 };
@@ -211,6 +215,14 @@ int main(int argc, char** argv) {
     } else {
         std::printf("both engines as root, forced socket buffers\n");
     }
+    // What the receiver's tick thread gets when it asks for prompt wake-ups (a thread started
+    // from the receiver's side has its rights).
+    const auto wakeups = b.call([] {
+        WakeupPriority got = WakeupPriority::ordinary;
+        std::thread([&] { got = setPromptWakeups(true); }).join();
+        return got;
+    });
+    std::printf("receiver tick thread: %s wake-ups\n", toString(wakeups));
     auto factory = std::make_shared<TickRecordingFactory>(std::make_shared<SystemNetworkFactory>());
     std::map<double, Capacity> results;
     auto runLeg = [&](double gbit) {
@@ -248,14 +260,18 @@ int main(int argc, char** argv) {
         leg.lateTicks = static_cast<long>(o.send.pacingGaps);
         leg.discarded = static_cast<long>(o.send.discardedSlots);
         leg.overruns = static_cast<long>(o.receiverOverruns);
+        leg.lateTakeUp = o.receiverOverruns > 0 && o.receiveCoverage &&
+                         o.receiveCoverage->delayedChecks == 0;
         leg.largestCheckGap = o.receiveCoverage ? o.receiveCoverage->maximumGap : -1.0;
-        const auto ticks = factory->ticks();
-        // The receiver's timer is made first (it starts the leg), the sender's on its port.
-        if (ticks.size() >= 2) {
-            leg.intervals = ticks[0].intervals;
-            leg.durations = ticks[0].durations;
-            leg.callIntervals = ticks[0].callIntervals;
-            leg.lateness = ticks[1].exactLateness;
+        // The receiver's timer is the one asked for prompt wake-ups.
+        for (const auto& ticks : factory->ticks()) {
+            if (ticks.prompt) {
+                leg.intervals = ticks.intervals;
+                leg.durations = ticks.durations;
+                leg.callIntervals = ticks.callIntervals;
+            } else {
+                leg.lateness = ticks.exactLateness;
+            }
         }
         std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %6ld %8ld %9.2f %9.2f %9.2f %5ld\n",
                     gbit, plan / 1e6, offered / 1e6, leg.offeredShare, leg.lost, leg.queueDrops,
@@ -287,7 +303,7 @@ int main(int argc, char** argv) {
             continue;
         }
         std::vector<double> offered, discarded, lateness, intervals, durations, calls;
-        long lost = 0, drops = 0, overruns = 0;
+        long lost = 0, drops = 0, overruns = 0, lateTakeUps = 0;
         double largestGap = 0;
         for (const auto& leg : capacity.legs) {
             offered.push_back(leg.offeredShare);
@@ -299,6 +315,7 @@ int main(int argc, char** argv) {
             lost += leg.lost;
             drops += leg.queueDrops;
             overruns += leg.overruns;
+            lateTakeUps += leg.lateTakeUp ? 1 : 0;
             largestGap = std::max(largestGap, leg.largestCheckGap);
         }
         std::printf("%5.1fG, %zu legs%s: offered %s %% of plan; lost %ld, receive-queue drops "
@@ -315,11 +332,12 @@ int main(int argc, char** argv) {
                     lateness.size());
         std::printf("        receive-check intervals: median %.3f ms, p99 %.3f ms, largest %.3f ms "
                     "(%zu intervals; largest in the observations %.3f ms); overruns in %ld of "
-                    "%zu legs\n",
+                    "%zu legs (%ld of them a datagram taken up late, no check late)\n",
                     quantile(intervals, 0.5) * 1e3, quantile(intervals, 0.99) * 1e3,
                     intervals.empty() ? 0.0
                                       : *std::max_element(intervals.begin(), intervals.end()) * 1e3,
-                    intervals.size(), largestGap * 1e3, overruns, capacity.legs.size());
+                    intervals.size(), largestGap * 1e3, overruns, capacity.legs.size(),
+                    lateTakeUps);
         auto largest = [](const std::vector<double>& v) {
             return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
         };

@@ -152,6 +152,12 @@ void UDPTransfer::start(std::optional<std::uint16_t> port) {
             self->tick();
         }
     });
+    if (facts_.receiving) {
+        // The receiver's ticks are its receive checks: one that a busy CPU holds back by more
+        // than the overrun bound would blame this computer for a wait it did not cause. The
+        // sender's timer waits actively while sending and stays ordinary.
+        state_.timer->setPrompt(true);
+    }
     state_.timer->start();
     if (facts_.receiving) {
         state_.listener = factory_->makeUdpListener(executor_, makeParameters(), 0);
@@ -366,6 +372,12 @@ void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival
         } catch (const ProtocolFailure&) {
             refused = true;
         }
+        // The checks run on a prompt thread of their own, so they no longer see a receive
+        // path that other threads hold back; a datagram that waited in the socket longer than
+        // the checks' bound before this engine took it up shows that delay directly.
+        if (!refused && handled - arrival > UDPReceiveCoverage::delayedGap) {
+            noteDelayedService();
+        }
     }
     if (refused) {
         ++state_.receiver.rejected;
@@ -459,10 +471,8 @@ void UDPTransfer::tickReceiver(double t) {
         if (state_.receiveCoverage.checks < UDPReceiveCoverage::maximumChecks) {
             state_.receiveCoverage.record(t);
         }
-        if (state_.receiveCoverage.delayedChecks > 0 && state_.receiver.overruns == 0) {
-            state_.receiver.overruns = 1;
-            state_.receiver.timingReason =
-                "Receive queue service was delayed; application timing is limited.";
+        if (state_.receiveCoverage.delayedChecks > 0) {
+            noteDelayedService();
         }
         if (t - state_.lastProgressEvent >= progressInterval) {
             state_.lastProgressEvent = t;
@@ -471,6 +481,14 @@ void UDPTransfer::tickReceiver(double t) {
     }
     if (state_.tailStart && state_.senderSummary && t - *state_.tailStart >= tailWait) {
         complete(t);
+    }
+}
+
+void UDPTransfer::noteDelayedService() {
+    if (state_.receiver.overruns == 0) {
+        state_.receiver.overruns = 1;
+        state_.receiver.timingReason =
+            "Receive queue service was delayed; application timing is limited.";
     }
 }
 

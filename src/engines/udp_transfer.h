@@ -18,6 +18,7 @@
 #include "platform/net/network_interface.h"
 #include "platform/net/network_parameters.h"
 #include "platform/net/network_path.h"
+#include "platform/net/priority_inheritance_mutex.h"
 #include "platform/network_factory.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/udp_observation.h"
@@ -104,7 +105,7 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
 
   private:
     using Bytes = UdpConnection::Bytes;
-    using Lock = std::lock_guard<std::mutex>;
+    using Lock = std::lock_guard<PriorityInheritanceMutex>;
 
     // Send completions as they come, apart from the engine's lock: a completion only counts,
     // and the engine takes the counts up at its next tick (or when it reports). Contending
@@ -144,6 +145,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void tick();
     void tickReceiver(double t);
     void tickSender(double t);
+    // Receiver: the receive queue was served late; marks the leg's one overrun.
+    void noteDelayedService();
     void stopSending(double t, double elapsed);
     void sendBatch(std::int64_t count);
     void complete(double t);
@@ -173,7 +176,9 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     const std::int64_t attemptCeiling_;
 
     const std::shared_ptr<SendTally> tally_ = std::make_shared<SendTally>();
-    mutable std::mutex mutex_;
+    // The receiver's tick thread is a prompt one: while it waits, the holder it waits for runs
+    // with its priority, so no other thread can hold a receive completion up inside the lock.
+    mutable PriorityInheritanceMutex mutex_;
     State state_;
     // Network objects the engine has finished with. They are released with the engine, never
     // under the lock: releasing a timer waits for its thread, which may be waiting for the

@@ -402,6 +402,45 @@ TEST(UdpTransferTest, ReceiveChecksCountFromWhenTheEngineTakesADatagramUp) {
     }
 }
 
+// The checks come on time (their thread is prompt), but the receive path that serves the
+// socket may still be held back: a probe datagram that waited in the socket longer than the
+// checks' bound before the engine took it up marks the overrun all the same.
+TEST(UdpTransferTest, ADatagramTakenUpLateIsAnOverrunThoughTheChecksCameOnTime) {
+    const struct {
+        const char* name;
+        double waited;
+        std::int64_t overruns;
+    } rows[] = {
+        {"taken up at once", 0.0005, 0},
+        {"just within the bound", 0.0059, 0},
+        {"just beyond the bound", 0.0065, 1},
+        {"held back for 40 ms", 0.040, 1},
+    };
+    for (const auto& row : rows) {
+        Leg leg(true);
+        auto flow = leg.receiving();
+        for (int i = 0; i < 50; ++i) {
+            leg.tick(0.001);
+        }
+        const double now = leg.clock->now();
+        flow->deliver(leg.datagram(1, 0, now - row.waited), leg.clock->instant(now - row.waited));
+        flow->deliver(leg.datagram(1, 1, now), leg.clock->instant(now));
+        leg.poll();
+        for (int i = 0; i < 10; ++i) {
+            leg.tick(0.001);
+        }
+        const auto observation = leg.engine->finish();
+        ASSERT_TRUE(observation && observation->receiveCoverage) << row.name;
+        EXPECT_EQ(observation->receiveCoverage->delayedChecks, 0) << row.name;
+        EXPECT_EQ(observation->unique, 2) << row.name;
+        EXPECT_EQ(observation->receiverOverruns, row.overruns) << row.name;
+        EXPECT_EQ(observation->timingReason ==
+                      "Receive queue service was delayed; application timing is limited.",
+                  row.overruns > 0)
+            << row.name;
+    }
+}
+
 TEST(UdpTransferTest, CoverageStopsCountingAtItsBound) {
     Leg leg(true);
     leg.receiving();
@@ -441,8 +480,10 @@ TEST(UdpTransferTest, SenderPacingAndSummary) {
     EXPECT_EQ(leg.events.size(), 1u);
 }
 
-TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSending) {
+TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSendingAndWakesPromptlyOnlyOnTheReceiver) {
     // Exact waiting busies a CPU, so it is on from the release to the stop of sending only.
+    // Prompt wake-ups keep the receiver's checks from waiting behind other threads; the
+    // sender's actively waiting timer must not have them.
     Leg sender(false, 1e9);
     sender.engine->start(5000);
     auto c = sender.factory->udpConnections().at(0);
@@ -465,11 +506,15 @@ TEST(UdpTransferTest, TimerWaitsExactlyOnlyWhileSending) {
             sender.tick(0.0002);
         }
         EXPECT_EQ(sender.timer()->exact(), exact) << name;
+        EXPECT_FALSE(sender.timer()->prompt()) << name;
     }
     Leg receiver(true);
+    receiver.engine->start(std::nullopt);
+    EXPECT_TRUE(receiver.timer()->prompt()) << "from its first tick";
     receiver.receiving();
     receiver.tick(0.001);
     EXPECT_FALSE(receiver.timer()->exact());
+    EXPECT_TRUE(receiver.timer()->prompt());
 }
 
 // A leg that reaches its attempt ceiling stops at once, capped, and its window holds every

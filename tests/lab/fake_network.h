@@ -401,6 +401,7 @@ class FakePreciseTimer final : public PreciseTimer {
     void start() override { started_ = true; }
     void cancel() override { cancelled_ = true; }
     void setExact(bool exact) override { exact_ = exact; }
+    void setPrompt(bool prompt) override { prompt_ = prompt; }
     std::chrono::nanoseconds period() const override { return period_; }
     std::uint64_t coalescedTicks() const override { return 0; }
     std::chrono::steady_clock::time_point currentDeadline() const override { return {}; }
@@ -417,6 +418,7 @@ class FakePreciseTimer final : public PreciseTimer {
     bool started() const { return started_; }
     bool cancelled() const { return cancelled_; }
     bool exact() const { return exact_; }
+    bool prompt() const { return prompt_; }
 
   private:
     const std::chrono::nanoseconds period_;
@@ -424,6 +426,7 @@ class FakePreciseTimer final : public PreciseTimer {
     std::atomic<bool> started_{false};
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> exact_{false};
+    std::atomic<bool> prompt_{false};
 };
 
 // Makes fakes and keeps each one, in the order made, for the test to script.

@@ -26,6 +26,8 @@ class TickRecordingFactory final : public NetworkFactory {
         // lock, mostly that wait), and the intervals between the calls: a long interval
         // between calls is the timer's thread, a long call the lock.
         std::vector<double> durations, callIntervals;
+        // The timer was asked for prompt wake-ups (a probe receiver's is).
+        bool prompt = false;
     };
 
     explicit TickRecordingFactory(std::shared_ptr<NetworkFactory> inner)
@@ -152,6 +154,13 @@ class TickRecordingFactory final : public NetworkFactory {
                 record_->exact = exact;
             }
             inner_->setExact(exact);
+        }
+        void setPrompt(bool prompt) override {
+            {
+                std::lock_guard lock(record_->mutex);
+                record_->ticks.prompt = prompt;
+            }
+            inner_->setPrompt(prompt);
         }
         std::chrono::nanoseconds period() const override { return inner_->period(); }
         std::uint64_t coalescedTicks() const override { return inner_->coalescedTicks(); }

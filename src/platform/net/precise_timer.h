@@ -30,6 +30,12 @@ class PreciseTimer {
     // actively for the last stretch before it, at the cost of a busy CPU; otherwise it sleeps
     // and a tick may come some tens of microseconds late. Off at first; any thread, any time.
     virtual void setExact(bool exact) = 0;
+    // While prompt, the timer's thread asks to run ahead of ordinary threads as soon as it
+    // wakes (see setPromptWakeups), so that a busy CPU does not hold a sleeping tick back by
+    // milliseconds. Only for a tick that does short work; it is set aside while the timer is
+    // exact, as an actively waiting thread must not shut others out of its CPU. Off at first;
+    // any thread, any time. A timer that cannot ask ignores it.
+    virtual void setPrompt(bool) {}
 
     virtual std::chrono::nanoseconds period() const = 0;
     // Number of deadlines that were skipped because a tick came late (coalesced).

@@ -1,5 +1,7 @@
 #include "platform/net/thread_precise_timer.h"
 
+#include "platform/net/prompt_wakeups.h"
+
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -107,9 +109,15 @@ void ThreadPreciseTimer::run(const std::shared_ptr<State>& state) {
     const std::int64_t period = state->period;
     std::int64_t next = monotonicNanoseconds();
     WakeMargin margin;
+    bool prompt = false;
     for (;;) {
         state->deadline = next;
-        waitUntil(next, state->exact, margin);
+        const bool exact = state->exact;
+        if (const bool wanted = state->prompt && !exact; wanted != prompt) {
+            setPromptWakeups(wanted);
+            prompt = wanted;
+        }
+        waitUntil(next, exact, margin);
         {
             std::lock_guard lock(state->gate);
             if (!state->running) {

@@ -13,7 +13,9 @@
 namespace sorvanta {
 
 // The PreciseTimer of this system: a thread of its own sleeping with clock_nanosleep on
-// absolute monotonic deadlines, with no timer slack. While exact, it sleeps only until a
+// absolute monotonic deadlines, with no timer slack. While prompt and not exact, the thread
+// runs with the prompt wake-ups the process may have; it sets them itself before each wait,
+// so a change applies from the next deadline on. While exact, it sleeps only until a
 // margin before each deadline and spins for the rest; the margin follows how late its recent
 // wake-ups came, so that a wake-up that comes late still lands before the deadline.
 //
@@ -31,6 +33,7 @@ class ThreadPreciseTimer final : public PreciseTimer {
     void start() override;
     void cancel() override;
     void setExact(bool exact) override { state_->exact = exact; }
+    void setPrompt(bool prompt) override { state_->prompt = prompt; }
 
     std::chrono::nanoseconds period() const override {
         return std::chrono::nanoseconds(state_->period);
@@ -49,6 +52,7 @@ class ThreadPreciseTimer final : public PreciseTimer {
         bool running = false;  // under gate
         std::atomic<std::uint64_t> coalesced{0};
         std::atomic<bool> exact{false};
+        std::atomic<bool> prompt{false};
         std::atomic<std::int64_t> deadline{0};  // on the monotonic clock, nanoseconds
     };
     static void run(const std::shared_ptr<State>& state);

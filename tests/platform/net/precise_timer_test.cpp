@@ -1,9 +1,12 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "platform/net/prompt_wakeups.h"
 #include "platform/net/thread_precise_timer.h"
 
 namespace sorvanta {
@@ -153,6 +156,45 @@ TEST(PreciseTimer, CancelUnderALockTheTickWaitsForNeitherBlocksNorLetsAnotherTic
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(shared->ticks, 1);
     shared->timer.reset();
+}
+
+// A prompt timer's thread runs its ticks with prompt wake-ups, except while it waits actively
+// (exact), and turning prompt off gives the thread back its ordinary scheduling.
+TEST(PreciseTimer, TicksPromptlyOnlyWhilePromptAndNotExact) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the unprivileged fallback is not visible as a policy";
+    }
+    struct Case {
+        const char* name;
+        bool prompt, exact;
+        WakeupPriority expected;
+    };
+    const Case cases[] = {
+        {"ordinary", false, false, WakeupPriority::ordinary},
+        {"prompt", true, false, WakeupPriority::realTime},
+        {"prompt but exact", true, true, WakeupPriority::ordinary},
+    };
+    for (const auto& c : cases) {
+        std::mutex mutex;
+        std::vector<WakeupPriority> seen;
+        ThreadPreciseTimer timer(std::chrono::milliseconds(1), [&] {
+            std::lock_guard lock(mutex);
+            seen.push_back(currentWakeupPriority());
+        });
+        timer.setPrompt(c.prompt);
+        timer.setExact(c.exact);
+        timer.start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Then back to ordinary: the ticks after the change are ordinary again.
+        timer.setPrompt(false);
+        timer.setExact(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        timer.cancel();
+        std::lock_guard lock(mutex);
+        ASSERT_GE(seen.size(), 4u) << c.name;
+        EXPECT_EQ(seen.front(), c.expected) << c.name;
+        EXPECT_EQ(seen.back(), WakeupPriority::ordinary) << c.name;
+    }
 }
 
 }  // namespace
