@@ -35,8 +35,10 @@ namespace sorvanta {
 // to the kernel together (sendmmsg). Any number of receiveMessage() calls may be outstanding;
 // each completes with one datagram (an empty datagram as empty content) and its arrival time
 // on the monotonic clock, non-decreasing, taken from the kernel's receive timestamp. Up to 64
-// datagrams are read per wake. Drops in this socket's own receive queue are counted apart
-// (receiveQueueDrops) from loss on the link. No handler runs after cancel().
+// messages are read per wake; the kernel may hand a run of equal datagrams over as one
+// coalesced message, which is split again, each datagram with the run's stamp. Drops in this
+// socket's own receive queue are counted apart (receiveQueueDrops) from loss on the link. No
+// handler runs after cancel().
 class SocketUdpConnection final : public UdpConnection,
                                   public std::enable_shared_from_this<SocketUdpConnection> {
   public:
@@ -65,7 +67,8 @@ class SocketUdpConnection final : public UdpConnection,
     std::optional<NetworkPath> currentPath() const override;
     const Endpoint& endpoint() const override { return remote_; }
 
-    // Datagrams the kernel dropped because this socket's receive queue was full.
+    // Entries the kernel dropped because this socket's receive queue was full (a coalesced
+    // run counts once).
     std::uint64_t receiveQueueDrops() const override { return drops_; }
     // Granted buffer sizes (as the kernel reports them); 0 before ready.
     int receiveBufferSize() const override { return receiveBufferSize_; }

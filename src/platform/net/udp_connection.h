@@ -64,8 +64,9 @@ class UdpConnection {
     virtual std::optional<NetworkPath> currentPath() const = 0;
     virtual const Endpoint& endpoint() const = 0;
 
-    // Datagrams the kernel dropped because this socket's receive queue was full, in total
-    // since the flow began.
+    // Entries the kernel dropped because this socket's receive queue was full, in total since
+    // the flow began: a datagram, or a run of equal datagrams the kernel kept coalesced, which
+    // counts once. Nonzero means some loss was ours; the sequence numbers say how much.
     virtual std::uint64_t receiveQueueDrops() const = 0;
     // Granted buffer sizes (as the kernel reports them); 0 before ready.
     virtual int receiveBufferSize() const = 0;
