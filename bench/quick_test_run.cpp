@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
+#include "lab/run_figures.h"
 #include "lab/shaped_link.h"
 #include "lab/tick_recording_factory.h"
 #include "platform/system_network_factory.h"
@@ -29,6 +30,7 @@
 using namespace sorvanta;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
+using sorvanta::testing::quantile;
 using sorvanta::testing::TickRecordingFactory;
 
 namespace {
@@ -54,15 +56,6 @@ void printObservation(const UDPObservation& o) {
                 static_cast<long long>(o.receiverOverruns),
                 o.receiveCoverage ? o.receiveCoverage->maximumGap * 1e3 : -1.0,
                 o.reason ? "; " : "", o.reason ? o.reason->c_str() : "");
-}
-
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
 }
 
 // What one run left for the summary after all runs.

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "lab/run_figures.h"
 #include "lab/tick_recording_factory.h"
 #include "lab/udp_probe_leg.h"
 #include "platform/net/prompt_wakeups.h"
@@ -40,6 +41,7 @@ using namespace sorvanta;
 using namespace std::chrono_literals;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
+using sorvanta::testing::quantile;
 using sorvanta::testing::TickRecordingFactory;
 using sorvanta::testing::UdpProbeLeg;
 
@@ -103,15 +105,6 @@ bool becomeNobody() {
     return ::syscall(SYS_setgroups, 0, nullptr) == 0 &&
            ::syscall(SYS_setresgid, nobody, nobody, nobody) == 0 &&
            ::syscall(SYS_setresuid, nobody, nobody, nobody) == 0;
-}
-
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
 }
 
 struct Leg {

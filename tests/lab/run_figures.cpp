@@ -12,6 +12,15 @@ double median(std::vector<double> values) {
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+double quantile(std::vector<double> values, double q) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
 std::string spread(const std::vector<double>& values, double scale, const char* format,
                    bool withMedian) {
     if (values.empty()) {

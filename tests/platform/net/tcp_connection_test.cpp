@@ -91,6 +91,20 @@ class TcpOverVeth : public testing::VethSides {
 
     static bool ready(const std::vector<TransportState>& v) { return hasKind(v, Kind::ready); }
 
+    // Closes both ends of one table case's connection, so the next case starts afresh.
+    void closeCase(const std::shared_ptr<TcpConnection>& connection) {
+        b->call([&] {
+            inbound->cancel();
+            return 0;
+        });
+        a->call([&] {
+            connection->cancel();
+            return 0;
+        });
+        accepted.clear();
+        inboundStates.clear();
+    }
+
     // Reads from `connection` until `count` bytes or the end of the stream.
     static std::string readAll(NetnsThread& side, std::shared_ptr<TcpConnection> connection,
                                std::size_t count, bool* ended = nullptr) {
@@ -181,16 +195,7 @@ TEST_F(TcpOverVeth, ConnectsPinnedAndExchangesInOrderOverIpv4AndIpv6) {
         EXPECT_EQ(inboundPath->remoteEndpoint->host.is_v4(), host == pair->ipv4B);
         EXPECT_TRUE(isWiredPath(*inboundPath, ifB));
 
-        a->call([&] {
-            connection->cancel();
-            return 0;
-        });
-        b->call([&] {
-            inbound->cancel();
-            return 0;
-        });
-        accepted.clear();
-        inboundStates.clear();
+        closeCase(connection);
     }
 }
 
@@ -301,15 +306,9 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
             EXPECT_EQ(got.size(), expected.size());
             EXPECT_TRUE(got == expected);
             EXPECT_EQ(ended, c.endAfter);
-            inbound->cancel();
             return 0;
         });
-        a->call([&] {
-            connection->cancel();
-            return 0;
-        });
-        accepted.clear();
-        inboundStates.clear();
+        closeCase(connection);
     }
 }
 
@@ -360,16 +359,7 @@ TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
         EXPECT_EQ(completions.values(), order);
         const std::string got = readAll(*b, inbound, expected.size());
         EXPECT_TRUE(got == expected);
-        b->call([&] {
-            inbound->cancel();
-            return 0;
-        });
-        a->call([&] {
-            connection->cancel();
-            return 0;
-        });
-        accepted.clear();
-        inboundStates.clear();
+        closeCase(connection);
     }
 }
 
@@ -441,15 +431,9 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
                 // What had arrived was taken in full batches.
                 EXPECT_EQ(counts.front(), c.maximum * static_cast<std::size_t>(c.reads));
             }
-            inbound->cancel();
             return 0;
         });
-        a->call([&] {
-            connection->cancel();
-            return 0;
-        });
-        accepted.clear();
-        inboundStates.clear();
+        closeCase(connection);
     }
 }
 
