@@ -175,6 +175,8 @@ bool duplexDropFromTheMachine(const SpeedSnapshot& speed) {
             }
         }
     }
+    std::printf("accepted a simultaneous-rate drop on an instrumented build: %s\n",
+                verdict.explanation.c_str());
     return true;
 }
 
