@@ -7,6 +7,13 @@
 
 namespace sorvanta {
 
+void UDPReceiver::noteQueueDrops(std::int64_t total) noexcept {
+    if (total > queueDrops) {
+        unmatchedQueueDrops += total - queueDrops;
+        queueDrops = total;
+    }
+}
+
 std::size_t UDPReceiver::holeBin(double delay) noexcept {
     if (!std::isfinite(delay) || !(delay > 0)) {
         return 0;
@@ -51,10 +58,16 @@ void UDPReceiver::record(const Datagram& d) {
     }
 
     if (s > highest + 1) {
-        const std::size_t bin = holeBin(delay);
-        holes[bin] += s - highest - 1;
-        if (gaps.size() < maximumGaps) {
-            gaps.push_back(Gap{highest + 1, s, bin});
+        const std::int64_t missing = s - highest - 1;
+        if (unmatchedQueueDrops > 0) {
+            unmatchedQueueDrops -= std::min(unmatchedQueueDrops, missing);
+            queueDropHoles += missing;
+        } else {
+            const std::size_t bin = holeBin(delay);
+            holes[bin] += missing;
+            if (gaps.size() < maximumGaps) {
+                gaps.push_back(Gap{highest + 1, s, bin});
+            }
         }
     }
     lastDelay = delay;

@@ -66,12 +66,25 @@ struct UDPReceiver {
     double sustainedHigh = 0;
     std::optional<std::string> timingReason;
     std::int64_t overruns = 0;
+    // The socket's own receive queue: its running count of dropped entries, those no hole
+    // has yet been put down to, and the datagrams of the holes put down to them. Such holes
+    // stay out of `holes` and `gaps`: they were lost here, not on the link.
+    std::int64_t queueDrops = 0;
+    std::int64_t unmatchedQueueDrops = 0;
+    std::int64_t queueDropHoles = 0;
 
     // Throws ProtocolFailure::malformed, leaving the receiver unchanged, for a datagram that
     // is not a probe, a send time that is not finite and at least 0, a sequence number out of
     // range, or an arrival that is not finite or earlier than the one before. A duplicate is
     // counted, not refused.
     void record(const Datagram& datagram);
+
+    // Takes the socket's running count of entries its full receive queue dropped, read just
+    // before a datagram is recorded; the next holes found are then put down to those drops.
+    // An entry may hold a run of datagrams the kernel kept coalesced, so a hole found while
+    // any drop is unmatched is taken as the queue's whole, and matches as many entries as it
+    // has datagrams. A count that goes back is ignored.
+    void noteQueueDrops(std::int64_t total) noexcept;
 
     // The hole bin of a queue delay in seconds: 0.25 ms steps, 0 for a delay that is not a
     // positive finite number, at most 128.

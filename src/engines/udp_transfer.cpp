@@ -367,6 +367,7 @@ void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival
     }
     if (!refused) {
         const auto& d = *outcome.datagram;
+        noteQueueDrops();
         try {
             state_.receiver.record({d.sequence, d.probe, d.sendTime, arrival});
         } catch (const ProtocolFailure&) {
@@ -602,7 +603,15 @@ void UDPTransfer::settleSends() {
     }
 }
 
+void UDPTransfer::noteQueueDrops() {
+    if (state_.connection) {
+        state_.receiver.noteQueueDrops(
+            static_cast<std::int64_t>(state_.connection->receiveQueueDrops()));
+    }
+}
+
 void UDPTransfer::complete(double t) {
+    noteQueueDrops();
     auto observation = udp_leg_result::completed(facts_, state_, t);
     cancelSteps();
     notify_(Result{std::move(observation)});

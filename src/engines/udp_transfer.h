@@ -147,6 +147,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void tickSender(double t);
     // Receiver: the receive queue was served late; marks the leg's one overrun.
     void noteDelayedService();
+    // Hands the receiver the socket's running count of receive-queue drops.
+    void noteQueueDrops();
     void stopSending(double t, double elapsed);
     void sendBatch(std::int64_t count);
     void complete(double t);

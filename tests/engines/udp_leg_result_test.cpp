@@ -85,6 +85,19 @@ TEST(UdpLegResultTest, Completed) {
              receive(s, 1000, {5, 500, 600}, 0.002), s.senderSummary = sent(1000);
          },
          0.5, std::nullopt, std::nullopt, 1},
+        // The socket's own queue dropped what never arrived: none of it is the link's, in
+        // the middle or at the tail.
+        {"the socket's own drops explain their holes",
+         [](UdpLegState& s) {
+             s.receiver.noteQueueDrops(1);
+             receive(s, 100, {40, 41, 42}), s.senderSummary = sent(100);
+         },
+         0.5, std::nullopt, std::nullopt, 0},
+        {"drops not yet matched explain the tail",
+         [](UdpLegState& s) {
+             receive(s, 90), s.receiver.noteQueueDrops(2), s.senderSummary = sent(100);
+         },
+         0.5, std::nullopt, std::nullopt, 0},
     };
     for (const auto& row : rows) {
         UdpLegState s(f);

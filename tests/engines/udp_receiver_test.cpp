@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -36,6 +37,45 @@ TEST(UdpReceiverTest, HolesGapsLateArrivalsAndDuplicates) {
     EXPECT_EQ(r.highest, 5);
     EXPECT_EQ(r.previous->arrival, 0.06);  // a duplicate changes nothing else
     EXPECT_EQ(r.gaps.size(), 1u);
+}
+
+// Holes found while the socket's own queue has drops no hole accounts for are put down to
+// them, whole, and kept out of the link's bins; the next hole with no new drop is the link's.
+TEST(UdpReceiverTest, HolesAfterTheQueuesOwnDropsStayOutOfTheBins) {
+    struct Row {
+        const char* name;
+        std::vector<std::int64_t> dropsBefore;  // the running count, before each of 0 … 9
+        std::vector<std::int64_t> missing;      // sequences 0 … 9 that never arrive
+        std::int64_t queueHoles, linkHoles, unmatched;
+    } rows[] = {
+        {"no drops: every hole is the link's", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 4}, 0, 2, 0},
+        // A coalesced run dropped as one entry: the whole hole is the queue's.
+        {"one entry, a run of three", {0, 0, 0, 0, 0, 1, 1, 1, 1, 1}, {2, 3, 4}, 3, 0, 0},
+        {"three entries, three datagrams", {0, 0, 0, 0, 0, 3, 3, 3, 3, 3}, {2, 3, 4}, 3, 0, 0},
+        // Matched drops are spent: a later hole without a new drop is the link's.
+        {"a later hole is the link's", {0, 0, 0, 1, 1, 1, 1, 1, 1, 1}, {2, 7}, 1, 1, 0},
+        // Seen before their hole is revealed: the datagram after the hole is read in the
+        // same batch as the count.
+        {"counted ahead of the hole", {0, 0, 2, 2, 2, 2, 2, 2, 2, 2}, {5}, 1, 0, 1},
+        {"a count that goes back", {0, 0, 2, 1, 1, 1, 1, 1, 1, 1}, {4, 5}, 2, 0, 0},
+    };
+    for (const auto& row : rows) {
+        UDPReceiver r;
+        for (std::int64_t s = 0; s < 10; ++s) {
+            if (std::find(row.missing.begin(), row.missing.end(), s) == row.missing.end()) {
+                r.noteQueueDrops(row.dropsBefore[static_cast<std::size_t>(s)]);
+                r.record(at(s));
+            }
+        }
+        std::int64_t binned = 0;
+        for (auto h : r.holes) {
+            binned += h;
+        }
+        EXPECT_EQ(r.queueDropHoles, row.queueHoles) << row.name;
+        EXPECT_EQ(binned, row.linkHoles) << row.name;
+        EXPECT_EQ(r.gaps.size(), row.linkHoles > 0 ? 1u : 0u) << row.name;
+        EXPECT_EQ(r.unmatchedQueueDrops, row.unmatched) << row.name;
+    }
 }
 
 TEST(UdpReceiverTest, RefusalsLeaveItUnchanged) {

@@ -366,6 +366,47 @@ TEST(UdpTransferTest, ReceiverTicksAndCompletion) {
     EXPECT_EQ(leg.events.size(), count);
 }
 
+// Datagrams the receiving socket's own full queue dropped are not the link's loss: the leg's
+// unexplained holes leave them out, whether the hole is in the middle or at the tail.
+TEST(UdpTransferTest, HolesTheSocketsOwnQueueDroppedAreExplained) {
+    struct Row {
+        const char* name;
+        // The socket's running count once 0 … 9 are read, and once all has arrived.
+        std::uint64_t dropsAfterTen, dropsAtEnd;
+        std::uint32_t sent;  // 0 … 9 and 13 … 39 arrive of 0 … sent − 1
+        std::int64_t unexplained;
+    } rows[] = {
+        {"no drops: the holes are the link's", 0, 0, 40, 3},
+        {"the queue dropped the middle hole", 1, 1, 40, 0},
+        {"the queue dropped the middle hole and the tail", 1, 2, 45, 0},
+        {"only the middle hole was the queue's: the tail is the link's", 1, 1, 45, 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Leg leg(true);
+        auto flow = leg.receiving();
+        for (std::uint32_t s = 0; s < 10; ++s) {
+            flow->deliver(leg.datagram(1, s, 0.01 * s));
+        }
+        leg.poll();
+        flow->setReceiveQueueDrops(row.dropsAfterTen);
+        for (std::uint32_t s = 13; s < 40; ++s) {
+            flow->deliver(leg.datagram(1, s, 0.01 * s));
+        }
+        leg.poll();
+        flow->setReceiveQueueDrops(row.dropsAtEnd);
+        UDPSendSummary summary;
+        summary.attempted = summary.accepted = row.sent;
+        leg.engine->acceptSenderSummary(summary, "sender path");
+        for (int i = 0; i < 60; ++i) {
+            leg.tick(0.01);
+        }
+        const auto result = leg.last<UDPTransfer::Result>().observation;
+        EXPECT_EQ(result.unexplainedHoles, row.unexplained);
+        EXPECT_EQ(result.send.accepted - result.unique, row.sent - 37);
+    }
+}
+
 TEST(UdpTransferTest, ReceiveChecksCountFromWhenTheEngineTakesADatagramUp) {
     // The readiness datagram waits in the flow's backlog from `arrival` while the flow is
     // adopted and made ready; the engine takes it up at `handled`, then ticks every `tick`.
