@@ -60,7 +60,7 @@ void UDPReceiver::record(const Datagram& d) {
     if (s > highest + 1) {
         const std::int64_t missing = s - highest - 1;
         if (unmatchedQueueDrops > 0) {
-            unmatchedQueueDrops -= std::min(unmatchedQueueDrops, missing);
+            --unmatchedQueueDrops;
             queueDropHoles += missing;
         } else {
             const std::size_t bin = holeBin(delay);

@@ -51,13 +51,16 @@ TEST(UdpReceiverTest, HolesAfterTheQueuesOwnDropsStayOutOfTheBins) {
         {"no drops: every hole is the link's", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 4}, 0, 2, 0},
         // A coalesced run dropped as one entry: the whole hole is the queue's.
         {"one entry, a run of three", {0, 0, 0, 0, 0, 1, 1, 1, 1, 1}, {2, 3, 4}, 3, 0, 0},
-        {"three entries, three datagrams", {0, 0, 0, 0, 0, 3, 3, 3, 3, 3}, {2, 3, 4}, 3, 0, 0},
+        // Without coalescing, the other two entries of one hole stay unmatched.
+        {"three entries, three datagrams", {0, 0, 0, 0, 0, 3, 3, 3, 3, 3}, {2, 3, 4}, 3, 0, 2},
+        // Two coalesced runs dropped apart, both counted before either hole shows.
+        {"two runs, two holes", {0, 0, 0, 2, 2, 2, 2, 2, 2, 2}, {1, 2, 5, 6, 7}, 5, 0, 0},
         // Matched drops are spent: a later hole without a new drop is the link's.
         {"a later hole is the link's", {0, 0, 0, 1, 1, 1, 1, 1, 1, 1}, {2, 7}, 1, 1, 0},
         // Seen before their hole is revealed: the datagram after the hole is read in the
         // same batch as the count.
         {"counted ahead of the hole", {0, 0, 2, 2, 2, 2, 2, 2, 2, 2}, {5}, 1, 0, 1},
-        {"a count that goes back", {0, 0, 2, 1, 1, 1, 1, 1, 1, 1}, {4, 5}, 2, 0, 0},
+        {"a count that goes back", {0, 0, 2, 1, 1, 1, 1, 1, 1, 1}, {4, 5}, 2, 0, 1},
     };
     for (const auto& row : rows) {
         UDPReceiver r;
