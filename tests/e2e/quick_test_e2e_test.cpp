@@ -146,19 +146,27 @@ double rateOf(const DirectionMeasurement& direction) {
 
 // An instrumented build on a loaded machine may lack the CPU to carry both directions of a
 // shaped gigabit link at once above the class's 90 % floor, which lies only about 4 % below
-// what one direction reaches alone there. The speed verdict then says so honestly: the
-// simultaneous rates dropped with no resends, more likely a computer's limit than the cable.
-// Accepted there, but only while each simultaneous rate keeps the share of its own
-// single-direction rate below which the verdict calls it a drop whatever the class: two
-// directions that hold each other back in the engines still fail.
+// what one direction reaches alone there. The speed verdict then reports a simultaneous-rate
+// drop, with no resends or with a few the verdict itself finds no concern (the shaper's queue
+// may drop a segment now and then while both directions share it). Accepted there, but only
+// while no direction's resends are a concern and each simultaneous rate keeps the share of
+// its own single-direction rate below which the verdict calls it a drop whatever the class:
+// two directions that hold each other back in the engines still fail.
 bool duplexDropFromTheMachine(const SpeedSnapshot& speed) {
     const auto verdict = ResultAssessment::speedVerdict(speed, speed.run);
     const auto* drop = verdict.finding
                            ? std::get_if<ResultAssessment::DuplexDrop>(&*verdict.finding)
                            : nullptr;
     if (!instrumented || !drop ||
-        drop->cause.kind != ResultAssessment::DuplexCause::Kind::cleanCeiling) {
+        drop->cause.kind == ResultAssessment::DuplexCause::Kind::lowPower) {
         return false;
+    }
+    for (const auto& stage : speed.stages) {
+        for (const auto& direction : stage.directions) {
+            if (direction.transport && direction.transport->hasResendConcern()) {
+                return false;
+            }
+        }
     }
     constexpr double droppedShare = 0.8;
     for (const auto& stage : speed.stages) {
