@@ -8,6 +8,7 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
+#include "lab/quick_test_setups.h"
 #include "lab/run_figures.h"
 #include "lab/shaped_link.h"
 #include "lab/tick_recording_factory.h"
@@ -91,7 +93,13 @@ int main(int argc, char** argv) {
     NetnsThread a(pair->nsA), b(pair->nsB);
     NetnsThread* threads[2] = {&a, &b};
     const std::string names[2] = {pair->link.nameA, pair->link.nameB};
-    const std::string hosts[2] = {pair->ipv4B, pair->ipv4A};
+    std::array<NetworkInterface, 2> interfaces;
+    for (int i = 0; i < 2; ++i) {
+        interfaces[i] = threads[i]->call([&] {
+            return NetworkInterface{names[i], static_cast<int>(if_nametoindex(names[i].c_str())),
+                                    InterfaceType::wiredEthernet};
+        });
+    }
     // Both sides' engines make their timers here, so the probe receivers' ticks (the timers
     // asked for prompt wake-ups) can be read after each run.
     auto recording = std::make_shared<TickRecordingFactory>(std::make_shared<SystemNetworkFactory>());
@@ -99,24 +107,12 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<Pair>> states;
     for (int attempt = 0; attempt < runs; ++attempt) {
         recording->clear();
-        const Uuid ids[2] = {Uuid::random(), Uuid::random()};
-        const Uuid run = Uuid::random(), session = Uuid::random();
         // Kept to the end: an engine's last output may come after its run has been dropped.
         states.push_back(std::make_unique<Pair>());
         Pair& state = *states.back();
+        auto setups = sorvanta::testing::quickTestSetups(*pair, interfaces, Uuid::random());
         for (int i = 0; i < 2; ++i) {
-            QuickTest::Setup setup;
-            setup.id = run;
-            setup.session = session;
-            setup.local = ids[i];
-            setup.peer = ids[1 - i];
-            setup.initiator = ids[0];
-            setup.interface = threads[i]->call([&] {
-                return NetworkInterface{names[i],
-                                        static_cast<int>(if_nametoindex(names[i].c_str())),
-                                        InterfaceType::wiredEthernet};
-            });
-            setup.host = asio::ip::make_address(hosts[i]);
+            auto& setup = setups[i];
             setup.notify = [&state, i](QuickTest::Output output) {
                 std::shared_ptr<QuickTest> other;
                 {
@@ -182,7 +178,7 @@ int main(int argc, char** argv) {
         for (auto& quickTest : state.runs) {
             quickTest.reset();
         }
-        RunRecord record{final, ids[0], final.quality.udp, {}};
+        RunRecord record{final, setups[0].initiator, final.quality.udp, {}};
         // The engines have ended with their runs; their timers tick no more.
         for (const auto& ticks : recording->ticks()) {
             if (ticks.prompt) {

@@ -1,25 +1,26 @@
 #include "quicktest/loopback_pair.h"
 
+#include <array>
 #include <asio/post.hpp>
 
+#include "lab/quick_test_setups.h"
 #include "protocol/record_coding.h"
 
 namespace sorvanta::test {
 
 LoopbackPair::LoopbackPair(QuickProfile profile)
     : world(std::make_shared<FakeWorld>(io.get_executor(), scheduler)) {
-    Uuid ids[2] = {Uuid::random(), Uuid::random()};
+    const std::array<Uuid, 2> ids = {Uuid::random(), Uuid::random()};
+    const auto made = sorvanta::testing::quickTestSetups(
+        ids,
+        {NetworkInterface{"veth0", 3, InterfaceType::wiredEthernet},
+         NetworkInterface{"veth1", 3, InterfaceType::wiredEthernet}},
+        {asio::ip::make_address("169.254.0.2"), asio::ip::make_address("169.254.0.1")}, runID,
+        session);
     for (int i = 0; i < 2; ++i) {
         auto& setup = setups[i];
-        setup.id = runID;
-        setup.session = session;
-        setup.local = ids[i];
-        setup.peer = ids[1 - i];
-        setup.initiator = ids[0];
+        setup = made[i];
         setup.profile = profile;
-        setup.interface =
-            NetworkInterface{"veth" + std::to_string(i), 3, InterfaceType::wiredEthernet};
-        setup.host = asio::ip::make_address("169.254.0." + std::to_string(2 - i));
         setup.localName = i == 0 ? "Alpha" : "Beta";
         setup.peerName = i == 0 ? "Beta" : "Alpha";
         sides[i].id = ids[i];

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "lab/quick_test_setups.h"
 #include "lab/shaped_link.h"
 #include "lab/veth_sides.h"
 #include "platform/system/sysfs_wired_hardware_reader.h"
@@ -30,20 +31,10 @@ class QuickTestNetns : public testing::VethSides {
 
     // Builds both runs, side A the initiator, and relays each run's messages to the other.
     void build() {
-        const Uuid ids[2] = {initiator, Uuid::random()};
-        const Uuid run = Uuid::random(), session = Uuid::random();
         testing::NetnsThread* threads[2] = {a.get(), b.get()};
-        const NetworkInterface interfaces[2] = {ifA, ifB};
-        const std::string hosts[2] = {pair->ipv4B, pair->ipv4A};
+        auto setups = testing::quickTestSetups(*pair, {ifA, ifB}, initiator);
         for (int i = 0; i < 2; ++i) {
-            QuickTest::Setup setup;
-            setup.id = run;
-            setup.session = session;
-            setup.local = ids[i];
-            setup.peer = ids[1 - i];
-            setup.initiator = ids[0];
-            setup.interface = interfaces[i];
-            setup.host = asio::ip::make_address(hosts[i]);
+            auto& setup = setups[i];
             setup.localName = i == 0 ? "Alpha" : "Beta";
             setup.peerName = i == 0 ? "Beta" : "Alpha";
             setup.notify = [this, i](QuickTest::Output output) { onOutput(i, std::move(output)); };

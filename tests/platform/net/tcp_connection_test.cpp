@@ -91,6 +91,13 @@ class TcpOverVeth : public testing::VethSides {
 
     static bool ready(const std::vector<TransportState>& v) { return hasKind(v, Kind::ready); }
 
+    // As connectPinned, and until the accepted end has reported ready too.
+    void connectPinnedAndInboundReady(EventRecorder<TransportState>& states,
+                                      std::shared_ptr<TcpConnection>& connection) {
+        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+    }
+
     // Closes both ends of one table case's connection, so the next case starts afresh.
     void closeCase(const std::shared_ptr<TcpConnection>& connection) {
         b->call([&] {
@@ -257,8 +264,7 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
         SCOPED_TRACE(c.name);
         EventRecorder<TransportState> states;
         std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
-        ASSERT_TRUE(inboundStates.waitFor(ready));
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
 
         std::string expected;
         for (std::size_t i = 0; i < c.pieces * c.pieceSize; ++i) {
@@ -328,8 +334,7 @@ TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
         SCOPED_TRACE(c.name);
         EventRecorder<TransportState> states;
         std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
-        ASSERT_TRUE(inboundStates.waitFor(ready));
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
 
         constexpr std::size_t pieceSize = 20'000;
         EventRecorder<int> completions;
@@ -380,8 +385,7 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
         SCOPED_TRACE(c.name);
         EventRecorder<TransportState> states;
         std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
-        ASSERT_TRUE(inboundStates.waitFor(ready));
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
 
         a->call([&] {
             connection->send(TcpConnection::Bytes(c.total, 0x5a), nullptr);
