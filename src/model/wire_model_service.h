@@ -34,7 +34,8 @@ class WireModelService final : public ModelService {
     const Uuid& localID() const override { return service_->localID(); }
 
   private:
-    asio::io_context context_;
+    // One thread runs it: handlers it posts to itself skip the shared queue.
+    asio::io_context context_{1};
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::thread thread_;
     std::shared_ptr<WireService> service_;

@@ -6,6 +6,7 @@
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
+#include <asio/recycling_allocator.hpp>
 #include <atomic>
 #include <cstddef>
 #include <deque>
@@ -109,10 +110,19 @@ class OrderedCallbacks final {
 
   private:
     // The pending consumer, type-erased: a handler plus a tracked executor to complete it on.
+    // One is made per `next`, so its memory comes from the calling thread's recycling cache
+    // rather than the heap; destroy() gives it back.
     struct Waiter {
-        virtual ~Waiter() = default;
         virtual void complete(std::optional<T> value) = 0;
+        virtual void destroy() = 0;
+
+      protected:
+        ~Waiter() = default;
     };
+    struct Destroy {
+        void operator()(Waiter* waiter) const { waiter->destroy(); }
+    };
+    using WaiterPtr = std::unique_ptr<Waiter, Destroy>;
 
     template <class Handler>
     struct HandlerWaiter final : Waiter {
@@ -128,6 +138,23 @@ class OrderedCallbacks final {
             });
         }
 
+        void destroy() override {
+            asio::recycling_allocator<HandlerWaiter> allocator;
+            this->~HandlerWaiter();
+            allocator.deallocate(this, 1);
+        }
+
+        static WaiterPtr make(Handler h, const asio::any_io_executor& fallback) {
+            asio::recycling_allocator<HandlerWaiter> allocator;
+            HandlerWaiter* raw = allocator.allocate(1);
+            try {
+                return WaiterPtr(new (raw) HandlerWaiter(std::move(h), fallback));
+            } catch (...) {
+                allocator.deallocate(raw, 1);
+                throw;
+            }
+        }
+
         Handler handler;
         std::decay_t<decltype(asio::prefer(
             std::declval<asio::associated_executor_t<Handler, asio::any_io_executor>>(),
@@ -137,7 +164,7 @@ class OrderedCallbacks final {
 
     template <class Handler>
     void startNext(Handler handler) {
-        auto waiter = std::make_unique<HandlerWaiter<Handler>>(std::move(handler), executor_);
+        WaiterPtr waiter = HandlerWaiter<Handler>::make(std::move(handler), executor_);
         std::optional<T> ready;
         {
             std::lock_guard lock(mutex_);
@@ -147,6 +174,7 @@ class OrderedCallbacks final {
             if (!buffer_.empty()) {
                 ready.emplace(std::move(buffer_.front()));
                 buffer_.pop_front();
+                buffered_.store(buffer_.size(), std::memory_order_release);
             } else if (!finished_) {
                 waiter_ = std::move(waiter);
                 return;
@@ -156,17 +184,23 @@ class OrderedCallbacks final {
     }
 
     std::optional<T> takeBuffered() {
+        // Only the consumer takes elements, so a count of none seen here stays true until a
+        // producer adds one: the usual empty answer costs no lock.
+        if (buffered_.load(std::memory_order_acquire) == 0) {
+            return std::nullopt;
+        }
         std::lock_guard lock(mutex_);
         if (waiter_ || buffer_.empty()) {
             return std::nullopt;
         }
         std::optional<T> element(std::move(buffer_.front()));
         buffer_.pop_front();
+        buffered_.store(buffer_.size(), std::memory_order_release);
         return element;
     }
 
     YieldResult yieldElement(T element) {
-        std::unique_ptr<Waiter> waiter;
+        WaiterPtr waiter;
         {
             std::lock_guard lock(mutex_);
             if (finished_) {
@@ -177,6 +211,7 @@ class OrderedCallbacks final {
                     return YieldResult::dropped;
                 }
                 buffer_.push_back(std::move(element));
+                buffered_.store(buffer_.size(), std::memory_order_release);
                 return YieldResult::enqueued;
             }
             // A consumer only waits while nothing is buffered: hand the element straight over.
@@ -187,7 +222,7 @@ class OrderedCallbacks final {
     }
 
     void finishStream() {
-        std::unique_ptr<Waiter> waiter;
+        WaiterPtr waiter;
         {
             std::lock_guard lock(mutex_);
             finished_ = true;
@@ -206,7 +241,8 @@ class OrderedCallbacks final {
     std::mutex mutex_;  // guards buffer_, finished_ and waiter_
     std::deque<T> buffer_;
     bool finished_ = false;
-    std::unique_ptr<Waiter> waiter_;
+    WaiterPtr waiter_;
+    std::atomic<std::size_t> buffered_{0};  // buffer_.size(), readable without the lock
 
     std::atomic<bool> overflow_{false};  // read on every send: no lock for it
 };

@@ -343,9 +343,7 @@ void SocketTcpConnection::receive(std::size_t minimum, std::size_t maximum,
     receive.minimum = minimum;
     receive.maximum = maximum;
     receive.completion = std::move(completion);
-    asio::post(executor_, [self = shared_from_this(), receive = std::move(receive)]() mutable {
-        self->startReceive(std::move(receive));
-    });
+    requestReceive(std::move(receive));
 }
 
 void SocketTcpConnection::receiveCounted(std::size_t maximum, int reads,
@@ -355,7 +353,21 @@ void SocketTcpConnection::receiveCounted(std::size_t maximum, int reads,
     receive.maximum = maximum;
     receive.counted = std::move(completion);
     receive.reads = std::max(reads, 1);
+    requestReceive(std::move(receive));
+}
+
+void SocketTcpConnection::requestReceive(PendingReceive receive) {
+    // Asked on its own thread with no posted receive still waiting, the receive starts at
+    // once: a reader that asks again from its completion then costs no extra turn of the
+    // executor per read. The read itself completes through the executor, so the completion
+    // still never runs inside this call.
+    if (postedReceives_.load(std::memory_order_acquire) == 0 && gate_.isOpen() && onOwnThread()) {
+        startReceive(std::move(receive));
+        return;
+    }
+    postedReceives_.fetch_add(1, std::memory_order_acq_rel);
     asio::post(executor_, [self = shared_from_this(), receive = std::move(receive)]() mutable {
+        self->postedReceives_.fetch_sub(1, std::memory_order_acq_rel);
         self->startReceive(std::move(receive));
     });
 }

@@ -116,6 +116,7 @@ class SocketTcpConnection final : public TcpConnection,
     // The further reads of a counted receive; adds what they got to `count`.
     std::optional<PlatformError> readReady(const PendingReceive& receive, std::size_t& count,
                                            bool& ended);
+    void requestReceive(PendingReceive receive);
     void startReceive(PendingReceive receive);
     void deliver(PendingReceive& done, std::span<const std::uint8_t> data, std::size_t count,
                  bool ended, std::optional<PlatformError> error);
@@ -153,6 +154,7 @@ class SocketTcpConnection final : public TcpConnection,
     Endpoint peer_;
 
     std::optional<PendingReceive> receive_;
+    std::atomic<int> postedReceives_{0};  // receives posted to the executor, not yet started
     bool reading_ = false;
     std::unique_ptr<std::uint8_t[]> buffers_[2];
     std::size_t capacities_[2] = {0, 0};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <numeric>
 #include <string>
@@ -437,6 +438,101 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
             }
             return 0;
         });
+        closeCase(connection);
+    }
+}
+
+// A receive asked on the connection's own thread starts at once, yet its completion still
+// comes after the call (an owner may ask while holding its own lock), a receive posted from
+// another thread earlier keeps its place, and cancel() right after silences it.
+TEST_F(TcpOverVeth, ReceivesAskedOnTheOwnThreadCompleteAfterTheCallInTheirOrder) {
+    enum class Ask { plain, counted, badBounds, twice, postedFirst, thenCancel };
+    struct Case {
+        const char* name;
+        Ask ask;
+        // Completions expected: (error, byte count) in order.
+        std::vector<std::pair<std::optional<PlatformError>, std::size_t>> expected;
+    } cases[] = {
+        {"plain receive with bytes waiting", Ask::plain, {{std::nullopt, 6}}},
+        {"counted receive with bytes waiting", Ask::counted, {{std::nullopt, 6}}},
+        {"bounds no read can meet", Ask::badBounds, {{PlatformError::posix(EINVAL), 0}}},
+        {"a second receive while one is outstanding",
+         Ask::twice,
+         {{PlatformError::posix(EALREADY), 0}, {std::nullopt, 6}}},
+        {"a receive posted from another thread first",
+         Ask::postedFirst,
+         {{PlatformError::posix(EALREADY), 2}, {std::nullopt, 6}}},
+        {"cancelled right after the call", Ask::thenCancel, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+        a->call([&] {
+            connection->send(TcpConnection::Bytes{'s', 'i', 'x', '.', '.', '.'}, nullptr);
+            return 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the bytes are waiting
+
+        std::atomic<bool> inside{false};
+        std::atomic<int> inlined{0};
+        EventRecorder<std::pair<std::optional<PlatformError>, std::size_t>> done;
+        // The size tags which receive completed: a refused one reports its own maximum.
+        const auto plain = [&](std::size_t tag) {
+            return [&, tag](std::span<const std::uint8_t> data, bool,
+                            std::optional<PlatformError> error) {
+                inlined += inside ? 1 : 0;
+                done.push({error, error ? (tag == 2 ? 2 : 0) : data.size()});
+            };
+        };
+        b->call([&] {
+            inside = true;
+            switch (c.ask) {
+                case Ask::plain:
+                case Ask::thenCancel:
+                    inbound->receive(1, 100, plain(0));
+                    break;
+                case Ask::counted:
+                    inbound->receiveCounted(
+                        100, 4, [&](std::size_t count, bool, std::optional<PlatformError> error) {
+                            inlined += inside ? 1 : 0;
+                            done.push({error, count});
+                        });
+                    break;
+                case Ask::badBounds:
+                    inbound->receive(7, 3, plain(0));
+                    break;
+                case Ask::twice:
+                    inbound->receive(1, 100, plain(0));
+                    inbound->receive(1, 100, plain(0));
+                    break;
+                case Ask::postedFirst:
+                    // Still waiting on the executor behind this turn when the next is asked.
+                    std::thread([&] { inbound->receive(1, 100, plain(1)); }).join();
+                    inbound->receive(1, 100, plain(2));
+                    break;
+            }
+            if (c.ask == Ask::thenCancel) {
+                inbound->cancel();
+            }
+            inside = false;
+            return 0;
+        });
+        if (c.expected.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_EQ(done.values().size(), 0u);
+        } else {
+            ASSERT_TRUE(done.waitForCount(c.expected.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            // A refusal and a read of the outstanding receive may complete in either order.
+            const auto got = done.values();
+            EXPECT_EQ(got.size(), c.expected.size());
+            EXPECT_TRUE(std::is_permutation(got.begin(), got.end(), c.expected.begin(),
+                                            c.expected.end()));
+        }
+        EXPECT_EQ(inlined, 0);
         closeCase(connection);
     }
 }
