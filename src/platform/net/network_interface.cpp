@@ -77,7 +77,7 @@ namespace {
 // sorted by index. Only those kept are classified: the wireless checks cost a query and a
 // file read per interface, and the link watchers ask for one interface every second.
 template <class Wanted>
-std::vector<InterfaceInfo> readInterfaces(Wanted wanted) {
+std::vector<InterfaceInfo> readInterfaces(Wanted wanted, bool classify = true) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return {};
@@ -126,6 +126,10 @@ std::vector<InterfaceInfo> readInterfaces(Wanted wanted) {
         if (!wanted(info.interface)) {
             continue;
         }
+        if (!classify) {
+            result.push_back(std::move(info));
+            continue;
+        }
         if (probe < 0) {
             probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         }
@@ -164,6 +168,11 @@ std::optional<InterfaceInfo> findInterface(std::string_view name) {
 
 std::optional<InterfaceInfo> findInterface(int index) {
     return first(readInterfaces([index](const NetworkInterface& i) { return i.index == index; }));
+}
+
+std::optional<InterfaceInfo> interfaceState(int index) {
+    return first(
+        readInterfaces([index](const NetworkInterface& i) { return i.index == index; }, false));
 }
 
 }  // namespace sorvanta

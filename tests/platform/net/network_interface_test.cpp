@@ -86,7 +86,16 @@ TEST(InterfaceEnumeration, LookupsAgreeWithTheWholeListForEveryKindOfDevice) {
                 EXPECT_EQ(found->carrier, entry.carrier);
                 EXPECT_EQ(found->addresses, entry.addresses);
             }
+            // The unclassified reading the link watchers use every second.
+            const auto state = interfaceState(entry.interface.index);
+            ASSERT_TRUE(state.has_value());
+            EXPECT_EQ(state->interface.name, entry.interface.name);
+            EXPECT_EQ(state->interface.type, InterfaceType::other);
+            EXPECT_EQ(state->up, entry.up);
+            EXPECT_EQ(state->carrier, entry.carrier);
+            EXPECT_EQ(state->addresses, entry.addresses);
         }
+        EXPECT_FALSE(interfaceState(all.back().interface.index + 1000).has_value());
         const auto kind = [&](const std::string& name) {
             const auto found = findInterface(name);
             return found ? found->interface.type : InterfaceType::cellular;
