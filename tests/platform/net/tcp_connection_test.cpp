@@ -468,8 +468,7 @@ TEST_F(TcpOverVeth, ReceivesAskedOnTheOwnThreadCompleteAfterTheCallInTheirOrder)
         SCOPED_TRACE(c.name);
         EventRecorder<TransportState> states;
         std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinned(states, connection));
-        ASSERT_TRUE(inboundStates.waitFor(ready));
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
         a->call([&] {
             connection->send(TcpConnection::Bytes{'s', 'i', 'x', '.', '.', '.'}, nullptr);
             return 0;
