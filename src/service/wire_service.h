@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -172,6 +173,11 @@ class WireService : public std::enable_shared_from_this<WireService> {
         ControlRateLimit rateLimit;
         bool receiving = false;
         std::optional<std::string> pathEvidence;
+        // What `pathEvidence` was written from: the channel's interface and the path's two
+        // endpoints. Every received frame verifies the path again; while these stay the same
+        // the text (whose scoped addresses cost a lookup each) is not built again.
+        std::optional<std::tuple<InterfaceIdentity, std::optional<Endpoint>, std::optional<Endpoint>>>
+            evidenceSource;
         std::optional<bool> directLink;
         std::optional<Token> pathGrace;
     };

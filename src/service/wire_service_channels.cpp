@@ -164,6 +164,11 @@ bool WireService::verifyPath(const Uuid& id, bool closeOnFailure) {
         return false;
     }
     channel->directLink = path->gateways.empty();
+    auto source = std::make_tuple(channel->interface, path->localEndpoint, path->remoteEndpoint);
+    if (channel->pathEvidence && channel->evidenceSource == source) {
+        return true;
+    }
+    channel->evidenceSource = std::move(source);
     std::string evidence = "Verified wiredEthernet: " + channel->interface.name + " / " +
                            std::to_string(channel->interface.index);
     evidence += "\nLocal: " + (path->localEndpoint ? path->localEndpoint->text() : "unknown");

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "service_rig.h"
 
@@ -160,6 +161,54 @@ TEST(WireServiceEdges, PartialFrameDeadlineRestartsWhenAFrameCompletes) {
     rig.advance(0.2);
     EXPECT_TRUE(connection->cancelled());
     EXPECT_EQ(rig.snap().status, "Incomplete control frame timed out.");
+}
+
+}  // namespace
+}  // namespace sorvanta
+
+namespace sorvanta {
+namespace {
+
+// Every received frame verifies the channel's path again. The evidence text is built again only
+// when the path's endpoints moved; a moved path is always recorded and shown, also when it
+// moves back to what it was before.
+TEST(WireServiceEdges, PathEvidenceFollowsEveryEndpointChangeBetweenFrames) {
+    Rig rig;
+    auto connection = rig.readyPeer();
+    const auto verifiedLogs = [&] {
+        return std::count_if(rig.logs.begin(), rig.logs.end(), [](const std::string& text) {
+            return text.rfind("Verified wiredEthernet eth0 / 2", 0) == 0;
+        });
+    };
+    const auto first = rig.path();
+    auto localMoved = first;
+    localMoved.localEndpoint->port = 50010;
+    auto remoteMoved = first;
+    remoteMoved.remoteEndpoint = Endpoint{asio::ip::make_address("169.254.0.9"), 50001};
+    struct Step {
+        const char* what;
+        NetworkPath path;
+        const char* local;
+        const char* remote;
+        bool logged;
+    };
+    const Step steps[] = {
+        {"same path", first, "169.254.0.1:50000", "169.254.0.2:50001", false},
+        {"local port moved", localMoved, "169.254.0.1:50010", "169.254.0.2:50001", true},
+        {"unchanged again", localMoved, "169.254.0.1:50010", "169.254.0.2:50001", false},
+        {"remote address moved", remoteMoved, "169.254.0.1:50000", "169.254.0.9:50001", true},
+        {"back to the first", first, "169.254.0.1:50000", "169.254.0.2:50001", true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        const auto before = verifiedLogs();
+        connection->setPath(step.path);
+        rig.deliver(*connection, {rig.fromPeer(Kind::power)});
+        ASSERT_EQ(rig.snap().state, ConnectionState::ready);
+        EXPECT_EQ(rig.snap().diagnostics, std::string("Verified wiredEthernet: eth0 / 2\nLocal: ") +
+                                              step.local + "\nRemote: " + step.remote);
+        EXPECT_EQ(verifiedLogs() - before, step.logged ? 1 : 0);
+    }
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
 
 MdnsTransport::LinkChange MdnsTransport::refreshInterface() {
     LinkChange change;
-    auto now = findInterface(interface_.interface.index);
+    auto now = interfaceState(interface_.interface.index);
     const bool wasUp = interface_.carrier && interface_.up;
     if (!now || now->interface.name != interface_.interface.name) {
         // Gone: reported once; the owner learns the rest from its own interface monitoring.
@@ -56,6 +56,7 @@ MdnsTransport::LinkChange MdnsTransport::refreshInterface() {
         return addresses;
     };
     change.addressesChanged = sorted(now->addresses) != sorted(interface_.addresses);
+    now->interface.type = interface_.interface.type;
     interface_ = std::move(*now);
     return change;
 }

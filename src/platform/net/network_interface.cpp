@@ -71,7 +71,13 @@ InterfaceType classifyInterface(unsigned linkType, bool wireless) {
     return InterfaceType::other;
 }
 
-std::vector<InterfaceInfo> listInterfaces() {
+namespace {
+
+// The interfaces of the calling thread's namespace that `wanted` keeps (by name and index),
+// sorted by index. Only those kept are classified: the wireless checks cost a query and a
+// file read per interface, and the link watchers ask for one interface every second.
+template <class Wanted>
+std::vector<InterfaceInfo> readInterfaces(Wanted wanted, bool classify = true) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return {};
@@ -108,7 +114,7 @@ std::vector<InterfaceInfo> listInterfaces() {
     }
     ::freeifaddrs(list);
 
-    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int probe = -1;
     std::vector<InterfaceInfo> result;
     for (auto& [name, info] : byName) {
         if (info.interface.index == 0) {
@@ -116,6 +122,16 @@ std::vector<InterfaceInfo> listInterfaces() {
         }
         if (info.interface.index == 0) {
             continue;  // vanished while we read
+        }
+        if (!wanted(info.interface)) {
+            continue;
+        }
+        if (!classify) {
+            result.push_back(std::move(info));
+            continue;
+        }
+        if (probe < 0) {
+            probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         }
         const auto type = linkTypes.find(name);
         const bool wireless = (probe >= 0 && answersWirelessQuery(probe, name)) ||
@@ -133,22 +149,30 @@ std::vector<InterfaceInfo> listInterfaces() {
     return result;
 }
 
-std::optional<InterfaceInfo> findInterface(std::string_view name) {
-    for (auto& info : listInterfaces()) {
-        if (info.interface.name == name) {
-            return std::move(info);
-        }
+std::optional<InterfaceInfo> first(std::vector<InterfaceInfo> found) {
+    if (found.empty()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return std::move(found.front());
+}
+
+}  // namespace
+
+std::vector<InterfaceInfo> listInterfaces() {
+    return readInterfaces([](const NetworkInterface&) { return true; });
+}
+
+std::optional<InterfaceInfo> findInterface(std::string_view name) {
+    return first(readInterfaces([name](const NetworkInterface& i) { return i.name == name; }));
 }
 
 std::optional<InterfaceInfo> findInterface(int index) {
-    for (auto& info : listInterfaces()) {
-        if (info.interface.index == index) {
-            return std::move(info);
-        }
-    }
-    return std::nullopt;
+    return first(readInterfaces([index](const NetworkInterface& i) { return i.index == index; }));
+}
+
+std::optional<InterfaceInfo> interfaceState(int index) {
+    return first(
+        readInterfaces([index](const NetworkInterface& i) { return i.index == index; }, false));
 }
 
 }  // namespace sorvanta

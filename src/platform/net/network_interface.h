@@ -45,4 +45,9 @@ std::vector<InterfaceInfo> listInterfaces();
 std::optional<InterfaceInfo> findInterface(std::string_view name);
 std::optional<InterfaceInfo> findInterface(int index);
 
+// The name, flags and addresses of the interface with `index`, without classifying it: its
+// type is left `other`. For watchers that ask every second about an interface they already
+// know (a device keeps its type for as long as it keeps its index and name).
+std::optional<InterfaceInfo> interfaceState(int index);
+
 }  // namespace sorvanta

@@ -62,6 +62,56 @@ TEST(InterfaceEnumeration, PeerDownClearsCarrierButNotUp) {
     });
 }
 
+// Looking one interface up reads and classifies only that one; what it returns must still be
+// what the whole list says of it, for every kind of device a namespace may hold.
+TEST(InterfaceEnumeration, LookupsAgreeWithTheWholeListForEveryKindOfDevice) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    const std::string& ns = pair->nsA;
+    pair->lab.ip(ns, "link add fcbr0 type bridge");                      // down, no carrier
+    pair->lab.ip(ns, "link add fcv0 type veth peer name fcv1");          // both ends down
+    pair->lab.ip(ns, "link set dev fcv0 up");                            // up, peer down
+    pair->lab.ip(ns, "link add link " + pair->link.nameA + " name fcmv0 type macvlan");
+    pair->lab.ip(ns, "link set dev fcmv0 up");
+    pair->lab.ip(ns, "addr add 169.254.77.1/16 dev fcmv0");
+    NetnsLab::runIn(ns, [&] {
+        const auto all = listInterfaces();
+        ASSERT_EQ(all.size(), 6u);
+        for (const auto& entry : all) {
+            SCOPED_TRACE(entry.interface.name);
+            for (const auto& found : {findInterface(entry.interface.name),
+                                      findInterface(entry.interface.index)}) {
+                ASSERT_TRUE(found.has_value());
+                EXPECT_EQ(found->interface, entry.interface);
+                EXPECT_EQ(found->up, entry.up);
+                EXPECT_EQ(found->carrier, entry.carrier);
+                EXPECT_EQ(found->addresses, entry.addresses);
+            }
+            // The unclassified reading the link watchers use every second.
+            const auto state = interfaceState(entry.interface.index);
+            ASSERT_TRUE(state.has_value());
+            EXPECT_EQ(state->interface.name, entry.interface.name);
+            EXPECT_EQ(state->interface.type, InterfaceType::other);
+            EXPECT_EQ(state->up, entry.up);
+            EXPECT_EQ(state->carrier, entry.carrier);
+            EXPECT_EQ(state->addresses, entry.addresses);
+        }
+        EXPECT_FALSE(interfaceState(all.back().interface.index + 1000).has_value());
+        const auto kind = [&](const std::string& name) {
+            const auto found = findInterface(name);
+            return found ? found->interface.type : InterfaceType::cellular;
+        };
+        EXPECT_EQ(kind("lo"), InterfaceType::loopback);
+        EXPECT_EQ(kind("fcbr0"), InterfaceType::wiredEthernet);
+        EXPECT_EQ(kind("fcv1"), InterfaceType::wiredEthernet);
+        EXPECT_EQ(kind("fcmv0"), InterfaceType::wiredEthernet);
+        EXPECT_TRUE(findInterface("fcv0")->up);
+        EXPECT_FALSE(findInterface("fcv0")->carrier);
+        EXPECT_FALSE(findInterface("fcbr0")->up);
+        EXPECT_FALSE(findInterface("absent0").has_value());
+        EXPECT_FALSE(findInterface(all.back().interface.index + 1000).has_value());
+    });
+}
+
 TEST(NetnsLabFixture, RemovesItsNamespacesEvenWhenATestThrows) {
     std::string whyNot = NetnsLab::unavailableReason();
     if (!whyNot.empty()) {
