@@ -11,15 +11,12 @@
 // the host's namespace (service, sequencer, engines), over the stage's measured window;
 // iperf3's is its own per-process figure (getrusage) from its JSON report. Both are divided
 // by the rate over the window, so warm-up does not count for either.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -28,6 +25,7 @@
 #include "e2e/e2e_node.h"
 #include "lab/run_figures.h"
 #include "lab/shaped_link.h"
+#include "lab/thread_cpu.h"
 
 using namespace sorvanta;
 using namespace sorvanta::testing;
@@ -41,30 +39,12 @@ const char* phaseName(SpeedSnapshot::Phase phase) {
     return names[static_cast<int>(phase)];
 }
 
-ino_t inode(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 // On-CPU seconds of this process's threads, summed by the network namespace they work in.
 std::map<ino_t, double> cpuByNamespace() {
     std::map<ino_t, double> seconds;
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return seconds;
+    for (const auto& [id, thread] : threadCpu()) {
+        seconds[thread.ns] += thread.seconds;
     }
-    while (const dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string task = std::string("/proc/self/task/") + entry->d_name;
-        std::ifstream schedstat(task + "/schedstat");
-        double nanoseconds = 0;
-        if (schedstat >> nanoseconds) {
-            seconds[inode(task + "/ns/net")] += nanoseconds / 1e9;
-        }
-    }
-    ::closedir(tasks);
     return seconds;
 }
 
@@ -97,7 +77,8 @@ QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
                      b.snapshot().status.c_str());
         return round;
     }
-    const ino_t nsA = inode("/run/netns/" + pair.nsA), nsB = inode("/run/netns/" + pair.nsB);
+    const ino_t nsA = inodeOf("/run/netns/" + pair.nsA);
+    const ino_t nsB = inodeOf("/run/netns/" + pair.nsB);
     // The click, then the time spent in each phase until both sides have a verdict; CPU at
     // the edges of each measured window.
     const auto click = Steady::now();

@@ -4,13 +4,9 @@
 // then each thread's share in the last window. This is the floor every Quick Test pays on top
 // of its bytes. Needs root (network namespaces).
 // Usage: idle_cost_run [seconds per window, default 10] [windows, default 3]
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -18,49 +14,10 @@
 
 #include "e2e/e2e_node.h"
 #include "lab/run_figures.h"
+#include "lab/thread_cpu.h"
 
 using namespace sorvanta;
 using namespace sorvanta::testing;
-
-namespace {
-
-ino_t inode(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-struct ThreadCpu {
-    std::string name;
-    ino_t ns = 0;
-    double seconds = 0;
-};
-
-// Every thread of this process by id: its name, namespace and on-CPU seconds so far.
-std::map<std::string, ThreadCpu> threads() {
-    std::map<std::string, ThreadCpu> all;
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return all;
-    }
-    while (const dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string task = std::string("/proc/self/task/") + entry->d_name;
-        ThreadCpu thread;
-        std::ifstream(task + "/comm") >> thread.name;
-        double nanoseconds = 0;
-        if (std::ifstream(task + "/schedstat") >> nanoseconds) {
-            thread.seconds = nanoseconds / 1e9;
-            thread.ns = inode(task + "/ns/net");
-            all[entry->d_name] = thread;
-        }
-    }
-    ::closedir(tasks);
-    return all;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
@@ -84,14 +41,14 @@ int main(int argc, char** argv) {
     }
     // Let the handshake's own work settle before the first window.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const ino_t nsA = inode("/run/netns/" + pair->nsA), nsB = inode("/run/netns/" + pair->nsB);
+    const ino_t nsA = inodeOf("/run/netns/" + pair->nsA), nsB = inodeOf("/run/netns/" + pair->nsB);
     std::vector<double> usedA, usedB;
     std::map<std::string, ThreadCpu> before, after;
     for (int window = 0; window < windows; ++window) {
-        before = threads();
+        before = threadCpu();
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        after = threads();
+        after = threadCpu();
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         double sumA = 0, sumB = 0;
