@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -271,12 +272,36 @@ void SocketTcpConnection::queueSend(std::shared_ptr<const Bytes> data, SendCompl
         });
         return;
     }
+    notePayload(data);
     sends_.push_back({std::move(data), 0, std::move(completion)});
     pumpWrites();
 }
 
+void SocketTcpConnection::notePayload(const std::shared_ptr<const Bytes>& data) {
+    if (repeatRefused_ || !data || data->size() < repeatedMinimum || data == repeated_) {
+        return;
+    }
+    if (data != lastLarge_) {
+        lastLarge_ = data;
+        return;
+    }
+    // The caller holds the bytes const and sends the same object again: a stream of one
+    // buffer. The file is made once; the bytes are then never copied per write.
+    lastLarge_.reset();
+    repeat_ = RepeatedPayloadFile::create(*data, repeatedCopies);
+    if (!repeat_) {
+        repeatRefused_ = true;
+        return;
+    }
+    repeated_ = data;
+}
+
 void SocketTcpConnection::pumpWrites() {
     if (writing_ || sends_.empty() || closed_ || !connectedOnce_) {
+        return;
+    }
+    if (repeat_ && sends_.front().data == repeated_) {
+        writeRepeated(false);
         return;
     }
     // The buffer list lives in the object: the write keeps a view of it until it completes.
@@ -296,6 +321,73 @@ void SocketTcpConnection::pumpWrites() {
         [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
             self->written(error, bytes);
         });
+}
+
+void SocketTcpConnection::writeRepeated(bool inHandler) {
+    if (socketFull_) {
+        waitForRoom();
+        return;
+    }
+    // The queued sends of the buffer from the front are one range of the file.
+    std::size_t run = 0;
+    for (const auto& send : sends_) {
+        if (send.data != repeated_) {
+            break;
+        }
+        run += send.data->size() - send.offset;
+    }
+    const std::size_t offset = sends_.front().offset;
+    const std::size_t length = std::min(run, repeat_->size() - offset);
+    if (!socket_.native_non_blocking()) {
+        asio::error_code ignored;
+        socket_.native_non_blocking(true, ignored);
+    }
+    const long sent = repeat_->sendTo(socket_.native_handle(), offset, length);
+    if (sent == -EAGAIN || sent == -EWOULDBLOCK) {
+        socketFull_ = true;
+        waitForRoom();
+        return;
+    }
+    asio::error_code error;
+    std::size_t bytes = 0;
+    if (sent < 0) {
+        error = asio::error_code(static_cast<int>(-sent), asio::system_category());
+    } else {
+        bytes = static_cast<std::size_t>(sent);
+        socketFull_ = bytes < length;
+    }
+    writing_ = true;
+    if (inHandler) {
+        written(error, bytes);
+        return;
+    }
+    // Called from a send: its completion must not run inside that call.
+    asio::post(executor_, [self = shared_from_this(), error, bytes] { self->written(error, bytes); });
+}
+
+void SocketTcpConnection::waitForRoom() {
+    // The write that found no room left the socket asking for a wake-up once room is free.
+    writing_ = true;
+    socket_.async_wait(asio::socket_base::wait_write,
+                       [self = shared_from_this()](const asio::error_code& error) {
+                           self->writing_ = false;
+                           if (self->closed_) {
+                               return;
+                           }
+                           if (error) {
+                               self->written(error, 0);
+                               return;
+                           }
+                           self->socketFull_ = false;
+                           if (self->sends_.empty()) {
+                               return;
+                           }
+                           if (self->repeat_ && self->sends_.front().data == self->repeated_) {
+                               self->writeRepeated(true);
+                           } else {
+                               self->pumpWrites();
+                           }
+                       });
 }
 
 void SocketTcpConnection::written(const asio::error_code& error, std::size_t bytes) {

@@ -19,6 +19,7 @@
 #include "platform/net/network_parameters.h"
 #include "platform/net/network_path.h"
 #include "platform/net/path_watch.h"
+#include "platform/net/repeated_payload_file.h"
 #include "platform/net/tcp_connection.h"
 #include "platform/net/transport_state.h"
 
@@ -33,7 +34,9 @@ namespace sorvanta {
 // deadline decides when waiting is too long. After ready a fatal socket error is
 // failed(error). Losing carrier or the local address reports viability false and a new path.
 //
-// Sends complete exactly once each, in send order, once their bytes are in the kernel. One
+// Sends complete exactly once each, in send order, once their bytes are in the kernel. A large
+// buffer sent again and again (the same object) is passed to the kernel by reference, not
+// copied on every write; this needs the connection's io_context run by one thread. One
 // receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
 // end of the stream or on error), at most `maximum`. cancel() is graceful: queued sends are
 // still written (bounded to two seconds), the write side is shut down, and the socket is
@@ -123,6 +126,12 @@ class SocketTcpConnection final : public TcpConnection,
     void queueSend(std::shared_ptr<const Bytes> data, SendCompletion completion);
     bool onOwnThread() const;
     void pumpWrites();
+    // Notes a queued send; the second send in a row of one large buffer makes it repeated.
+    void notePayload(const std::shared_ptr<const Bytes>& data);
+    // Writes the repeated buffer's sends at the front of the queue from its file; `inHandler`
+    // when called from the wait for room, so that the completions may run at once.
+    void writeRepeated(bool inHandler);
+    void waitForRoom();
     void written(const asio::error_code& error, std::size_t bytes);
     void beginClose();
     void lingerUntilAcknowledged();
@@ -166,6 +175,16 @@ class SocketTcpConnection final : public TcpConnection,
     std::vector<SendCompletion> completed_;  // written()'s scratch list
     std::atomic<int> postedSends_{0};        // sends posted to the executor, not yet queued
     bool writing_ = false;
+
+    // Sends of at least this size that repeat one buffer are written from its file.
+    static constexpr std::size_t repeatedMinimum = 65536;
+    // Copies of the buffer in the file: one write covers up to this many queued sends.
+    static constexpr std::size_t repeatedCopies = 4;
+    std::shared_ptr<const Bytes> lastLarge_;  // the last large send, not yet repeated
+    std::shared_ptr<const Bytes> repeated_;   // the buffer that repeat_ holds
+    std::optional<RepeatedPayloadFile> repeat_;
+    bool repeatRefused_ = false;  // the system gave no file: write every buffer as is
+    bool socketFull_ = false;     // the last write found no room: wait before the next
 };
 
 }  // namespace sorvanta

@@ -32,8 +32,9 @@ namespace sorvanta {
 // fails or the owner cancels. `cancelled` is never delivered to the owner: after its own
 // cancel() no handler runs at all.
 //
-// Sends complete exactly once each, in send order, once their bytes are in the kernel. One
-// receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
+// Sends complete exactly once each, in send order, once their bytes are in the kernel. The
+// bytes of a send never change afterwards: one buffer sent again may be written from a copy
+// taken when it was first seen repeating. One receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
 // end of the stream or on error), at most `maximum`; `minimum` above `maximum` (or a zero
 // `maximum`) is refused at once with an error. cancel() is graceful: queued sends are still
 // written (bounded to two seconds), the write side is shut down, and the socket is closed

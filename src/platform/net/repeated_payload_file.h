@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+
+namespace sorvanta {
+
+// A buffer that a connection sends over and over, held `copies` times back to back in an
+// anonymous memory file, so that the kernel can queue its pages on a socket by reference
+// instead of copying the bytes on every write. Consecutive sends of the buffer are one range
+// of the file, up to `copies` of them in one call.
+class RepeatedPayloadFile {
+  public:
+    // Empty when the system refuses the file; the caller then writes the bytes as usual.
+    static std::optional<RepeatedPayloadFile> create(std::span<const std::uint8_t> bytes,
+                                                     std::size_t copies);
+
+    RepeatedPayloadFile(RepeatedPayloadFile&& other) noexcept
+        : file_(std::exchange(other.file_, -1)), size_(other.size_) {}
+    RepeatedPayloadFile& operator=(RepeatedPayloadFile&& other) noexcept;
+    RepeatedPayloadFile(const RepeatedPayloadFile&) = delete;
+    RepeatedPayloadFile& operator=(const RepeatedPayloadFile&) = delete;
+    ~RepeatedPayloadFile();
+
+    // Bytes in the file: the buffer's size times the copies.
+    std::size_t size() const { return size_; }
+
+    // Queues up to `length` bytes of the file from `offset` on the non-blocking stream
+    // socket `socket`. Returns how many were taken (fewer when the socket filled up), or
+    // −errno; a closed peer is −EPIPE, never a signal.
+    long sendTo(int socket, std::size_t offset, std::size_t length) const;
+
+  private:
+    RepeatedPayloadFile(int file, std::size_t size) : file_(file), size_(size) {}
+
+    int file_ = -1;
+    std::size_t size_ = 0;
+};
+
+}  // namespace sorvanta
