@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -315,6 +316,94 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
             EXPECT_EQ(ended, c.endAfter);
             return 0;
         });
+        closeCase(connection);
+    }
+}
+
+// A large buffer sent again and again is written from a copy held once, by reference; the
+// peer must still get every byte once, in order, with other sends between the repeats kept
+// in place, whether the socket had room or filled up, and through a graceful cancel.
+TEST_F(TcpOverVeth, RepeatedLargeBuffersArriveExactlyWithOtherSendsInPlace) {
+    struct Case {
+        const char* name;
+        const char* sends;  // R: the repeated buffer, r: a copy of it, s: a small other buffer
+        std::chrono::milliseconds readerDelay;  // the socket fills meanwhile
+        bool cancelAfter;                        // cancel right after the last send
+    } cases[] = {
+        {"one buffer, room for it", "RRRR", std::chrono::milliseconds(0), false},
+        {"socket fills before the reader starts", "RRRRRRRRRRRRRRRRRRRRRRRR",
+         std::chrono::milliseconds(300), false},
+        {"other sends between repeats", "RRsRRsrRsR", std::chrono::milliseconds(200), false},
+        {"an equal copy is not the buffer", "RrRrRrRr", std::chrono::milliseconds(100), false},
+        {"graceful cancel writes the queue", "RRRRRRRRRRRR", std::chrono::milliseconds(200),
+         true},
+    };
+    auto repeated = std::make_shared<TcpConnection::Bytes>(131'072);
+    for (std::size_t i = 0; i < repeated->size(); ++i) {
+        (*repeated)[i] = static_cast<std::uint8_t>((i * 131 + i / 4093) % 251);
+    }
+    const TcpConnection::Bytes small{'-', 's', 'm', 'a', 'l', 'l', '-'};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
+
+        std::string expected;
+        EventRecorder<int> order;
+        a->call([&] {
+            const std::string sends = c.sends;
+            for (std::size_t i = 0; i < sends.size(); ++i) {
+                std::shared_ptr<const TcpConnection::Bytes> data =
+                    sends[i] == 'R'   ? repeated
+                    : sends[i] == 'r' ? std::make_shared<const TcpConnection::Bytes>(*repeated)
+                                      : std::make_shared<const TcpConnection::Bytes>(small);
+                expected.append(data->begin(), data->end());
+                connection->send(data, [&order, i](std::optional<PlatformError> error) {
+                    EXPECT_FALSE(error) << error->text();
+                    order.push(static_cast<int>(i));
+                });
+            }
+            if (c.cancelAfter) {
+                connection->cancel();
+            }
+            return 0;
+        });
+        std::this_thread::sleep_for(c.readerDelay);
+        EventRecorder<int> done;
+        std::string got;
+        bool ended = false;
+        std::function<void()> next = [&] {
+            inbound->receive(1, 65536,
+                             [&](std::span<const std::uint8_t> bytes, bool complete,
+                                 std::optional<PlatformError> error) {
+                                 EXPECT_FALSE(error) << error->text();
+                                 got.append(bytes.begin(), bytes.end());
+                                 if (complete || error) {
+                                     ended = complete;
+                                     done.push(0);
+                                 } else if (got.size() >= expected.size() && !c.cancelAfter) {
+                                     done.push(0);
+                                 } else {
+                                     next();
+                                 }
+                             });
+        };
+        b->post(next);
+        ASSERT_TRUE(done.waitForCount(1, std::chrono::seconds(15)));
+        b->call([&] {
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+            EXPECT_EQ(ended, c.cancelAfter);
+            return 0;
+        });
+        if (!c.cancelAfter) {
+            // Every send completed once, in send order.
+            ASSERT_TRUE(order.waitForCount(std::strlen(c.sends), std::chrono::seconds(5)));
+            std::vector<int> inOrder(std::strlen(c.sends));
+            std::iota(inOrder.begin(), inOrder.end(), 0);
+            EXPECT_EQ(order.values(), inOrder);
+        }
         closeCase(connection);
     }
 }

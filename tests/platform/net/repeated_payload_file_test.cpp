@@ -1,0 +1,118 @@
+#include "platform/net/repeated_payload_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace sorvanta {
+namespace {
+
+// A connected stream pair; the reading end drains what the other end was given.
+struct StreamPair {
+    int sender = -1, reader = -1;
+    StreamPair() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+            sender = fds[0];
+            reader = fds[1];
+        }
+    }
+    ~StreamPair() {
+        for (int fd : {sender, reader}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    std::string drain() const {
+        std::string got;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0) {
+                return got;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+};
+
+std::vector<std::uint8_t> pattern(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    }
+    return bytes;
+}
+
+TEST(RepeatedPayloadFile, SendsTheRangeOfTheBufferRepeatedBackToBack) {
+    const auto bytes = pattern(1000);
+    struct Case {
+        const char* name;
+        std::size_t offset, length;
+        long result;  // bytes taken, or −errno
+    } cases[] = {
+        {"the first copy", 0, 1000, 1000},
+        {"across a copy's end", 900, 250, 250},
+        {"all copies", 0, 3000, 3000},
+        {"the last byte", 2999, 1, 1},
+        {"nothing", 1000, 0, 0},
+        {"past the end", 2500, 501, -EINVAL},
+        {"starting past the end", 3001, 0, -EINVAL},
+    };
+    auto file = RepeatedPayloadFile::create(bytes, 3);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->size(), 3000u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamPair pair;
+        ASSERT_GE(pair.sender, 0);
+        EXPECT_EQ(file->sendTo(pair.sender, c.offset, c.length), c.result);
+        std::string expected;
+        for (long i = 0; i < std::max(c.result, 0L); ++i) {
+            expected.push_back(static_cast<char>(bytes[(c.offset + i) % bytes.size()]));
+        }
+        EXPECT_TRUE(pair.drain() == expected);
+    }
+}
+
+TEST(RepeatedPayloadFile, AnEmptyBufferOrNoCopiesGivesNoFile) {
+    EXPECT_FALSE(RepeatedPayloadFile::create({}, 4));
+    EXPECT_FALSE(RepeatedPayloadFile::create(pattern(10), 0));
+}
+
+TEST(RepeatedPayloadFile, AFullSocketTakesPartThenNothingAndAClosedPeerIsAnErrorNotASignal) {
+    const auto bytes = pattern(65536);
+    auto file = RepeatedPayloadFile::create(bytes, 4);
+    ASSERT_TRUE(file);
+    StreamPair pair;
+    ASSERT_GE(pair.sender, 0);
+    ASSERT_EQ(::fcntl(pair.sender, F_SETFL, ::fcntl(pair.sender, F_GETFL) | O_NONBLOCK), 0);
+    const int small = 16384;
+    ::setsockopt(pair.sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    long taken = 0;
+    long last = 0;
+    for (int i = 0; i < 64 && (last = file->sendTo(pair.sender, 0, file->size())) > 0; ++i) {
+        taken += last;
+    }
+    EXPECT_GT(taken, 0);
+    EXPECT_EQ(last, -EAGAIN);
+
+    ::close(pair.reader);
+    pair.reader = -1;
+    // The default action of SIGPIPE would end this test program here.
+    EXPECT_EQ(file->sendTo(pair.sender, 0, 100), -EPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    ASSERT_EQ(::sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "the signal was left pending";
+}
+
+}  // namespace
+}  // namespace sorvanta
