@@ -57,8 +57,8 @@ void discardPendingBrokenPipe() {
 
 }  // namespace
 
-std::optional<RepeatedPayloadFile> RepeatedPayloadFile::create(
-    std::span<const std::uint8_t> bytes, std::size_t copies) {
+std::optional<RepeatedPayloadFile> RepeatedPayloadFile::create(std::span<const std::uint8_t> bytes,
+                                                               std::size_t copies) {
     if (bytes.empty() || copies == 0) {
         return std::nullopt;
     }

@@ -6,7 +6,6 @@
 #include <span>
 #include <utility>
 
-
 namespace sorvanta {
 
 // A buffer that a connection sends over and over, held `copies` times back to back in an

@@ -362,7 +362,8 @@ void SocketTcpConnection::writeRepeated(bool inHandler) {
         return;
     }
     // Called from a send: its completion must not run inside that call.
-    asio::post(executor_, [self = shared_from_this(), error, bytes] { self->written(error, bytes); });
+    asio::post(executor_,
+               [self = shared_from_this(), error, bytes] { self->written(error, bytes); });
 }
 
 void SocketTcpConnection::waitForRoom() {

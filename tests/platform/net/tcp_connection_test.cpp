@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -339,27 +340,21 @@ TEST_F(TcpOverVeth, RepeatedLargeBuffersArriveExactlyWithOtherSendsInPlace) {
         const char* name;
         const char* sends;  // R: the repeated buffer, r: a copy of it, s: a small other buffer
         std::chrono::milliseconds readerDelay;  // the socket fills meanwhile
-        bool cancelAfter;                        // cancel right after the last send
+        bool cancelAfter;                       // cancel right after the last send
     } cases[] = {
         {"one buffer, room for it", "RRRR", std::chrono::milliseconds(0), false},
         {"socket fills before the reader starts", "RRRRRRRRRRRRRRRRRRRRRRRR",
          std::chrono::milliseconds(300), false},
         {"other sends between repeats", "RRsRRsrRsR", std::chrono::milliseconds(200), false},
         {"an equal copy is not the buffer", "RrRrRrRr", std::chrono::milliseconds(100), false},
-        {"graceful cancel writes the queue", "RRRRRRRRRRRR", std::chrono::milliseconds(200),
-         true},
+        {"graceful cancel writes the queue", "RRRRRRRRRRRR", std::chrono::milliseconds(200), true},
     };
     auto repeated = std::make_shared<TcpConnection::Bytes>(131'072);
     for (std::size_t i = 0; i < repeated->size(); ++i) {
         (*repeated)[i] = static_cast<std::uint8_t>((i * 131 + i / 4093) % 251);
     }
     const TcpConnection::Bytes small{'-', 's', 'm', 'a', 'l', 'l', '-'};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventRecorder<TransportState> states;
-        std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
-
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
         std::string expected;
         EventRecorder<int> order;
         a->call([&] {
@@ -381,33 +376,13 @@ TEST_F(TcpOverVeth, RepeatedLargeBuffersArriveExactlyWithOtherSendsInPlace) {
             return 0;
         });
         std::this_thread::sleep_for(c.readerDelay);
-        EventRecorder<int> done;
-        std::string got;
         bool ended = false;
-        std::function<void()> next = [&] {
-            inbound->receive(1, 65536,
-                             [&](std::span<const std::uint8_t> bytes, bool complete,
-                                 std::optional<PlatformError> error) {
-                                 EXPECT_FALSE(error) << error->text();
-                                 got.append(bytes.begin(), bytes.end());
-                                 if (complete || error) {
-                                     ended = complete;
-                                     done.push(0);
-                                 } else if (got.size() >= expected.size() && !c.cancelAfter) {
-                                     done.push(0);
-                                 } else {
-                                     next();
-                                 }
-                             });
-        };
-        b->post(next);
-        ASSERT_TRUE(done.waitForCount(1, std::chrono::seconds(15)));
-        b->call([&] {
-            EXPECT_EQ(got.size(), expected.size());
-            EXPECT_TRUE(got == expected);
-            EXPECT_EQ(ended, c.cancelAfter);
-            return 0;
-        });
+        const std::size_t until =
+            c.cancelAfter ? std::numeric_limits<std::size_t>::max() : expected.size();
+        const std::string got = readAll(*b, inbound, until, &ended);
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected);
+        EXPECT_EQ(ended, c.cancelAfter);
         if (!c.cancelAfter) {
             // Every send completed once, in send order.
             ASSERT_TRUE(order.waitForCount(std::strlen(c.sends), std::chrono::seconds(5)));
@@ -415,8 +390,7 @@ TEST_F(TcpOverVeth, RepeatedLargeBuffersArriveExactlyWithOtherSendsInPlace) {
             std::iota(inOrder.begin(), inOrder.end(), 0);
             EXPECT_EQ(order.values(), inOrder);
         }
-        closeCase(connection);
-    }
+    });
 }
 
 // Sends made on the connection's own thread join the queue at once, sends from elsewhere
