@@ -10,7 +10,7 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
                                                    PlatformError& error) {
     std::shared_ptr<MdnsTransport> transport(new MdnsTransport());
     transport->interface_ = interface;
-    transport->changes_ = LinkChangeFeed::open();
+    transport->changes_ = LinkChangeFeed::open(interface.interface.index);
     bool hasV4 = false;
     bool hasV6 = false;
     for (const auto& address : interface.addresses) {
