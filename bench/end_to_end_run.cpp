@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "e2e/e2e_node.h"
+#include "lab/bench_arguments.h"
 #include "lab/run_figures.h"
 #include "lab/shaped_link.h"
 #include "lab/thread_cpu.h"
@@ -205,12 +206,10 @@ IperfRound iperf(NetnsPair& pair) {
 
 int main(int argc, char** argv) {
     const std::string rate = argc > 1 ? argv[1] : "1gbit";
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const int rounds = countArgument(argc, argv, 2, 5);
     const bool threadFigures = argc > 3 && std::string(argv[3]) == "--threads";
-    std::string whyNot;
-    auto pair = NetnsPair::create(whyNot);
+    auto pair = benchPair();
     if (!pair) {
-        std::fprintf(stderr, "namespaces unavailable: %s\n", whyNot.c_str());
         return 1;
     }
     if (rate != "none") {

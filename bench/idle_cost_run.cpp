@@ -6,13 +6,13 @@
 // Usage: idle_cost_run [seconds per window, default 10] [windows, default 3]
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e/e2e_node.h"
+#include "lab/bench_arguments.h"
 #include "lab/run_figures.h"
 #include "lab/thread_cpu.h"
 
@@ -20,12 +20,10 @@ using namespace sorvanta;
 using namespace sorvanta::testing;
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    const int windows = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-    std::string whyNot;
-    auto pair = NetnsPair::create(whyNot);
+    const int seconds = countArgument(argc, argv, 1, 10);
+    const int windows = countArgument(argc, argv, 2, 3);
+    auto pair = benchPair();
     if (!pair) {
-        std::fprintf(stderr, "namespaces unavailable: %s\n", whyNot.c_str());
         return 1;
     }
     E2eNode a(pair->nsA, pair->link.nameA, pair->link.indexA, "Desk",

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "lab/bench_arguments.h"
 #include "lab/netns_lab.h"
 #include "lab/quick_test_setups.h"
 #include "lab/run_figures.h"
@@ -30,7 +31,7 @@
 #include "quicktest/transfer_engine_factory.h"
 
 using namespace sorvanta;
-using sorvanta::testing::NetnsPair;
+using sorvanta::testing::benchPair;
 using sorvanta::testing::NetnsThread;
 using sorvanta::testing::quantile;
 using sorvanta::testing::TickRecordingFactory;
@@ -81,10 +82,8 @@ int main(int argc, char** argv) {
             rate = argument;
         }
     }
-    std::string whyNot;
-    auto pair = NetnsPair::create(whyNot);
+    auto pair = benchPair();
     if (!pair) {
-        std::fprintf(stderr, "namespaces unavailable: %s\n", whyNot.c_str());
         return 1;
     }
     if (rate != "none") {

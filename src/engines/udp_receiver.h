@@ -79,9 +79,13 @@ struct UDPReceiver {
     // counted, not refused.
     void record(const Datagram& datagram);
 
-    // Takes the socket's running count of entries its full receive queue dropped, read just
-    // before a datagram is recorded; the next holes found are then put down to those drops,
-    // one entry each. An entry may hold a run of datagrams the kernel kept coalesced (sent
+    // Whether recording `sequence` would find a hole before it: the only moment the drops
+    // noted so far are matched, so the one moment a reader must have noted them by.
+    bool revealsHole(std::int64_t sequence) const noexcept { return sequence > highest + 1; }
+
+    // Takes the socket's running count of entries its full receive queue dropped, read
+    // before a datagram that reveals a hole is recorded; the next holes found are then put
+    // down to those drops, one entry each. An entry may hold a run of datagrams the kernel kept coalesced (sent
     // as one segmented write), so a hole found while any drop is unmatched is the queue's
     // whole and, however long, matches only the one entry it must at least have come from.
     // A count that goes back is ignored.

@@ -114,6 +114,7 @@ void UDPTransfer::cancelSteps() {
         return;
     }
     settleSends();  // what completed until now counts
+    noteQueueDrops();
     state_.ended = true;
     state_.endedAt = now();
     if (state_.submitting) {
@@ -367,7 +368,10 @@ void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival
     }
     if (!refused) {
         const auto& d = *outcome.datagram;
-        noteQueueDrops();
+        // The count only matters where a hole shows; the ends of the leg take it again.
+        if (state_.receiver.revealsHole(d.sequence)) {
+            noteQueueDrops();
+        }
         try {
             state_.receiver.record({d.sequence, d.probe, d.sendTime, arrival});
         } catch (const ProtocolFailure&) {
@@ -432,6 +436,9 @@ void UDPTransfer::acceptSenderSummary(const UDPSendSummary& summary, const std::
 std::optional<UDPObservation> UDPTransfer::finish() {
     Lock lock(mutex_);
     settleSends();
+    if (!state_.ended) {
+        noteQueueDrops();
+    }
     return udp_leg_result::interrupted(facts_, state_, state_.endedAt.value_or(now()));
 }
 

@@ -95,7 +95,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void noteRemoteProgress(std::int64_t count);
     // Receiver: the sender's summary and path; completion follows 0.5 s later.
     void acceptSenderSummary(const UDPSendSummary& summary, const std::string& path);
-    // The observation of an interrupted leg from what the engine holds now; changes nothing.
+    // The observation of an interrupted leg from what the engine holds now (the socket's
+    // drop count taken up to now); changes nothing else.
     std::optional<UDPObservation> finish();
     // Ends the engine without an event; harmless when repeated.
     void cancel();

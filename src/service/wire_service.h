@@ -159,6 +159,14 @@ class WireService : public std::enable_shared_from_this<WireService> {
                                   ViabilityEvent, ReceivedEvent, SentEvent, QuickEvent>;
     using Queue = OrderedCallbacks<Callback>;
 
+    // The verified path's text and what it was written from: the channel's interface and the
+    // path's two endpoints. Every received frame verifies the path again; while the source
+    // stays the same the text (whose scoped addresses cost a lookup each) is not built again.
+    struct PathEvidence {
+        std::tuple<InterfaceIdentity, std::optional<Endpoint>, std::optional<Endpoint>> source;
+        std::string text;
+    };
+
     struct Channel {
         std::shared_ptr<TcpConnection> connection;
         InterfaceIdentity interface;
@@ -172,12 +180,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
         int pendingSends = 0;
         ControlRateLimit rateLimit;
         bool receiving = false;
-        std::optional<std::string> pathEvidence;
-        // What `pathEvidence` was written from: the channel's interface and the path's two
-        // endpoints. Every received frame verifies the path again; while these stay the same
-        // the text (whose scoped addresses cost a lookup each) is not built again.
-        std::optional<std::tuple<InterfaceIdentity, std::optional<Endpoint>, std::optional<Endpoint>>>
-            evidenceSource;
+        std::optional<PathEvidence> pathEvidence;
         std::optional<bool> directLink;
         std::optional<Token> pathGrace;
     };
@@ -245,7 +248,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
     void pathChanged(const NetworkPath& path, const Uuid& id);
     void viabilityLost(const Uuid& id);
     bool verifyPath(const Uuid& id, bool closeOnFailure);
-    void recordPathEvidence(const std::string& text, const Uuid& id);
+    void recordPathEvidence(PathEvidence evidence, const Uuid& id);
     void showActiveChannel();
     void receiveNext(const Uuid& id);
     void recheckPath(const Uuid& id);

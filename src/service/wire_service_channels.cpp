@@ -165,30 +165,32 @@ bool WireService::verifyPath(const Uuid& id, bool closeOnFailure) {
     }
     channel->directLink = path->gateways.empty();
     auto source = std::make_tuple(channel->interface, path->localEndpoint, path->remoteEndpoint);
-    if (channel->pathEvidence && channel->evidenceSource == source) {
+    if (channel->pathEvidence && channel->pathEvidence->source == source) {
         return true;
     }
-    channel->evidenceSource = std::move(source);
-    std::string evidence = "Verified wiredEthernet: " + channel->interface.name + " / " +
-                           std::to_string(channel->interface.index);
-    evidence += "\nLocal: " + (path->localEndpoint ? path->localEndpoint->text() : "unknown");
-    evidence += "\nRemote: " + (path->remoteEndpoint ? path->remoteEndpoint->text() : "unknown");
-    if (channel->pathEvidence != evidence) {
-        // Endpoint addresses stay out of the log.
-        log(ServiceLogLevel::info, "Verified wiredEthernet " + channel->interface.name + " / " +
-                                       std::to_string(channel->interface.index) +
-                                       "; endpoints <private>");
-        recordPathEvidence(evidence, id);
+    std::string text = "Verified wiredEthernet: " + channel->interface.name + " / " +
+                       std::to_string(channel->interface.index);
+    text += "\nLocal: " + (path->localEndpoint ? path->localEndpoint->text() : "unknown");
+    text += "\nRemote: " + (path->remoteEndpoint ? path->remoteEndpoint->text() : "unknown");
+    if (channel->pathEvidence && channel->pathEvidence->text == text) {
+        // Another source that reads the same: keep it, so the next frame finds it unchanged.
+        channel->pathEvidence->source = std::move(source);
+        return true;
     }
+    // Endpoint addresses stay out of the log.
+    log(ServiceLogLevel::info, "Verified wiredEthernet " + channel->interface.name + " / " +
+                                   std::to_string(channel->interface.index) +
+                                   "; endpoints <private>");
+    recordPathEvidence({std::move(source), std::move(text)}, id);
     return true;
 }
 
-void WireService::recordPathEvidence(const std::string& text, const Uuid& id) {
-    if (Channel* channel = findChannel(id)) {
-        channel->pathEvidence = text;
-    }
+void WireService::recordPathEvidence(PathEvidence evidence, const Uuid& id) {
     if (activeChannelID_ == id) {
-        snapshot_.diagnostics = text;
+        snapshot_.diagnostics = evidence.text;
+    }
+    if (Channel* channel = findChannel(id)) {
+        channel->pathEvidence = std::move(evidence);
     }
 }
 
@@ -201,7 +203,8 @@ void WireService::showActiveChannel() {
         return;
     }
     snapshot_.activePeerName = channel->session.remoteName;
-    snapshot_.diagnostics = channel->pathEvidence.value_or("No connection path verified.");
+    snapshot_.diagnostics =
+        channel->pathEvidence ? channel->pathEvidence->text : "No connection path verified.";
     snapshot_.state = channel->session.machine.state;
     snapshot_.status = readyStatus(channel->session.remoteName);
 }

@@ -81,6 +81,74 @@ TEST(UdpReceiverTest, HolesAfterTheQueuesOwnDropsStayOutOfTheBins) {
     }
 }
 
+// The socket's running count never goes back, so a reader that notes it only before a
+// datagram that reveals a hole, and once at the end, puts every hole down exactly as one
+// that notes it before every datagram.
+TEST(UdpReceiverTest, DropsNotedOnlyWhereAHoleShowsSplitTheHolesAlike) {
+    struct Row {
+        const char* name;
+        std::vector<std::int64_t> dropsBefore;  // the running count, before each of 0 … 11
+        std::vector<std::int64_t> missing;      // sequences 0 … 11 that never arrive
+        std::int64_t endDrops;                  // the count once all has arrived
+        std::int64_t queueHoles, linkHoles, unmatched;
+    } rows[] = {
+        {"no drops", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 4}, 0, 0, 2, 0},
+        // Noted by the eager reader three datagrams before the hole shows.
+        {"counted well ahead of the hole",
+         {0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+         {6},
+         1,
+         1,
+         0,
+         0},
+        // A drop counted between two holes belongs to the second, whichever reader.
+        {"a drop between two holes",
+         {0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1},
+         {2, 8},
+         1,
+         1,
+         1,
+         0},
+        {"two drops, one hole: one stays unmatched",
+         {0, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2},
+         {4, 5},
+         2,
+         2,
+         0,
+         1},
+        {"a drop after the last hole", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {5}, 1, 0, 1, 1},
+    };
+    for (const auto& row : rows) {
+        UDPReceiver eager, lazy;
+        for (std::int64_t s = 0; s < 12; ++s) {
+            if (std::find(row.missing.begin(), row.missing.end(), s) != row.missing.end()) {
+                continue;
+            }
+            const auto drops = row.dropsBefore[static_cast<std::size_t>(s)];
+            eager.noteQueueDrops(drops);
+            eager.record(at(s));
+            if (lazy.revealsHole(s)) {
+                lazy.noteQueueDrops(drops);
+            }
+            lazy.record(at(s));
+        }
+        for (auto* r : {&eager, &lazy}) {
+            r->noteQueueDrops(row.endDrops);
+        }
+        for (const auto* r : {&eager, &lazy}) {
+            SCOPED_TRACE(std::string(row.name) + (r == &eager ? ", eager" : ", lazy"));
+            std::int64_t binned = 0;
+            for (auto h : r->holes) {
+                binned += h;
+            }
+            EXPECT_EQ(r->queueDropHoles, row.queueHoles);
+            EXPECT_EQ(binned, row.linkHoles);
+            EXPECT_EQ(r->unmatchedQueueDrops, row.unmatched);
+            EXPECT_EQ(r->gaps, eager.gaps);
+        }
+    }
+}
+
 TEST(UdpReceiverTest, RefusalsLeaveItUnchanged) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();

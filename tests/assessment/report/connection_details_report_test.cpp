@@ -16,8 +16,7 @@ using namespace fixture;
 using namespace std::chrono;
 using Style = StyledText::Style;
 
-const std::filesystem::path expectedFolder =
-    std::filesystem::path(__FILE__).parent_path() / "expected";
+const std::filesystem::path expectedFolder = SORVANTA_EXPECTED_REPORTS;
 
 const DisplayFormat& english() {
     static const DisplayFormat format("en_US", "UTC");

@@ -636,7 +636,7 @@ std::string python() {
 }
 
 std::string peerScript() {
-    return (std::filesystem::path(__FILE__).parent_path() / "dnssd_zeroconf_peer.py").string();
+    return SORVANTA_ZEROCONF_PEER;
 }
 
 std::string zeroconfMissing() {

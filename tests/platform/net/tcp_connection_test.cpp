@@ -113,6 +113,23 @@ class TcpOverVeth : public testing::VethSides {
         inboundStates.clear();
     }
 
+    // Runs `body(c, connection)` for each table case `c` on a connection of its own, pinned
+    // and ready at both ends, closed after the case; a fatal failure ends the table.
+    template <typename Cases, typename Body>
+    void eachCaseOnItsOwnConnection(const Cases& cases, Body body) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            EventRecorder<TransportState> states;
+            std::shared_ptr<TcpConnection> connection;
+            ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
+            body(c, connection);
+            if (HasFatalFailure()) {
+                return;
+            }
+            closeCase(connection);
+        }
+    }
+
     // Reads from `connection` until `count` bytes or the end of the stream.
     static std::string readAll(NetnsThread& side, std::shared_ptr<TcpConnection> connection,
                                std::size_t count, bool* ended = nullptr) {
@@ -261,12 +278,7 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
         {"a burst larger than a read", 4, 300'000, 1, 65536, std::chrono::milliseconds(0), false},
         {"end of stream while waiting", 3, 5, 1, 65536, std::chrono::milliseconds(3), true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventRecorder<TransportState> states;
-        std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
-
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
         std::string expected;
         for (std::size_t i = 0; i < c.pieces * c.pieceSize; ++i) {
             expected.push_back(static_cast<char>('a' + (i * 7 + i / 251) % 26));
@@ -315,8 +327,7 @@ TEST_F(TcpOverVeth, ReceivesEveryByteInOrderWhetherTheSocketRanDryOrNot) {
             EXPECT_EQ(ended, c.endAfter);
             return 0;
         });
-        closeCase(connection);
-    }
+    });
 }
 
 // Sends made on the connection's own thread join the queue at once, sends from elsewhere
@@ -331,12 +342,7 @@ TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
         {"alternating", {true, false, true, false, true, false}},
         {"own thread first", {false, true, false, true}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventRecorder<TransportState> states;
-        std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
-
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
         constexpr std::size_t pieceSize = 20'000;
         EventRecorder<int> completions;
         std::string expected;
@@ -365,8 +371,7 @@ TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
         EXPECT_EQ(completions.values(), order);
         const std::string got = readAll(*b, inbound, expected.size());
         EXPECT_TRUE(got == expected);
-        closeCase(connection);
-    }
+    });
 }
 
 TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting) {
@@ -382,12 +387,7 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
         {"a stream larger than the socket holds", 6'000'000, 131'072, 8, false, false},
         {"end of stream inside a batch", 50'000, 1000, 8, true, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventRecorder<TransportState> states;
-        std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
-
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
         a->call([&] {
             connection->send(TcpConnection::Bytes(c.total, 0x5a), nullptr);
             return 0;
@@ -438,8 +438,7 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
             }
             return 0;
         });
-        closeCase(connection);
-    }
+    });
 }
 
 // A receive asked on the connection's own thread starts at once, yet its completion still
@@ -464,11 +463,7 @@ TEST_F(TcpOverVeth, ReceivesAskedOnTheOwnThreadCompleteAfterTheCallInTheirOrder)
          {{PlatformError::posix(EALREADY), 2}, {std::nullopt, 6}}},
         {"cancelled right after the call", Ask::thenCancel, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventRecorder<TransportState> states;
-        std::shared_ptr<TcpConnection> connection;
-        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
         a->call([&] {
             connection->send(TcpConnection::Bytes{'s', 'i', 'x', '.', '.', '.'}, nullptr);
             return 0;
@@ -532,8 +527,7 @@ TEST_F(TcpOverVeth, ReceivesAskedOnTheOwnThreadCompleteAfterTheCallInTheirOrder)
                                             c.expected.end()));
         }
         EXPECT_EQ(inlined, 0);
-        closeCase(connection);
-    }
+    });
 }
 
 TEST_F(TcpOverVeth, RefusedConnectWaitsAndRetriesUntilTheListenerAppears) {
