@@ -3,7 +3,10 @@
 //   1. one stage, one connection (1 s warm-up, 5 s measured) against iperf3's single stream;
 //   2. duplex, one engine pair each way at once, against iperf3 --bidir;
 //   3. CPU seconds per gigabyte moved, sender and receiver, next to iperf3's own figures.
-// Needs root (namespaces) and iperf3. Usage: bulk_transfer_run [rounds]
+// Needs root (namespaces) and iperf3. Usage: bulk_transfer_run [rounds] [tbf rate] [seconds]
+// With a rate the link is shaped by tbf both ways; the measured window lasts `seconds`. Each
+// measured window is announced on stdout with the receiving thread (ours) or process
+// (iperf3's server) and its namespace, so that its system calls and ACKs can be watched.
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include "engines/bulk_transfer.h"
 #include "lab/netns_lab.h"
 #include "lab/run_figures.h"
+#include "lab/shaped_link.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
 
@@ -35,7 +39,20 @@ using E = BulkTransferEvent;
 namespace {
 
 constexpr double warmup = 1.0;
-constexpr double measured = 5.0;
+double measured = 5.0;
+
+// Timeslices (wake-ups) of the calling thread so far.
+long long threadWakeups() {
+    std::FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
+    long long run = 0, wait = 0, slices = 0;
+    if (f) {
+        if (std::fscanf(f, "%lld %lld %lld", &run, &wait, &slices) != 3) {
+            slices = 0;
+        }
+        std::fclose(f);
+    }
+    return slices;
+}
 
 // CPU seconds (user + system) of the calling thread.
 double threadCpu() {
@@ -116,6 +133,7 @@ class Rig {
         struct Direction {
             Engine receiver, sender;
             double cpuStart[2] = {0, 0};
+            long long wakeStart = 0;
         };
         std::vector<std::unique_ptr<Direction>> ds;
         for (bool forward : fromA) {
@@ -145,17 +163,31 @@ class Rig {
         for (auto& d : ds) {
             d->cpuStart[0] = d->sender.side.thread->call([] { return threadCpu(); });
             d->cpuStart[1] = d->receiver.side.thread->call([] { return threadCpu(); });
+            d->wakeStart = d->receiver.side.thread->call([] { return threadWakeups(); });
+            if (ds.size() == 1) {
+                const auto tid = d->receiver.side.thread->call([] { return ::gettid(); });
+                std::printf("measuring ours: receiver thread %d in %s\n", int(tid),
+                            pair_.nsB.c_str());
+                std::fflush(stdout);
+            }
             on(d->receiver, [](BulkTransfer& t) { t.applyMeasurementBarrier(); });
         }
         Figures figures;
         for (std::size_t i = 0; i < ds.size(); ++i) {
             auto& d = *ds[i];
-            const auto result = d.receiver.waiter->wait<E::Result>();
+            const auto result = d.receiver.waiter->wait<E::Result>(
+                std::chrono::seconds(20 + static_cast<int>(measured)));
             const double senderCpu =
                 d.sender.side.thread->call([] { return threadCpu(); }) - d.cpuStart[0];
             const double receiverCpu =
                 d.receiver.side.thread->call([] { return threadCpu(); }) - d.cpuStart[1];
             const double rate = result ? result->sample.bitsPerSecond().value_or(0) : 0;
+            const long long wakeups =
+                d.receiver.side.thread->call([] { return threadWakeups(); }) - d.wakeStart;
+            if (ds.size() == 1) {
+                std::printf("  receiver thread: %.2f ms/s on CPU, %.0f wake-ups/s\n",
+                            receiverCpu * 1e3 / measured, wakeups / measured);
+            }
             (i == 0 ? figures.forward : figures.reverse) = rate;
             if (result && result->sample.bytes > 0) {
                 const double gb = static_cast<double>(result->sample.bytes) / 1e9;
@@ -176,6 +208,10 @@ class Rig {
             shell("ip netns exec " + pair_.nsB + " iperf3 -s -1 -p " + port + " -B " + pair_.ipv4B);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (!bidir) {
+            std::printf("measuring iperf3: server in %s\n", pair_.nsB.c_str());
+            std::fflush(stdout);
+        }
         const auto json =
             shell("ip netns exec " + pair_.nsA + " iperf3 -J -c " + pair_.ipv4B + " -p " + port +
                   " -t " + std::to_string(int(measured)) + " -O " + std::to_string(int(warmup)) +
@@ -254,6 +290,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    if (argc > 2 && std::string(argv[2]) != "none") {
+        sorvanta::testing::shapeLink(*pair, argv[2]);
+    }
+    if (argc > 3) {
+        measured = std::max(1, std::atoi(argv[3]));
+    }
     Rig rig(*pair);
     auto gbit = [](double bps) { return bps / 1e9; };
 
@@ -279,6 +321,9 @@ int main(int argc, char** argv) {
     std::printf("  CPU s/GB sender: engine %.3f, iperf3 %.3f; receiver: engine %.3f, iperf3 %.3f\n",
                 median(ourTx), median(theirTx), median(ourRx), median(theirRx));
 
+    if (argc > 2) {
+        return 0;  // a shaped or lengthened run compares the single connection only
+    }
     std::vector<double> fwd, rev, sum, isum, balance;
     for (int round = 0; round < rounds; ++round) {
         Figures i, o;

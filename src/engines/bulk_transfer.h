@@ -185,6 +185,7 @@ class BulkTransfer final : public std::enable_shared_from_this<BulkTransfer> {
     void emitSample(const SpeedSample& sample, bool final);
 
     void sampleSlices(double t);
+    void adjustReceiveLowWater(double t);
     void wholeReportArrived(const DataTransferReport& report);
     void partArrived(bool window, std::optional<TCPSlice> slice);
     void finishCollection(TCPObservation report);
@@ -220,6 +221,8 @@ class BulkTransfer final : public std::enable_shared_from_this<BulkTransfer> {
     bool reportCollected_ = false;
     std::optional<double> bulkStarted_;
     double lastProgress_ = 0;
+    std::optional<double> lowWaterAt_;  // the last low-water adjustment and the total then
+    std::uint64_t lowWaterTotal_ = 0;
     std::optional<double> acceptedAt_;
     std::optional<std::string> preparationWaitReason_;
     std::optional<SetupIssue> preparationIssue_;

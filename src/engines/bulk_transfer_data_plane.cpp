@@ -4,6 +4,7 @@
 
 #include "engines/bulk_transfer.h"
 #include "engines/bulk_transfer_deadlines.h"
+#include "engines/receive_low_water.h"
 #include "protocol/protocol_failure.h"
 
 namespace sorvanta {
@@ -196,6 +197,9 @@ void BulkTransfer::tick(double t) {
         return;
     }
     sampleSlices(t);
+    if (settings_.receiving) {
+        adjustReceiveLowWater(t);
+    }
     if (!settings_.receiving || resultProduced_) {
         return;
     }
@@ -213,6 +217,18 @@ void BulkTransfer::tick(double t) {
     } catch (const ProtocolFailure&) {
         fail("Receiver timing or byte accounting failed.", RunEndCause::tester);
     }
+}
+
+void BulkTransfer::adjustReceiveLowWater(double t) {
+    // Counted bytes stop growing once the result is fixed, so the mark falls back to one
+    // byte and whatever still arrives is read at once.
+    const std::uint64_t total = meter_.total();
+    if (lowWaterAt_ && connection_) {
+        connection_->setReceiveLowWater(
+            ReceiveLowWater::mark(total - lowWaterTotal_, t - *lowWaterAt_));
+    }
+    lowWaterAt_ = t;
+    lowWaterTotal_ = total;
 }
 
 void BulkTransfer::emitSample(const SpeedSample& sample, bool final) {

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -514,6 +515,20 @@ std::optional<PlatformError> SocketTcpConnection::readReady(const PendingReceive
     return std::nullopt;
 }
 
+void SocketTcpConnection::setReceiveLowWater(std::size_t bytes) {
+    if (closed_ || cancelled_ || !connectedOnce_ || !socket_.is_open()) {
+        return;
+    }
+    // The kernel makes room for twice the mark and, when the buffer is smaller than that,
+    // clamps the advertised window to the mark; a quarter of the buffer stays clear of both.
+    const int fd = socket_.native_handle();
+    const auto cap = static_cast<std::size_t>(std::max(socketBufferSize(fd, SO_RCVBUF) / 4, 1));
+    const int mark = static_cast<int>(std::clamp<std::size_t>(bytes, 1, cap));
+    if (mark != lowWater_ && ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) {
+        lowWater_ = mark;
+    }
+}
+
 void SocketTcpConnection::cancel() {
     gate_.close();
     asio::post(executor_, [self = shared_from_this()] { self->beginClose(); });
@@ -525,6 +540,12 @@ void SocketTcpConnection::beginClose() {
     }
     cancelled_ = true;
     setState({TransportState::Kind::cancelled, {}}, false);
+    if (lowWater_ != 1 && !closed_) {
+        // Draining before the close must see every byte, however few.
+        const int mark = 1;
+        ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+        lowWater_ = 1;
+    }
     attemptTimer_.cancel();
     retryTimer_.cancel();
     paths_.stop();

@@ -63,6 +63,7 @@ class SocketTcpConnection final : public TcpConnection,
     void send(std::shared_ptr<const Bytes> data, SendCompletion completion) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
     void receiveCounted(std::size_t maximum, int reads, CountCompletion completion) override;
+    void setReceiveLowWater(std::size_t bytes) override;
     void cancel() override;
 
     // Snapshot of the state and of the path (the path is known from ready on).
@@ -156,6 +157,7 @@ class SocketTcpConnection final : public TcpConnection,
     std::optional<PendingReceive> receive_;
     std::atomic<int> postedReceives_{0};  // receives posted to the executor, not yet started
     bool reading_ = false;
+    int lowWater_ = 1;  // the socket's receive low-water mark as last set
     std::unique_ptr<std::uint8_t[]> buffers_[2];
     std::size_t capacities_[2] = {0, 0};
     int current_ = 0;

@@ -88,6 +88,12 @@ class TcpConnection {
                     completion(data.size(), isComplete, error);
                 });
     }
+    // Asks the kernel not to wake a receive until about `bytes` are waiting (the end of the
+    // stream, an error or lowering the mark still wake it at once): a steady stream then
+    // costs fewer, larger reads. 0 or 1 wakes on every byte, as at the start. The mark is
+    // capped so that it never narrows the receive window. Call on the executor; reset by
+    // cancel().
+    virtual void setReceiveLowWater(std::size_t bytes) { (void)bytes; }
     virtual void cancel() = 0;
 
     // Snapshot of the state and of the path (the path is known from ready on).

@@ -441,6 +441,85 @@ TEST_F(TcpOverVeth, CountedReceivesCountEveryByteOnceAndGatherOnlyWhatIsWaiting)
     });
 }
 
+// With a receive low-water mark set, bytes below it wait in the kernel, yet they are never
+// stranded: the end of the stream, lowering the mark, or enough bytes each wake the
+// receive, which then gets every byte waiting, and cancel() still reads the peer out.
+TEST_F(TcpOverVeth, ReceiveLowWaterHoldsSmallArrivalsButNeverStrandsThem) {
+    enum class Then { nothing, endOfStream, lowerMark, reachMark };
+    struct Case {
+        const char* name;
+        bool counted;
+        Then then;
+        std::size_t least, most;  // bytes the receive completes with
+    } cases[] = {
+        {"bytes below the mark wait", true, Then::nothing, 0, 0},
+        {"the end of the stream wakes the receive", true, Then::endOfStream, 5, 5},
+        {"lowering the mark wakes the receive", true, Then::lowerMark, 5, 5},
+        // The kernel may wake it as soon as the mark is reached, before the rest is in.
+        {"reaching the mark wakes the receive", true, Then::reachMark, 16'000, 5 + 20'000},
+        {"a plain receive is held alike", false, Then::lowerMark, 5, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventRecorder<TransportState> states;
+        std::shared_ptr<TcpConnection> connection;
+        ASSERT_NO_FATAL_FAILURE(connectPinnedAndInboundReady(states, connection));
+
+        EventRecorder<std::size_t> done;
+        b->call([&] {
+            inbound->setReceiveLowWater(16'000);
+            const auto record = [&](std::size_t count, bool, std::optional<PlatformError> error) {
+                EXPECT_FALSE(error) << error->text();
+                done.push(count);
+            };
+            if (c.counted) {
+                inbound->receiveCounted(65'536, 4, record);
+            } else {
+                inbound->receive(1, 65'536,
+                                 [record](std::span<const std::uint8_t> data, bool ended,
+                                          std::optional<PlatformError> error) {
+                                     record(data.size(), ended, error);
+                                 });
+            }
+            return 0;
+        });
+        a->call([&] {
+            connection->send(TcpConnection::Bytes(5, 'x'), nullptr);
+            return 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(done.values().size(), 0u);  // held below the mark
+        switch (c.then) {
+            case Then::nothing:
+                break;
+            case Then::endOfStream:
+                a->call([&] {
+                    connection->cancel();  // graceful: the peer reads the end of the stream
+                    return 0;
+                });
+                break;
+            case Then::lowerMark:
+                b->call([&] {
+                    inbound->setReceiveLowWater(1);
+                    return 0;
+                });
+                break;
+            case Then::reachMark:
+                a->call([&] {
+                    connection->send(TcpConnection::Bytes(20'000, 'y'), nullptr);
+                    return 0;
+                });
+                break;
+        }
+        if (c.then != Then::nothing) {
+            ASSERT_TRUE(done.waitForCount(1, std::chrono::seconds(3)));
+            EXPECT_GE(done.values().front(), c.least);
+            EXPECT_LE(done.values().front(), c.most);
+        }
+        closeCase(connection);
+    }
+}
+
 // A receive asked on the connection's own thread starts at once, yet its completion still
 // comes after the call (an owner may ask while holding its own lock), a receive posted from
 // another thread earlier keeps its place, and cancel() right after silences it.
