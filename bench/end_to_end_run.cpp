@@ -6,6 +6,7 @@
 // goals and whether each was met, and the wall time from the click to the verdict with the
 // share of each phase. Needs root, tc and iperf3.
 // Usage: end_to_end_run [tbf rate: 100mbit, 1gbit, 2500mbit…; "none" unshaped] [rounds]
+//                      [--threads: also each thread's ms/s over each round's measured windows]
 //
 // CPU: our figure is the on-CPU time (schedstat) of every thread of this process working in
 // the host's namespace (service, sequencer, engines), over the stage's measured window;
@@ -40,13 +41,34 @@ const char* phaseName(SpeedSnapshot::Phase phase) {
     return names[static_cast<int>(phase)];
 }
 
-// On-CPU seconds of this process's threads, summed by the network namespace they work in.
-std::map<ino_t, double> cpuByNamespace() {
+// On-CPU seconds of these threads, summed by the network namespace they work in.
+std::map<ino_t, double> byNamespace(const std::map<std::string, ThreadCpu>& threads) {
     std::map<ino_t, double> seconds;
-    for (const auto& [id, thread] : threadCpu()) {
+    for (const auto& [id, thread] : threads) {
         seconds[thread.ns] += thread.seconds;
     }
     return seconds;
+}
+
+// Each thread's on-CPU milliseconds per second between two readings, by host and thread
+// name (threads of one name summed), for the hosts' namespaces only.
+void printThreads(const char* window, const std::map<std::string, ThreadCpu>& before,
+                  const std::map<std::string, ThreadCpu>& after, double seconds, ino_t nsA,
+                  ino_t nsB) {
+    std::map<std::string, double> used;
+    for (const auto& [id, thread] : after) {
+        if (thread.ns != nsA && thread.ns != nsB) {
+            continue;
+        }
+        const auto old = before.find(id);
+        used[std::string(thread.ns == nsA ? "A " : "B ") + thread.name] +=
+            thread.seconds - (old == before.end() ? 0 : old->second.seconds);
+    }
+    std::printf("  %s window, %.1f s, on-CPU ms/s:", window, seconds);
+    for (const auto& [name, value] : used) {
+        std::printf(" %s %.3f;", name.c_str(), value / seconds * 1e3);
+    }
+    std::printf("\n");
 }
 
 // What one Quick Test measured: the four directions in bits per second and, for the two
@@ -67,7 +89,7 @@ double stageRate(const SpeedSnapshot& speed, std::size_t stage, std::size_t dire
     return sample ? sample->bitsPerSecond().value_or(0) : 0;
 }
 
-QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
+QuickRound quickTest(NetnsPair& pair, std::uint64_t link, bool threadFigures) {
     QuickRound round;
     E2eNode a(pair.nsA, pair.link.nameA, pair.link.indexA, "Desk", {true, link, true});
     E2eNode b(pair.nsB, pair.link.nameB, pair.link.indexB, "Studio", {true, link, true});
@@ -86,7 +108,7 @@ QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
     a.service().startQuickTest(QuickProfile::quick);
     auto last = click;
     std::string phase = "click";
-    std::vector<std::pair<Steady::time_point, std::map<ino_t, double>>> edges;
+    std::vector<std::pair<Steady::time_point, std::map<std::string, ThreadCpu>>> edges;
     bool measuring = false;
     while (Steady::now() - click < std::chrono::seconds(150)) {
         const ServiceSnapshot s = a.snapshot();
@@ -96,7 +118,7 @@ QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
         phase = s.speed.run ? phaseName(s.speed.phase) : "click";
         const bool nowMeasuring = s.speed.phase == SpeedSnapshot::Phase::measuring;
         if (nowMeasuring != measuring) {
-            edges.emplace_back(now, cpuByNamespace());
+            edges.emplace_back(now, threadCpu());
             measuring = nowMeasuring;
         }
         if (runEnded(s) && runEnded(b.snapshot())) {
@@ -112,9 +134,14 @@ QuickRound quickTest(NetnsPair& pair, std::uint64_t link) {
     }
     // Windows 0 and 1: forward (A sends) and reverse (B sends).
     for (std::size_t stage = 0; stage < 2 && 2 * stage + 1 < edges.size(); ++stage) {
-        const auto& [t0, cpu0] = edges[2 * stage];
-        const auto& [t1, cpu1] = edges[2 * stage + 1];
+        const auto& [t0, threads0] = edges[2 * stage];
+        const auto& [t1, threads1] = edges[2 * stage + 1];
+        const auto cpu0 = byNamespace(threads0), cpu1 = byNamespace(threads1);
         const double seconds = std::chrono::duration<double>(t1 - t0).count();
+        if (threadFigures && seconds > 0) {
+            printThreads(stage == 0 ? "forward (A sends)" : "reverse (B sends)", threads0,
+                         threads1, seconds, nsA, nsB);
+        }
         const double gigabytesPerSecond = round.rate[stage] / 8 / 1e9;
         if (seconds <= 0 || gigabytesPerSecond <= 0) {
             continue;
@@ -180,6 +207,7 @@ IperfRound iperf(NetnsPair& pair) {
 int main(int argc, char** argv) {
     const std::string rate = argc > 1 ? argv[1] : "1gbit";
     const int rounds = countArgument(argc, argv, 2, 5);
+    const bool threadFigures = argc > 3 && std::string(argv[3]) == "--threads";
     auto pair = benchPair();
     if (!pair) {
         return 1;
@@ -199,9 +227,9 @@ int main(int argc, char** argv) {
         QuickRound q;
         IperfRound i;
         if (round % 2 == 0) {
-            q = quickTest(*pair, link), i = iperf(*pair);
+            q = quickTest(*pair, link, threadFigures), i = iperf(*pair);
         } else {
-            i = iperf(*pair), q = quickTest(*pair, link);
+            i = iperf(*pair), q = quickTest(*pair, link, threadFigures);
         }
         std::printf("round %d (%s first): Quick Test %s", round + 1,
                     round % 2 ? "iperf3" : "Quick Test", q.complete ? "" : "INCOMPLETE ");

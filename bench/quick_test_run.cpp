@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
                         }
                     }
                     if (i == 0 && !state.qualityBegan &&
+                        output.kind != QuickTest::Output::Kind::send &&
                         output.state.phase == SpeedSnapshot::Phase::quality) {
                         state.qualityBegan = std::chrono::steady_clock::now();
                     }

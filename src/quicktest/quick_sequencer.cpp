@@ -190,7 +190,15 @@ void QuickSequencer::publish() {
 }
 
 void QuickSequencer::notify(Output::Kind kind, std::optional<SpeedMessage> message) {
-    if (setup_.notify) {
+    if (!setup_.notify) {
+        return;
+    }
+    // A message for the peer carries no state: the host reads only the message, and the
+    // snapshot that follows every handled input reports the state. Copying the whole run
+    // state (stages, samples, evidence) for each message would be wasted.
+    if (kind == Output::Kind::send) {
+        setup_.notify(Output{kind, std::move(message), {}});
+    } else {
         setup_.notify(Output{kind, std::move(message), state_});
     }
 }

@@ -31,7 +31,8 @@ class QuickTest {
         Kind kind = Kind::snapshot;
         // For send: the message for the peer.
         std::optional<SpeedMessage> message;
-        // For snapshot the run's new state, for ended its final state (exactly once, last).
+        // For snapshot the run's new state, for ended its final state (exactly once, last);
+        // for send the idle snapshot (a message carries no state).
         SpeedSnapshot state;
     };
     using Notify = std::function<void(Output)>;

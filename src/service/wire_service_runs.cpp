@@ -174,33 +174,37 @@ void WireService::handleQuickOutput(QuickTest::Output& output, const Uuid& run) 
         publishStep();
         return;
     }
-    SpeedSnapshot state = std::move(output.state);
-    state.armed = snapshot_.speed.armed;
-    state.initiator = hosted->sender;
-    snapshot_.speed = state;
+    // The output is the run's own copy: moved in, not copied again.
+    const bool armed = snapshot_.speed.armed;
+    snapshot_.speed = std::move(output.state);
+    snapshot_.speed.armed = armed;
+    snapshot_.speed.initiator = hosted->sender;
     if (output.kind == Kind::ended) {
-        const EngineEnding ending = engineEnding(state);
+        // What the run ended with, kept apart: the calls below may change the snapshot.
+        const EngineEnding ending = engineEnding(snapshot_.speed);
+        const auto phase = snapshot_.speed.phase;
+        const bool endedRemotely = snapshot_.speed.endedRemotely;
+        const std::string status = snapshot_.speed.status;
         speedRun_.reset();
         cancelTimer(hosted->deadline);
-        const SpeedMessage cancel =
-            cancelMessage(hosted->id, hosted->sender, hosted->profile, snapshot_.speed.stage,
-                          ending.cause, state.status);
+        const SpeedMessage cancel = cancelMessage(hosted->id, hosted->sender, hosted->profile,
+                                                  snapshot_.speed.stage, ending.cause, status);
         if (hosted->engine) {
             speedCleaning_ = true;
             cleaningRun_ = hosted;
-            startRunEnd(hosted->engine, state.status, state.phase == SpeedSnapshot::Phase::failed,
-                        ending.cause, state.endedRemotely, hosted->id, false, cancel);
+            startRunEnd(hosted->engine, status, phase == SpeedSnapshot::Phase::failed,
+                        ending.cause, endedRemotely, hosted->id, false, cancel);
         }
         if (ending.sendCancel) {
             sendSpeed(cancel, hosted->channel);
         }
         auto& speed = snapshot_.speed;
         speed.busy = speedCleaning_;
-        speed.phase = state.phase;
-        speed.end = state.phase == SpeedSnapshot::Phase::complete
+        speed.phase = phase;
+        speed.end = phase == SpeedSnapshot::Phase::complete
                         ? std::nullopt
                         : std::optional<RunEndCause>(ending.cause);
-        speed.endedRemotely = state.endedRemotely;
+        speed.endedRemotely = endedRemotely;
         speed.status = ending.status;
     }
     publishStep();

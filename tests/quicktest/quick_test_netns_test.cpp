@@ -54,7 +54,10 @@ class QuickTestNetns : public testing::VethSides {
         {
             std::lock_guard lock(mutex_);
             auto& side = sides[i];
-            side.last = output.state;
+            // A message carries no state; snapshots and the end do.
+            if (output.kind != QuickTest::Output::Kind::send) {
+                side.last = output.state;
+            }
             if (output.kind == QuickTest::Output::Kind::send) {
                 side.sent.push_back(*output.message);
                 message = output.message;

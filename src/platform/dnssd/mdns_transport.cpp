@@ -10,6 +10,7 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
                                                    PlatformError& error) {
     std::shared_ptr<MdnsTransport> transport(new MdnsTransport());
     transport->interface_ = interface;
+    transport->changes_ = LinkChangeFeed::open(interface.interface.index);
     bool hasV4 = false;
     bool hasV6 = false;
     for (const auto& address : interface.addresses) {
@@ -40,6 +41,9 @@ std::shared_ptr<MdnsTransport> MdnsTransport::open(NetworkExecutor executor,
 
 MdnsTransport::LinkChange MdnsTransport::refreshInterface() {
     LinkChange change;
+    if (changes_ && !changes_->changedSinceLastAsked()) {
+        return change;
+    }
     auto now = interfaceState(interface_.interface.index);
     const bool wasUp = interface_.carrier && interface_.up;
     if (!now || now->interface.name != interface_.interface.name) {

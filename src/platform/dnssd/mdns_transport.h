@@ -9,6 +9,7 @@
 
 #include "platform/dnssd/mdns_message.h"
 #include "platform/dnssd/mdns_socket.h"
+#include "platform/net/link_change_feed.h"
 #include "platform/net/network_interface.h"
 
 namespace sorvanta {
@@ -43,7 +44,8 @@ class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
         bool wentDown = false;          // carrier lost, the interface down or gone
         bool addressesChanged = false;  // addresses added or removed
     };
-    // Reads the interface again (a cheap kernel query) and keeps its latest state.
+    // Reads the interface again and keeps its latest state. The read is skipped (no change)
+    // while the kernel has announced no link or address change since the last one.
     LinkChange refreshInterface();
     std::uint64_t malformedPackets() const { return malformed_; }
 
@@ -55,6 +57,8 @@ class MdnsTransport : public std::enable_shared_from_this<MdnsTransport> {
     std::vector<std::shared_ptr<MdnsSocket>> sockets_;
     MessageHandler handler_;
     std::uint64_t malformed_ = 0;
+    // Null when the kernel's announcements cannot be followed: then every refresh reads.
+    std::unique_ptr<LinkChangeFeed> changes_;
 };
 
 }  // namespace sorvanta

@@ -1,0 +1,127 @@
+#include "platform/net/link_change_feed.h"
+
+#include <linux/if.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "support/netlink_message.h"
+
+namespace sorvanta {
+
+std::unique_ptr<LinkChangeFeed> LinkChangeFeed::open(int index) {
+    const int announcements =
+        ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (announcements < 0) {
+        return nullptr;
+    }
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+    const int requests = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (requests < 0 ||
+        ::bind(announcements, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ::close(announcements);
+        if (requests >= 0) {
+            ::close(requests);
+        }
+        return nullptr;
+    }
+    return std::unique_ptr<LinkChangeFeed>(new LinkChangeFeed(index, announcements, requests));
+}
+
+LinkChangeFeed::~LinkChangeFeed() {
+    ::close(announcements_);
+    ::close(requests_);
+}
+
+bool LinkChangeFeed::changedSinceLastAsked() {
+    // Nothing was watched before the first question: whatever was read earlier may be stale.
+    bool changed = !asked_;
+    asked_ = true;
+    changed |= drainAnnouncements();
+    auto link = askLink();
+    changed |= !link || link != last_;
+    last_ = std::move(link);
+    return changed;
+}
+
+bool LinkChangeFeed::drainAnnouncements() {
+    bool any = false;
+    alignas(nlmsghdr) std::array<char, 16384> buffer;
+    for (;;) {
+        const ssize_t n = ::recv(announcements_, buffer.data(), buffer.size(), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) {
+            any |= n > 0;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // An overrun (ENOBUFS) lost announcements; any other failure leaves us blind.
+            // Either way the caller must read again.
+            any = true;
+            if (errno == ENOBUFS) {
+                continue;
+            }
+        }
+        return any;
+    }
+}
+
+std::optional<LinkChangeFeed::Link> LinkChangeFeed::askLink() {
+    struct {
+        nlmsghdr header;
+        ifinfomsg link;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = ++sequence_;
+    request.link.ifi_family = AF_UNSPEC;
+    request.link.ifi_index = index_;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(requests_, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+        return std::nullopt;
+    }
+    alignas(nlmsghdr) std::array<char, 16384> buffer;
+    for (;;) {
+        const ssize_t n = ::recv(requests_, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        int remaining = static_cast<int>(n);
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
+             netlinkMessageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_seq != sequence_) {
+                continue;  // the answer to an earlier question that was given up
+            }
+            if (header->nlmsg_type != RTM_NEWLINK ||
+                header->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+                return std::nullopt;  // gone (an error) or not understood
+            }
+            const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(header));
+            Link link;
+            link.flags = info->ifi_flags & (IFF_UP | IFF_LOWER_UP);
+            int attributes = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *info));
+            for (auto* attribute = IFLA_RTA(info); RTA_OK(attribute, attributes);
+                 attribute = RTA_NEXT(attribute, attributes)) {
+                if (attribute->rta_type == IFLA_IFNAME) {
+                    const auto* text = static_cast<const char*>(RTA_DATA(attribute));
+                    link.name.assign(text, ::strnlen(text, RTA_PAYLOAD(attribute)));
+                }
+            }
+            return link;
+        }
+    }
+}
+
+}  // namespace sorvanta
