@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/net/link_request.h"
 #include "support/netlink_message.h"
 
 namespace sorvanta {
@@ -73,20 +74,7 @@ bool LinkChangeFeed::drainAnnouncements() {
 }
 
 std::optional<LinkChangeFeed::Link> LinkChangeFeed::askLink() {
-    struct {
-        nlmsghdr header;
-        ifinfomsg link;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = ++sequence_;
-    request.link.ifi_family = AF_UNSPEC;
-    request.link.ifi_index = index_;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(requests_, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+    if (!requestLink(requests_, index_, ++sequence_)) {
         return std::nullopt;
     }
     alignas(nlmsghdr) std::array<char, 16384> buffer;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/net/link_request.h"
 #include "support/netlink_message.h"
 
 namespace sorvanta::ethernet_capture {
@@ -193,20 +194,7 @@ std::optional<std::string> readCarrierCounts(std::string_view interface, std::in
     }
     const timeval timeout{1, 0};
     ::setsockopt(route.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    struct {
-        nlmsghdr header;
-        ifinfomsg info;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = 1;
-    request.info.ifi_family = AF_UNSPEC;
-    request.info.ifi_index = static_cast<int>(index);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(route.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+    if (!requestLink(route.get(), static_cast<int>(index), 1)) {
         return std::nullopt;
     }
     std::vector<std::byte> reply(64 * 1024);
