@@ -85,10 +85,10 @@ struct UDPReceiver {
 
     // Takes the socket's running count of entries its full receive queue dropped, read
     // before a datagram that reveals a hole is recorded; the next holes found are then put
-    // down to those drops, one entry each. An entry may hold a run of datagrams the kernel kept coalesced (sent
-    // as one segmented write), so a hole found while any drop is unmatched is the queue's
-    // whole and, however long, matches only the one entry it must at least have come from.
-    // A count that goes back is ignored.
+    // down to those drops, one entry each. An entry may hold a run of datagrams the kernel
+    // kept coalesced (sent as one segmented write), so a hole found while any drop is
+    // unmatched is the queue's whole and, however long, matches only the one entry it must at
+    // least have come from. A count that goes back is ignored.
     void noteQueueDrops(std::int64_t total) noexcept;
 
     // The hole bin of a queue delay in seconds: 0.25 ms steps, 0 for a delay that is not a

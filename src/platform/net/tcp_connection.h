@@ -34,12 +34,13 @@ namespace sorvanta {
 //
 // Sends complete exactly once each, in send order, once their bytes are in the kernel. The
 // bytes of a send never change afterwards: one buffer sent again may be written from a copy
-// taken when it was first seen repeating. One receive may be outstanding; it completes with at least `minimum` bytes (fewer only at the
-// end of the stream or on error), at most `maximum`; `minimum` above `maximum` (or a zero
-// `maximum`) is refused at once with an error. cancel() is graceful: queued sends are still
-// written (bounded to two seconds), the write side is shut down, and the socket is closed
-// once the peer has acknowledged everything, so a message queued just before cancel reaches
-// the peer. Release the object only after cancel().
+// taken when it was first seen repeating. One receive may be outstanding; it completes with
+// at least `minimum` bytes (fewer only at the end of the stream or on error), at most
+// `maximum`; `minimum` above `maximum` (or a zero `maximum`) is refused at once with an
+// error. cancel() is graceful: queued sends are still written (bounded to two seconds), the
+// write side is shut down, and the socket is closed once the peer has acknowledged
+// everything, so a message queued just before cancel reaches the peer. Release the object
+// only after cancel().
 //
 // Every entry point returns before any handler it causes runs: handlers are posted to the
 // executor, never run inside start(), send(), receive() or cancel(), so an owner may call
