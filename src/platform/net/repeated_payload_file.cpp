@@ -26,20 +26,8 @@ bool writeAll(int file, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-// sendfile() has no MSG_NOSIGNAL: a write to a closed peer raises SIGPIPE at the calling
-// thread. Blocked on the thread, the signal stays pending instead of ending the process; it
-// is taken back after the failed call. The block stays for the thread's later calls.
-void blockBrokenPipeOnThisThread() {
-    thread_local bool blocked = false;
-    if (blocked) {
-        return;
-    }
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    blocked = true;
-}
+// Set once the calling thread holds SIGPIPE blocked for its sends from files.
+thread_local bool preparedThread = false;
 
 void discardPendingBrokenPipe() {
     sigset_t pending;
@@ -92,11 +80,27 @@ RepeatedPayloadFile::~RepeatedPayloadFile() {
     }
 }
 
+void RepeatedPayloadFile::prepareThread() {
+    if (preparedThread) {
+        return;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    preparedThread = ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+bool RepeatedPayloadFile::threadPrepared() {
+    return preparedThread;
+}
+
 long RepeatedPayloadFile::sendTo(int socket, std::size_t offset, std::size_t length) const {
     if (offset > size_ || length > size_ - offset) {
         return -EINVAL;
     }
-    blockBrokenPipeOnThisThread();
+    if (!preparedThread) {
+        return -EPERM;  // a write to a closed peer would raise SIGPIPE here
+    }
     off_t position = static_cast<off_t>(offset);
     for (;;) {
         const ssize_t sent = ::sendfile(socket, file_, &position, length);
