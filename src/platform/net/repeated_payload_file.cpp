@@ -1,5 +1,6 @@
 #include "platform/net/repeated_payload_file.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -54,6 +55,8 @@ std::optional<RepeatedPayloadFile> RepeatedPayloadFile::create(std::span<const s
     if (file < 0) {
         return std::nullopt;
     }
+    // Every send reads the file: without this each one would also stamp its access time.
+    ::fcntl(file, F_SETFL, ::fcntl(file, F_GETFL) | O_NOATIME);
     RepeatedPayloadFile result(file, bytes.size() * copies);
     for (std::size_t copy = 0; copy < copies; ++copy) {
         if (!writeAll(file, bytes)) {

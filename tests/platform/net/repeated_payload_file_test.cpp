@@ -122,6 +122,11 @@ TEST(RepeatedPayloadFile, AFullSocketTakesPartThenNothingAndAClosedPeerIsAnError
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::thread([&] {
+            // A new thread inherits its creator's mask: start each from the default one.
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
             if (c.prepared) {
                 RepeatedPayloadFile::prepareThread();
             }
