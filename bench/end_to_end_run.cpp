@@ -6,7 +6,8 @@
 // goals and whether each was met, and the wall time from the click to the verdict with the
 // share of each phase. Needs root, tc and iperf3.
 // Usage: end_to_end_run [tbf rate: 100mbit, 1gbit, 2500mbit…; "none" unshaped] [rounds]
-//                      [--threads: also each thread's ms/s over each round's measured windows]
+//                      [--threads: also each thread's ms/s over each round's measured windows,
+//                       by name and then by thread id with its wake-ups per second]
 //
 // CPU: our figure is the on-CPU time (schedstat) of every thread of this process working in
 // the host's namespace (service, sequencer, engines), over the stage's measured window;
