@@ -197,10 +197,11 @@ void NetnsLab::runIn(const std::string& ns, const std::function<void()>& f) {
     }
 }
 
-NetnsThread::NetnsThread(const std::string& ns) : work_(context_.get_executor()) {
+NetnsThread::NetnsThread(const std::string& ns, bool sendsFromFiles)
+    : work_(context_.get_executor()) {
     std::promise<void> entered;
     auto done = entered.get_future();
-    thread_ = std::thread([this, ns, &entered] {
+    thread_ = std::thread([this, ns, sendsFromFiles, &entered] {
         try {
             NetnsLab::enter(ns);
         } catch (...) {
@@ -209,9 +210,9 @@ NetnsThread::NetnsThread(const std::string& ns) : work_(context_.get_executor())
         }
         // Named so that per-thread figures tell it from the engines' I/O threads.
         ::pthread_setname_np(::pthread_self(), "lab-executor");
-        // Connections on it send repeated payload from files, as on the program's data
-        // threads.
-        RepeatedPayloadFile::prepareThread();
+        if (sendsFromFiles) {
+            RepeatedPayloadFile::prepareThread();
+        }
         entered.set_value();
         context_.run();
     });

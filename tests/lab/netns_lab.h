@@ -70,7 +70,9 @@ class NetnsLab {
 // belongs to that namespace. Stops and joins on destruction.
 class NetnsThread {
   public:
-    explicit NetnsThread(const std::string& ns);
+    // `sendsFromFiles`: prepared, as the program's data threads are, for connections that
+    // send repeated payload from a file; without it they write the bytes themselves.
+    explicit NetnsThread(const std::string& ns, bool sendsFromFiles = true);
     ~NetnsThread();
     NetnsThread(const NetnsThread&) = delete;
     NetnsThread& operator=(const NetnsThread&) = delete;

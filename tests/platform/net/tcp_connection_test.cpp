@@ -393,6 +393,48 @@ TEST_F(TcpOverVeth, RepeatedLargeBuffersArriveExactlyWithOtherSendsInPlace) {
     });
 }
 
+// On a thread that was not prepared to send from files (SIGPIPE is not blocked there), a
+// buffer sent again and again is written as plain bytes: it still arrives exactly and every
+// send completes without an error, whether the socket had room or filled up.
+TEST_F(TcpOverVeth, RepeatedBuffersOnAThreadNotPreparedAreWrittenAsBytes) {
+    a = std::make_unique<NetnsThread>(pair->nsA, false);
+    struct Case {
+        const char* name;
+        int repeats;
+        std::chrono::milliseconds readerDelay;  // the socket fills meanwhile
+    } cases[] = {
+        {"room for every send", 4, std::chrono::milliseconds(0)},
+        {"socket fills before the reader starts", 24, std::chrono::milliseconds(300)},
+    };
+    auto repeated = std::make_shared<TcpConnection::Bytes>(131'072);
+    for (std::size_t i = 0; i < repeated->size(); ++i) {
+        (*repeated)[i] = static_cast<std::uint8_t>((i * 131 + i / 4093) % 251);
+    }
+    eachCaseOnItsOwnConnection(cases, [&](const auto& c, const auto& connection) {
+        EventRecorder<int> completed;
+        a->call([&] {
+            for (int i = 0; i < c.repeats; ++i) {
+                connection->send(repeated, [&completed](std::optional<PlatformError> error) {
+                    EXPECT_FALSE(error) << error->text();
+                    completed.push(0);
+                });
+            }
+            return 0;
+        });
+        std::this_thread::sleep_for(c.readerDelay);
+        const std::size_t total = repeated->size() * static_cast<std::size_t>(c.repeats);
+        const std::string got = readAll(*b, inbound, total);
+        ASSERT_EQ(got.size(), total);
+        const std::string one(repeated->begin(), repeated->end());
+        for (int i = 0; i < c.repeats; ++i) {
+            EXPECT_EQ(got.compare(static_cast<std::size_t>(i) * one.size(), one.size(), one), 0)
+                << "copy " << i;
+        }
+        EXPECT_TRUE(completed.waitForCount(static_cast<std::size_t>(c.repeats),
+                                           std::chrono::seconds(5)));
+    });
+}
+
 // Sends made on the connection's own thread join the queue at once, sends from elsewhere
 // are posted: mixed, in any order of arrival, the bytes still leave in the order of the calls.
 TEST_F(TcpOverVeth, SendsFromTheOwnThreadAndFromOthersKeepTheirOrder) {
