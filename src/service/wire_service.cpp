@@ -133,19 +133,25 @@ void WireService::pumpNext(std::weak_ptr<WireService> service, std::shared_ptr<Q
                            Uuid runID) {
     auto& stream = queue->stream();
     stream.next([service, queue, runID](std::optional<Callback> event) mutable {
-        auto self = service.lock();
         if (!event) {
+            auto self = service.lock();
             if (queue->overflow() && self) {
                 self->callbacksOverflowed(runID);
             }
             return;
         }
-        if (queue->overflow() || !self) {
-            discard(*event);
-        } else {
-            self->dispatch(*event, runID);
-        }
-        self.reset();
+        // Events that queued up meanwhile (a run's message and the snapshot after it, a send
+        // completing beside a receive) are taken in this turn, in order, instead of one
+        // hand-off each; the cap keeps the turn short for the run's own handlers.
+        std::size_t taken = 0;
+        do {
+            auto self = service.lock();
+            if (queue->overflow() || !self) {
+                discard(*event);
+            } else {
+                self->dispatch(*event, runID);
+            }
+        } while (++taken < eventsPerTurn && (event = queue->stream().tryNext()));
         pumpNext(std::move(service), std::move(queue), runID);
     });
 }
@@ -231,6 +237,11 @@ void WireService::publishStep() {
     if (publish_) {
         publish_(snapshot_);
     }
+    // The adapter watch rests while a run is busy (it would look at nothing then); the step
+    // that ends the run's busy state starts it again.
+    if (started_ && !hardwareWatch_ && !snapshot_.speed.busy) {
+        scheduleHardwareCheck();
+    }
 }
 
 void WireService::scheduleHardwareCheck() {
@@ -241,7 +252,7 @@ void WireService::scheduleHardwareCheck() {
             return;
         }
         self.checkHardware();
-        if (self.started_ && !self.hardwareWatch_) {
+        if (self.started_ && !self.hardwareWatch_ && !self.snapshot_.speed.busy) {
             self.scheduleHardwareCheck();
         }
     });

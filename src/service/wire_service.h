@@ -52,6 +52,8 @@ class WireService : public std::enable_shared_from_this<WireService> {
     using Publish = std::function<void(const ServiceSnapshot&)>;
 
     static constexpr std::size_t eventCapacity = 128;
+    // The most queued events one turn of the pump takes before it lets other work run.
+    static constexpr std::size_t eventsPerTurn = 16;
 
     struct Dependencies {
         NetworkExecutor executor;

@@ -366,6 +366,49 @@ TEST(WireServiceTest, ResponderAdmitsRefusesAndFollowsCancel) {
     EXPECT_EQ(rig.logs.back(), "Declined a test from the other Mac: replayed");
 }
 
+// The adapter watch looks at nothing while a run is busy, so it does not wake the service
+// then; once the run has ended, however it ended, it watches again at its usual half second.
+TEST(WireServiceTest, AdapterWatchRestsDuringARunAndResumesAfterIt) {
+    enum class End { remoteCancel, localStop };
+    for (const End end : {End::remoteCancel, End::localStop}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        Rig rig;
+        // A link the adapter does not report active keeps the watch looking while ready.
+        rig.hardware->setLink("eth0", {false, std::nullopt, std::nullopt});
+        auto connection = rig.readyPeer();
+        rig.advance(0.5);
+        ASSERT_EQ(rig.snap().detectedInterfaces.size(), 1u);
+        EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, false);
+
+        SpeedMessage request;
+        request.kind = SpeedKind::request;
+        request.run = Uuid::random();
+        request.sender = rig.peer;
+        rig.deliver(*connection, {rig.speed(request)});
+        ASSERT_TRUE(rig.snap().speed.busy);
+        rig.hardware->setLink("eth0", {true, std::nullopt, std::nullopt});
+        // Ten periods of the watch pass with at most the one that was already due.
+        EXPECT_LE(rig.scheduler->advance(5.0), 1);
+        rig.poll();
+        EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, false);
+
+        if (end == End::remoteCancel) {
+            auto cancel = request;
+            cancel.kind = SpeedKind::cancel;
+            cancel.end = RunEndCause::stopped;
+            rig.deliver(*connection, {rig.speed(cancel)});
+        } else {
+            rig.service->stopQuickTest();
+            rig.poll();
+        }
+        rig.engines[0]->done(SpeedSnapshot{});
+        rig.poll();
+        ASSERT_FALSE(rig.snap().speed.busy);
+        rig.advance(0.5);
+        EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, true);
+    }
+}
+
 TEST(WireServiceTest, StaleRunOutputsAreIgnored) {
     Rig rig;
     auto connection = rig.readyPeer();

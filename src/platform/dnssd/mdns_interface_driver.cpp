@@ -168,7 +168,7 @@ void MdnsInterfaceDriver<Engine>::openInterfaces() {
 
 template <class Engine>
 void MdnsInterfaceDriver<Engine>::watchLinks() {
-    linkTimer_.expires_after(linkCheckInterval);
+    linkTimer_.expires_at(nextLinkCheck(std::chrono::steady_clock::now()));
     linkTimer_.async_wait([this, life = ownerLife_](const asio::error_code& error) {
         auto alive = life.lock();
         if (error || !alive || cancelled_) {

@@ -62,6 +62,18 @@ class MdnsInterfaceDriver {
     static constexpr std::chrono::seconds retryWhileWaiting{2};
     static constexpr std::chrono::seconds linkCheckInterval{1};
 
+    // When the link check after `now` is due: the next whole second of the monotonic clock,
+    // strictly after `now`. Every driver of the process checks at the same instants, so the
+    // browser's and the responder's checks share one wake-up of their thread instead of
+    // taking one each; the period stays one second.
+    static std::chrono::steady_clock::time_point nextLinkCheck(
+        std::chrono::steady_clock::time_point now) {
+        using std::chrono::steady_clock;
+        const auto whole = std::chrono::floor<std::chrono::seconds>(now.time_since_epoch());
+        return steady_clock::time_point(
+            std::chrono::duration_cast<steady_clock::duration>(whole + linkCheckInterval));
+    }
+
     MdnsInterfaceDriver(NetworkExecutor executor, std::optional<int> interfaceIndex, Owner& owner)
         : executor_(executor),
           interfaceIndex_(interfaceIndex),
