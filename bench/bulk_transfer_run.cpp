@@ -133,7 +133,7 @@ class Rig {
         struct Direction {
             Engine receiver, sender;
             double cpuStart[2] = {0, 0};
-            long long wakeStart = 0;
+            long long wakeStart = 0, senderWakeStart = 0;
         };
         std::vector<std::unique_ptr<Direction>> ds;
         for (bool forward : fromA) {
@@ -164,6 +164,7 @@ class Rig {
             d->cpuStart[0] = d->sender.side.thread->call([] { return threadCpu(); });
             d->cpuStart[1] = d->receiver.side.thread->call([] { return threadCpu(); });
             d->wakeStart = d->receiver.side.thread->call([] { return threadWakeups(); });
+            d->senderWakeStart = d->sender.side.thread->call([] { return threadWakeups(); });
             if (ds.size() == 1) {
                 const auto tid = d->receiver.side.thread->call([] { return ::gettid(); });
                 std::printf("measuring ours: receiver thread %d in %s\n", int(tid),
@@ -184,9 +185,13 @@ class Rig {
             const double rate = result ? result->sample.bitsPerSecond().value_or(0) : 0;
             const long long wakeups =
                 d.receiver.side.thread->call([] { return threadWakeups(); }) - d.wakeStart;
+            const long long senderWakeups =
+                d.sender.side.thread->call([] { return threadWakeups(); }) - d.senderWakeStart;
             if (ds.size() == 1) {
                 std::printf("  receiver thread: %.2f ms/s on CPU, %.0f wake-ups/s\n",
                             receiverCpu * 1e3 / measured, wakeups / measured);
+                std::printf("  sender thread: %.2f ms/s on CPU, %.0f wake-ups/s\n",
+                            senderCpu * 1e3 / measured, senderWakeups / measured);
             }
             (i == 0 ? figures.forward : figures.reverse) = rate;
             if (result && result->sample.bytes > 0) {

@@ -6,7 +6,8 @@
 // goals and whether each was met, and the wall time from the click to the verdict with the
 // share of each phase. Needs root, tc and iperf3.
 // Usage: end_to_end_run [tbf rate: 100mbit, 1gbit, 2500mbit…; "none" unshaped] [rounds]
-//                      [--threads: also each thread's ms/s over each round's measured windows]
+//                      [--threads: also each thread's ms/s over each round's measured windows,
+//                       by name and then by thread id with its wake-ups per second]
 //
 // CPU: our figure is the on-CPU time (schedstat) of every thread of this process working in
 // the host's namespace (service, sequencer, engines), over the stage's measured window;
@@ -51,22 +52,44 @@ std::map<ino_t, double> byNamespace(const std::map<std::string, ThreadCpu>& thre
 }
 
 // Each thread's on-CPU milliseconds per second between two readings, by host and thread
-// name (threads of one name summed), for the hosts' namespaces only.
+// name (threads of one name summed), for the hosts' namespaces only; then each thread that
+// ran in the window on its own, by id, with its wake-ups per second, so that threads of one
+// name (the io threads) are told apart.
 void printThreads(const char* window, const std::map<std::string, ThreadCpu>& before,
                   const std::map<std::string, ThreadCpu>& after, double seconds, ino_t nsA,
                   ino_t nsB) {
+    struct Use {
+        std::string id;
+        double cpu = 0;
+        long long slices = 0;
+        bool born = false;  // started within the window
+    };
     std::map<std::string, double> used;
+    std::map<std::string, std::vector<Use>> each;
     for (const auto& [id, thread] : after) {
         if (thread.ns != nsA && thread.ns != nsB) {
             continue;
         }
         const auto old = before.find(id);
-        used[std::string(thread.ns == nsA ? "A " : "B ") + thread.name] +=
-            thread.seconds - (old == before.end() ? 0 : old->second.seconds);
+        const bool born = old == before.end();
+        const std::string name = std::string(thread.ns == nsA ? "A " : "B ") + thread.name;
+        const double cpu = thread.seconds - (born ? 0 : old->second.seconds);
+        used[name] += cpu;
+        if (cpu > 0) {
+            each[name].push_back(
+                {id, cpu, thread.slices - (born ? 0 : old->second.slices), born});
+        }
     }
     std::printf("  %s window, %.1f s, on-CPU ms/s:", window, seconds);
     for (const auto& [name, value] : used) {
         std::printf(" %s %.3f;", name.c_str(), value / seconds * 1e3);
+    }
+    std::printf("\n    by thread (ms/s, wake-ups/s):");
+    for (const auto& [name, threads] : each) {
+        for (const auto& use : threads) {
+            std::printf(" %s[%s%s] %.3f, %.0f;", name.c_str(), use.id.c_str(),
+                        use.born ? " new" : "", use.cpu / seconds * 1e3, use.slices / seconds);
+        }
     }
     std::printf("\n");
 }

@@ -2,8 +2,10 @@
 // for link capacities of 1, 2.5, 5 and 10 Gbit/s (the engine offers 75 % of each), in rounds
 // that take each capacity in turn, then more legs at 1 Gbit/s until 20 have run there. Per
 // leg: the rate offered against the plan, datagrams lost, drops in the receiving socket's
-// queue, pacing ticks more than 1 ms late, slots dropped by the pacer, the sender timer's
-// lateness while sending and the receiver's largest gap between receive checks. Then per
+// queue, lost datagrams those drops do not account for, drops in the CPUs' input backlogs,
+// pacing ticks more than 1 ms late, slots dropped by the pacer, the sender timer's lateness
+// while sending, the receiver's largest gap between receive checks and the time the
+// hypervisor took from the receiver's CPUs (steal). Then per
 // capacity the medians and ranges, the pooled lateness and receive-check intervals (median,
 // p99, largest), and each goal with whether it was met.
 //
@@ -75,6 +77,47 @@ extern "C" int setsockopt(int fd, int level, int name, const void* value, sockle
 
 namespace {
 
+// Packets dropped because a CPU's input backlog was full, summed over the CPUs (the second
+// column of softnet_stat, in hexadecimal).
+long backlogDrops() {
+    std::ifstream stat("/proc/net/softnet_stat");
+    std::string line;
+    long total = 0;
+    while (std::getline(stat, line)) {
+        std::istringstream fields(line);
+        std::string processed, dropped;
+        if (fields >> processed >> dropped) {
+            total += std::stol(dropped, nullptr, 16);
+        }
+    }
+    return total;
+}
+
+// Time the hypervisor ran something else while these CPUs wanted to run (steal), in seconds
+// summed over them; `cpus` empty: over all.
+double stealSeconds(const std::vector<int>& cpus) {
+    std::ifstream stat("/proc/stat");
+    std::string line;
+    double total = 0;
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    while (std::getline(stat, line)) {
+        if (line.rfind("cpu", 0) != 0 || line.size() < 4 || line[3] == ' ') {
+            continue;
+        }
+        std::istringstream fields(line.substr(3));
+        int cpu = -1;
+        long long value = 0, steal = 0;
+        fields >> cpu;
+        for (int column = 0; column < 8 && fields >> value; ++column) {
+            steal = value;  // the eighth column
+        }
+        if (cpus.empty() || std::find(cpus.begin(), cpus.end(), cpu) != cpus.end()) {
+            total += static_cast<double>(steal) / tick;
+        }
+    }
+    return total;
+}
+
 // UDP receive-buffer errors of the calling thread's network namespace.
 long receiveBufferErrors() {
     std::ifstream snmp("/proc/thread-self/net/snmp");
@@ -110,6 +153,11 @@ bool becomeNobody() {
 struct Leg {
     double offeredShare = 0;  // of plan, percent
     long lost = 0, queueDrops = 0, lateTicks = 0, discarded = 0, overruns = 0;
+    // Lost datagrams the receiver could not put down to its socket's queue (each queue drop
+    // counted above is one entry, which may hold a coalesced burst of datagrams), and packets
+    // dropped from any CPU's input backlog meanwhile.
+    long elsewhere = 0, backlog = 0;
+    double steal = 0;  // seconds of steal on the receiver's CPUs during the leg
     // An overrun with no late check: a datagram waited in the socket beyond the bound.
     bool lateTakeUp = false;
     double largestCheckGap = 0;  // seconds, from the observation
@@ -134,6 +182,7 @@ std::string spread(const std::vector<double>& values, const char* format) {
 
 int main(int argc, char** argv) {
     std::vector<double> capacities;
+    std::vector<int> receiverCpus;  // all when the sides share them
     int rounds = 5;
     constexpr int overrunLegs = 20;
     bool unprivileged = false;
@@ -178,6 +227,9 @@ int main(int argc, char** argv) {
                 if (CPU_ISSET(cpu, &all)) {
                     const bool second = seen++ >= CPU_COUNT(&all) / 2;
                     CPU_SET(cpu, &halves[second ? 1 : 0]);
+                    if (second) {
+                        receiverCpus.push_back(cpu);
+                    }
                     if (second && cpu < 64) {
                         receiverMask |= 1UL << cpu;
                     }
@@ -221,6 +273,8 @@ int main(int argc, char** argv) {
     auto runLeg = [&](double gbit) {
         factory->clear();
         const long dropsBefore = b.call([] { return receiveBufferErrors(); });
+        const long backlogBefore = backlogDrops();
+        const double stealBefore = stealSeconds(receiverCpus);
         std::optional<UDPTransfer::Result> result;
         std::optional<UDPTransfer::Failed> failed;
         {
@@ -237,6 +291,8 @@ int main(int argc, char** argv) {
             }
         }  // both engines end here: their timers stop before the ticks are read
         const long drops = b.call([] { return receiveBufferErrors(); }) - dropsBefore;
+        const long backlog = backlogDrops() - backlogBefore;
+        const double steal = stealSeconds(receiverCpus) - stealBefore;
         if (!result) {
             std::printf("%8.1fG  no result%s%s\n", gbit, failed ? ": " : "",
                         failed ? failed->reason.c_str() : "");
@@ -250,6 +306,9 @@ int main(int argc, char** argv) {
         leg.offeredShare = 100.0 * offered / plan;
         leg.lost = static_cast<long>(o.send.accepted - o.unique);
         leg.queueDrops = drops;
+        leg.elsewhere = o.unexplainedHoles.value_or(-1);
+        leg.backlog = backlog;
+        leg.steal = steal;
         leg.lateTicks = static_cast<long>(o.send.pacingGaps);
         leg.discarded = static_cast<long>(o.send.discardedSlots);
         leg.overruns = static_cast<long>(o.receiverOverruns);
@@ -266,16 +325,21 @@ int main(int argc, char** argv) {
                 leg.lateness = ticks.exactLateness;
             }
         }
-        std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %6ld %8ld %9.2f %9.2f %9.2f %5ld\n",
+        std::printf("%8.1fG %12.1f %12.1f %6.2f%% %7ld %7ld %7ld %5ld %6ld %8ld %9.2f %9.2f %9.2f "
+                    "%5ld %6.0f\n",
                     gbit, plan / 1e6, offered / 1e6, leg.offeredShare, leg.lost, leg.queueDrops,
-                    leg.lateTicks, leg.discarded, quantile(leg.lateness, 0.5) * 1e6,
-                    quantile(leg.lateness, 0.99) * 1e6, leg.largestCheckGap * 1e3, leg.overruns);
+                    leg.elsewhere, leg.backlog, leg.lateTicks, leg.discarded,
+                    quantile(leg.lateness, 0.5) * 1e6, quantile(leg.lateness, 0.99) * 1e6,
+                    leg.largestCheckGap * 1e3, leg.overruns, leg.steal * 1e3);
         std::fflush(stdout);
         results[gbit].legs.push_back(std::move(leg));
     };
-    std::printf("%9s %12s %12s %7s %7s %7s %6s %8s %9s %9s %9s %5s\n", "capacity", "plan Mbit/s",
-                "offered", "of plan", "lost", "rcvq", "late", "dropped", "late µs", "late p99",
-                "check ms", "ovrn");
+    // rcvq: entries the receiving socket's full queue dropped (an entry may be a coalesced
+    // burst); else: lost datagrams not put down to those drops; bklg: packets dropped from a
+    // CPU's input backlog; steal: ms the hypervisor took from the receiver's CPUs.
+    std::printf("%9s %12s %12s %7s %7s %7s %7s %5s %6s %8s %9s %9s %9s %5s %6s\n", "capacity",
+                "plan Mbit/s", "offered", "of plan", "lost", "rcvq", "else", "bklg", "late",
+                "dropped", "late µs", "late p99", "check ms", "ovrn", "steal");
     for (int round = 0; round < rounds; ++round) {
         for (const double gbit : capacities) {
             runLeg(gbit);
@@ -296,8 +360,8 @@ int main(int argc, char** argv) {
             continue;
         }
         std::vector<double> offered, discarded, lateness, intervals, durations, calls;
-        long lost = 0, drops = 0, overruns = 0, lateTakeUps = 0;
-        double largestGap = 0;
+        long lost = 0, drops = 0, overruns = 0, lateTakeUps = 0, elsewhere = 0, backlog = 0;
+        double largestGap = 0, steal = 0;
         for (const auto& leg : capacity.legs) {
             offered.push_back(leg.offeredShare);
             discarded.push_back(static_cast<double>(leg.discarded));
@@ -307,17 +371,21 @@ int main(int argc, char** argv) {
             calls.insert(calls.end(), leg.callIntervals.begin(), leg.callIntervals.end());
             lost += leg.lost;
             drops += leg.queueDrops;
+            elsewhere += std::max(0L, leg.elsewhere);
+            backlog += leg.backlog;
+            steal += leg.steal;
             overruns += leg.overruns;
             lateTakeUps += leg.lateTakeUp ? 1 : 0;
             largestGap = std::max(largestGap, leg.largestCheckGap);
         }
-        std::printf("%5.1fG, %zu legs%s: offered %s %% of plan; lost %ld, receive-queue drops "
-                    "%ld; slots dropped %s\n",
+        std::printf("%5.1fG, %zu legs%s: offered %s %% of plan; lost %ld (%ld not put down to "
+                    "the receiving socket's queue), receive-queue drops %ld entries, backlog "
+                    "drops %ld; slots dropped %s; steal on the receiver's CPUs %.0f ms\n",
                     gbit, capacity.legs.size(),
                     capacity.failures ? (", " + std::to_string(capacity.failures) + " failed").c_str()
                                       : "",
-                    spread(offered, "%.2f").c_str(), lost, drops,
-                    spread(discarded, "%.0f").c_str());
+                    spread(offered, "%.2f").c_str(), lost, elsewhere, drops, backlog,
+                    spread(discarded, "%.0f").c_str(), steal * 1e3);
         std::printf("        timer lateness while sending: median %.1f µs, p99 %.1f µs, largest "
                     "%.1f µs (%zu ticks)\n",
                     quantile(lateness, 0.5) * 1e6, quantile(lateness, 0.99) * 1e6,

@@ -161,8 +161,8 @@ TEST(UdpTransferTest, MakingRefusesBadLegs) {
                      ProtocolFailure);
     }
     for (std::int64_t ceiling : {std::int64_t{0}, UDPPacer::maximumAttempts + 1}) {
-        UDPTransfer::Setup setup{leg.binding, 1e9, 3.0, false, wired, peer, leg.io.get_executor(),
-                                 leg.factory};
+        UDPTransfer::Setup setup{leg.binding, 1e9, 3.0, false, wired, peer,
+                                 leg.io.get_executor(), leg.factory, nullptr, leg.clock};
         setup.attemptCeiling = ceiling;
         EXPECT_THROW(UDPTransfer::make(std::move(setup)), ProtocolFailure) << ceiling;
     }

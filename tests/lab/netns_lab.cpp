@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/net/repeated_payload_file.h"
+
 namespace sorvanta::testing {
 
 CommandResult runCommand(const std::string& command) {
@@ -207,6 +209,9 @@ NetnsThread::NetnsThread(const std::string& ns) : work_(context_.get_executor())
         }
         // Named so that per-thread figures tell it from the engines' I/O threads.
         ::pthread_setname_np(::pthread_self(), "lab-executor");
+        // Connections on it send repeated payload from files, as on the program's data
+        // threads.
+        RepeatedPayloadFile::prepareThread();
         entered.set_value();
         context_.run();
     });

@@ -25,8 +25,9 @@ std::map<std::string, ThreadCpu> threadCpu() {
         const std::string task = std::string("/proc/self/task/") + entry->d_name;
         ThreadCpu thread;
         std::ifstream(task + "/comm") >> thread.name;
-        double nanoseconds = 0;
-        if (std::ifstream(task + "/schedstat") >> nanoseconds) {
+        double nanoseconds = 0, waited = 0;
+        std::ifstream stats(task + "/schedstat");
+        if (stats >> nanoseconds >> waited >> thread.slices) {
             thread.seconds = nanoseconds / 1e9;
             thread.ns = inodeOf(task + "/ns/net");
             all[entry->d_name] = thread;

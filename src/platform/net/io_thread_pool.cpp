@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/net/repeated_payload_file.h"
+
 namespace sorvanta {
 
 IoThreadPool::IoThreadPool(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
@@ -33,6 +35,8 @@ IoThreadPool::Lease IoThreadPool::lease() {
         worker->thread = std::thread([context = &worker->context] {
             // Named so that a profile or a debugger tells the data threads apart.
             ::pthread_setname_np(::pthread_self(), "sorvanta-io");
+            // Payload goes out from files on these threads.
+            RepeatedPayloadFile::prepareThread();
             context->run();
         });
         chosen = workers_.emplace_back(std::move(worker)).get();

@@ -1,5 +1,6 @@
 #include "platform/net/repeated_payload_file.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -26,20 +27,8 @@ bool writeAll(int file, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-// sendfile() has no MSG_NOSIGNAL: a write to a closed peer raises SIGPIPE at the calling
-// thread. Blocked on the thread, the signal stays pending instead of ending the process; it
-// is taken back after the failed call. The block stays for the thread's later calls.
-void blockBrokenPipeOnThisThread() {
-    thread_local bool blocked = false;
-    if (blocked) {
-        return;
-    }
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    blocked = true;
-}
+// Set once the calling thread holds SIGPIPE blocked for its sends from files.
+thread_local bool preparedThread = false;
 
 void discardPendingBrokenPipe() {
     sigset_t pending;
@@ -66,6 +55,8 @@ std::optional<RepeatedPayloadFile> RepeatedPayloadFile::create(std::span<const s
     if (file < 0) {
         return std::nullopt;
     }
+    // Every send reads the file: without this each one would also stamp its access time.
+    ::fcntl(file, F_SETFL, ::fcntl(file, F_GETFL) | O_NOATIME);
     RepeatedPayloadFile result(file, bytes.size() * copies);
     for (std::size_t copy = 0; copy < copies; ++copy) {
         if (!writeAll(file, bytes)) {
@@ -92,11 +83,27 @@ RepeatedPayloadFile::~RepeatedPayloadFile() {
     }
 }
 
+void RepeatedPayloadFile::prepareThread() {
+    if (preparedThread) {
+        return;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    preparedThread = ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+bool RepeatedPayloadFile::threadPrepared() {
+    return preparedThread;
+}
+
 long RepeatedPayloadFile::sendTo(int socket, std::size_t offset, std::size_t length) const {
     if (offset > size_ || length > size_ - offset) {
         return -EINVAL;
     }
-    blockBrokenPipeOnThisThread();
+    if (!preparedThread) {
+        return -EPERM;  // a write to a closed peer would raise SIGPIPE here
+    }
     off_t position = static_cast<off_t>(offset);
     for (;;) {
         const ssize_t sent = ::sendfile(socket, file_, &position, length);

@@ -28,9 +28,17 @@ class RepeatedPayloadFile {
     // Bytes in the file: the buffer's size times the copies.
     std::size_t size() const { return size_; }
 
+    // sendfile() has no MSG_NOSIGNAL: a write to a closed peer raises SIGPIPE at the calling
+    // thread. A thread that will send from files calls this once where it starts: the signal
+    // is blocked on it for good, so that a failed send leaves it pending instead of ending
+    // the process, and sendTo() takes it back. Other threads keep their signal mask.
+    static void prepareThread();
+    static bool threadPrepared();
+
     // Queues up to `length` bytes of the file from `offset` on the non-blocking stream
     // socket `socket`. Returns how many were taken (fewer when the socket filled up), or
-    // −errno; a closed peer is −EPIPE, never a signal.
+    // −errno; a closed peer is −EPIPE, never a signal, and nothing is pending after it. On a
+    // thread not prepared it takes nothing and returns −EPERM.
     long sendTo(int socket, std::size_t offset, std::size_t length) const;
 
   private:

@@ -296,12 +296,13 @@ void SocketTcpConnection::notePayload(const std::shared_ptr<const Bytes>& data) 
     repeated_ = data;
 }
 
-void SocketTcpConnection::pumpWrites() {
+void SocketTcpConnection::pumpWrites(bool inHandler) {
     if (writing_ || sends_.empty() || closed_ || !connectedOnce_) {
         return;
     }
-    if (repeat_ && sends_.front().data == repeated_) {
-        writeRepeated(false);
+    // Only a thread that holds SIGPIPE blocked may send from the file.
+    if (repeat_ && sends_.front().data == repeated_ && RepeatedPayloadFile::threadPrepared()) {
+        writeRepeated(inHandler);
         return;
     }
     // The buffer list lives in the object: the write keeps a view of it until it completes.
@@ -380,14 +381,7 @@ void SocketTcpConnection::waitForRoom() {
                                return;
                            }
                            self->socketFull_ = false;
-                           if (self->sends_.empty()) {
-                               return;
-                           }
-                           if (self->repeat_ && self->sends_.front().data == self->repeated_) {
-                               self->writeRepeated(true);
-                           } else {
-                               self->pumpWrites();
-                           }
+                           self->pumpWrites(true);
                        });
 }
 
@@ -613,10 +607,19 @@ void SocketTcpConnection::setReceiveLowWater(std::size_t bytes) {
     }
     // The kernel makes room for twice the mark and, when the buffer is smaller than that,
     // clamps the advertised window to the mark; a quarter of the buffer stays clear of both.
+    // The buffer only grows while the stream runs, so it is asked for again only when a
+    // mark would be cut by what it was last time.
     const int fd = socket_.native_handle();
-    const auto cap = static_cast<std::size_t>(std::max(socketBufferSize(fd, SO_RCVBUF) / 4, 1));
-    const int mark = static_cast<int>(std::clamp<std::size_t>(bytes, 1, cap));
-    if (mark != lowWater_ && ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) {
+    if (lowWaterCap_ == 0 || bytes > lowWaterCap_) {
+        lowWaterCap_ = static_cast<std::size_t>(std::max(socketBufferSize(fd, SO_RCVBUF) / 4, 1));
+    }
+    const int mark = static_cast<int>(std::clamp<std::size_t>(bytes, 1, lowWaterCap_));
+    // A lower mark takes effect at once, or bytes already waiting could stay there; a higher
+    // one only once it is worth a system call, since a slightly low mark costs only a few
+    // more wake-ups.
+    const bool worthRaising = mark - lowWater_ > lowWater_ / lowWaterSlack;
+    if ((mark < lowWater_ || worthRaising) &&
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) == 0) {
         lowWater_ = mark;
     }
 }

@@ -126,11 +126,14 @@ class SocketTcpConnection final : public TcpConnection,
                  bool ended, std::optional<PlatformError> error);
     void queueSend(std::shared_ptr<const Bytes> data, SendCompletion completion);
     bool onOwnThread() const;
-    void pumpWrites();
+    // Starts the next write of the queue, if none is under way: the one place that chooses
+    // between the file of the repeated buffer and the queued bytes themselves. `inHandler`
+    // when called from the wait for room: a write from the file then completes at once
+    // instead of through the executor.
+    void pumpWrites(bool inHandler = false);
     // Notes a queued send; the second send in a row of one large buffer makes it repeated.
     void notePayload(const std::shared_ptr<const Bytes>& data);
-    // Writes the repeated buffer's sends at the front of the queue from its file; `inHandler`
-    // when called from the wait for room, so that the completions may run at once.
+    // Writes the repeated buffer's sends at the front of the queue from its file.
     void writeRepeated(bool inHandler);
     void waitForRoom();
     void written(const asio::error_code& error, std::size_t bytes);
@@ -167,6 +170,10 @@ class SocketTcpConnection final : public TcpConnection,
     std::atomic<int> postedReceives_{0};  // receives posted to the executor, not yet started
     bool reading_ = false;
     int lowWater_ = 1;  // the socket's receive low-water mark as last set
+    // A quarter of the receive buffer when last asked: the highest mark that narrows nothing.
+    std::size_t lowWaterCap_ = 0;
+    // A rise of the mark by at most 1/lowWaterSlack of it is not set.
+    static constexpr int lowWaterSlack = 16;
     std::unique_ptr<std::uint8_t[]> buffers_[2];
     std::size_t capacities_[2] = {0, 0};
     int current_ = 0;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sorvanta {
@@ -52,6 +53,7 @@ std::vector<std::uint8_t> pattern(std::size_t size) {
 }
 
 TEST(RepeatedPayloadFile, SendsTheRangeOfTheBufferRepeatedBackToBack) {
+    RepeatedPayloadFile::prepareThread();
     const auto bytes = pattern(1000);
     struct Case {
         const char* name;
@@ -87,31 +89,71 @@ TEST(RepeatedPayloadFile, AnEmptyBufferOrNoCopiesGivesNoFile) {
     EXPECT_FALSE(RepeatedPayloadFile::create(pattern(10), 0));
 }
 
+bool brokenPipeBlocked() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGPIPE) == 1;
+}
+
+bool brokenPipePending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    return ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// Each case on a thread of its own, as the program's data threads: only a thread prepared
+// where it starts sends from the file, and a closed peer is then an error, never a signal
+// (its default action would end this test program), with nothing left pending. A thread
+// not prepared is refused before anything reaches the socket, and its signal mask is left
+// as it was.
 TEST(RepeatedPayloadFile, AFullSocketTakesPartThenNothingAndAClosedPeerIsAnErrorNotASignal) {
+    const struct {
+        const char* name;
+        bool prepared;
+        long whenFull, whenClosed;  // what a send returns once the socket is full or closed
+    } cases[] = {
+        {"a prepared thread", true, -EAGAIN, -EPIPE},
+        {"a thread not prepared", false, -EPERM, -EPERM},
+    };
     const auto bytes = pattern(65536);
     auto file = RepeatedPayloadFile::create(bytes, 4);
     ASSERT_TRUE(file);
-    StreamPair pair;
-    ASSERT_GE(pair.sender, 0);
-    ASSERT_EQ(::fcntl(pair.sender, F_SETFL, ::fcntl(pair.sender, F_GETFL) | O_NONBLOCK), 0);
-    const int small = 16384;
-    ::setsockopt(pair.sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    long taken = 0;
-    long last = 0;
-    for (int i = 0; i < 64 && (last = file->sendTo(pair.sender, 0, file->size())) > 0; ++i) {
-        taken += last;
-    }
-    EXPECT_GT(taken, 0);
-    EXPECT_EQ(last, -EAGAIN);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::thread([&] {
+            // A new thread inherits its creator's mask: start each from the default one.
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            if (c.prepared) {
+                RepeatedPayloadFile::prepareThread();
+            }
+            EXPECT_EQ(brokenPipeBlocked(), c.prepared);
+            StreamPair pair;
+            ASSERT_GE(pair.sender, 0);
+            ASSERT_EQ(::fcntl(pair.sender, F_SETFL, ::fcntl(pair.sender, F_GETFL) | O_NONBLOCK),
+                      0);
+            const int small = 16384;
+            ::setsockopt(pair.sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            long taken = 0;
+            long last = 0;
+            for (int i = 0; i < 64 && (last = file->sendTo(pair.sender, 0, file->size())) > 0;
+                 ++i) {
+                taken += last;
+            }
+            EXPECT_EQ(taken > 0, c.prepared);
+            EXPECT_EQ(last, c.whenFull);
+            EXPECT_EQ(pair.drain().size(), static_cast<std::size_t>(taken));
 
-    ::close(pair.reader);
-    pair.reader = -1;
-    // The default action of SIGPIPE would end this test program here.
-    EXPECT_EQ(file->sendTo(pair.sender, 0, 100), -EPIPE);
-    sigset_t pending;
-    sigemptyset(&pending);
-    ASSERT_EQ(::sigpending(&pending), 0);
-    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "the signal was left pending";
+            ::close(pair.reader);
+            pair.reader = -1;
+            EXPECT_EQ(file->sendTo(pair.sender, 0, 100), c.whenClosed);
+            EXPECT_FALSE(brokenPipePending()) << "the signal was left pending";
+            EXPECT_EQ(brokenPipeBlocked(), c.prepared);
+        }).join();
+    }
 }
 
 }  // namespace

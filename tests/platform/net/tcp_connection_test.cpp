@@ -514,6 +514,8 @@ TEST_F(TcpOverVeth, ReceiveLowWaterHoldsSmallArrivalsButNeverStrandsThem) {
         bool counted;
         Then then;
         std::size_t least, most;  // bytes the receive completes with
+        std::size_t first = 5;    // bytes sent before, held below the mark of 16,000
+        std::size_t lowered = 1;  // the mark lowerMark sets
     } cases[] = {
         {"bytes below the mark wait", true, Then::nothing, 0, 0},
         {"the end of the stream wakes the receive", true, Then::endOfStream, 5, 5},
@@ -521,6 +523,11 @@ TEST_F(TcpOverVeth, ReceiveLowWaterHoldsSmallArrivalsButNeverStrandsThem) {
         // The kernel may wake it as soon as the mark is reached, before the rest is in.
         {"reaching the mark wakes the receive", true, Then::reachMark, 16'000, 5 + 20'000},
         {"a plain receive is held alike", false, Then::lowerMark, 5, 5},
+        // However small the step down, the bytes between the two marks are not left waiting.
+        {"lowering the mark a little wakes the receive", true, Then::lowerMark, 15'600, 15'600,
+         15'600, 15'500},
+        {"lowering it to the bytes waiting wakes the receive", true, Then::lowerMark, 15'900,
+         15'900, 15'900, 15'900},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -547,7 +554,7 @@ TEST_F(TcpOverVeth, ReceiveLowWaterHoldsSmallArrivalsButNeverStrandsThem) {
             return 0;
         });
         a->call([&] {
-            connection->send(TcpConnection::Bytes(5, 'x'), nullptr);
+            connection->send(TcpConnection::Bytes(c.first, 'x'), nullptr);
             return 0;
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -563,7 +570,7 @@ TEST_F(TcpOverVeth, ReceiveLowWaterHoldsSmallArrivalsButNeverStrandsThem) {
                 break;
             case Then::lowerMark:
                 b->call([&] {
-                    inbound->setReceiveLowWater(1);
+                    inbound->setReceiveLowWater(c.lowered);
                     return 0;
                 });
                 break;
