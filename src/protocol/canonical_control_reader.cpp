@@ -299,7 +299,8 @@ bool readRecord(Cursor& c, T& out) {
     };
     const bool read = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (step.template operator()<I>() && ...);
-    }(std::make_index_sequence<fieldCount<T>>{});
+    }
+    (std::make_index_sequence<fieldCount<T>>{});
     // Not closed: a key left over is unknown, repeated or out of order.
     return read && closed;
 }

@@ -94,6 +94,8 @@ ControlMessage ControlMessage::fromJson(const json::ObjectReader& r) {
     return readFields<ControlMessage>(r);
 }
 
-void ControlMessage::toJson(json::ObjectWriter& w) const { writeFields(*this, w); }
+void ControlMessage::toJson(json::ObjectWriter& w) const {
+    writeFields(*this, w);
+}
 
 }  // namespace sorvanta

@@ -37,7 +37,9 @@ struct IsOptionalMember<std::optional<T>> : std::true_type {};
 // missing or ill-typed, the first in this order is the one its error names. The strict
 // decoder, the encoder and the quick reader of the frequent messages all walk this list.
 template <class T>
-concept FieldListed = requires { T::fields(); };
+concept FieldListed = requires {
+    T::fields();
+};
 
 template <FieldListed T>
 inline constexpr std::size_t fieldCount = std::tuple_size_v<decltype(T::fields())>;

@@ -141,6 +141,8 @@ SpeedMessage SpeedMessage::fromJson(const json::ObjectReader& r) {
     return readFields<SpeedMessage>(r);
 }
 
-void SpeedMessage::toJson(json::ObjectWriter& w) const { writeFields(*this, w); }
+void SpeedMessage::toJson(json::ObjectWriter& w) const {
+    writeFields(*this, w);
+}
 
 }  // namespace sorvanta

@@ -111,24 +111,25 @@ struct SpeedMessage {
 
     // The fields as they travel, in the order they are read.
     static constexpr auto fields() {
-        return std::tuple{recordField("kind", &SpeedMessage::kind),
-                          recordField("run", &SpeedMessage::run),
-                          recordField("sender", &SpeedMessage::sender),
-                          recordField("profile", &SpeedMessage::profile),
-                          recordField("stage", &SpeedMessage::stage),
-                          recordField("streams", &SpeedMessage::streams),
-                          recordField("warmupMilliseconds", &SpeedMessage::warmupMilliseconds),
-                          recordField("measurementMilliseconds", &SpeedMessage::measurementMilliseconds),
-                          recordField("port", &SpeedMessage::port),
-                          recordField("token", &SpeedMessage::token),
-                          recordField("sample", &SpeedMessage::sample),
-                          recordField("issue", &SpeedMessage::issue),
-                          recordField("transport", &SpeedMessage::transport),
-                          recordField("udp", &SpeedMessage::udp),
-                          recordField("qualityReason", &SpeedMessage::qualityReason),
-                          recordField("ethernet", &SpeedMessage::ethernet),
-                          recordField("end", &SpeedMessage::end),
-                          recordField("endDetail", &SpeedMessage::endDetail)};
+        return std::tuple{
+            recordField("kind", &SpeedMessage::kind),
+            recordField("run", &SpeedMessage::run),
+            recordField("sender", &SpeedMessage::sender),
+            recordField("profile", &SpeedMessage::profile),
+            recordField("stage", &SpeedMessage::stage),
+            recordField("streams", &SpeedMessage::streams),
+            recordField("warmupMilliseconds", &SpeedMessage::warmupMilliseconds),
+            recordField("measurementMilliseconds", &SpeedMessage::measurementMilliseconds),
+            recordField("port", &SpeedMessage::port),
+            recordField("token", &SpeedMessage::token),
+            recordField("sample", &SpeedMessage::sample),
+            recordField("issue", &SpeedMessage::issue),
+            recordField("transport", &SpeedMessage::transport),
+            recordField("udp", &SpeedMessage::udp),
+            recordField("qualityReason", &SpeedMessage::qualityReason),
+            recordField("ethernet", &SpeedMessage::ethernet),
+            recordField("end", &SpeedMessage::end),
+            recordField("endDetail", &SpeedMessage::endDetail)};
     }
     static SpeedMessage fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;

@@ -38,6 +38,8 @@ SpeedSample SpeedSample::fromJson(const json::ObjectReader& r) {
     return readFields<SpeedSample>(r);
 }
 
-void SpeedSample::toJson(json::ObjectWriter& w) const { writeFields(*this, w); }
+void SpeedSample::toJson(json::ObjectWriter& w) const {
+    writeFields(*this, w);
+}
 
 }  // namespace sorvanta

@@ -24,6 +24,8 @@ ThroughputInterval ThroughputInterval::fromJson(const json::ObjectReader& r) {
     return readFields<ThroughputInterval>(r);
 }
 
-void ThroughputInterval::toJson(json::ObjectWriter& w) const { writeFields(*this, w); }
+void ThroughputInterval::toJson(json::ObjectWriter& w) const {
+    writeFields(*this, w);
+}
 
 }  // namespace sorvanta

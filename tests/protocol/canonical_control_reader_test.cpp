@@ -22,7 +22,9 @@ ControlMessage speedControl(SpeedMessage speed) {
 
 // The body the frame codec sends, without the checks of a message's rules (some cases here
 // break them on purpose: reading comes before those checks).
-std::string bodyOf(const ControlMessage& message) { return encodeRecord(message); }
+std::string bodyOf(const ControlMessage& message) {
+    return encodeRecord(message);
+}
 
 // What a reader made of a body: the message written out again (so that -0.0 and 0.0, or two
 // roundings of one literal, differ), or that it refused it.

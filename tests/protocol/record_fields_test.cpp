@@ -20,7 +20,8 @@ ControlMessage progressControl() {
     return m;
 }
 
-std::string replaced(std::string body, const std::vector<std::pair<std::string, std::string>>& edits) {
+std::string replaced(std::string body,
+                     const std::vector<std::pair<std::string, std::string>>& edits) {
     for (const auto& [from, to] : edits) {
         const auto at = body.find(from);
         EXPECT_NE(at, std::string::npos) << from;
@@ -41,9 +42,11 @@ TEST(RecordFieldsTest, StrictDecoderNamesTheFirstBadFieldOfTheList) {
         std::string error;
     };
     const std::vector<Case> cases = {
-        {"version before kind", {{R"("kind":"speed",)", ""}, {R"(,"version":9)", ""}},
+        {"version before kind",
+         {{R"("kind":"speed",)", ""}, {R"(,"version":9)", ""}},
          R"(missing key "version")"},
-        {"kind before session", {{R"("kind":"speed",)", ""}, {R"("session")", R"("Session")"}},
+        {"kind before session",
+         {{R"("kind":"speed",)", ""}, {R"("session")", R"("Session")"}},
          R"(missing key "kind")"},
         {"run before stage",
          {{R"("stage":0)", R"("stage":"0")"}, {R"("run":")", R"("run":"x)"}},
