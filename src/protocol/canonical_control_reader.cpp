@@ -297,10 +297,10 @@ bool readRecord(Cursor& c, T& out) {
         closed = c.eat('}');
         return closed;
     };
-    const bool read = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    const auto walk = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (step.template operator()<I>() && ...);
-    }
-    (std::make_index_sequence<fieldCount<T>>{});
+    };
+    const bool read = walk(std::make_index_sequence<fieldCount<T>>{});
     // Not closed: a key left over is unknown, repeated or out of order.
     return read && closed;
 }
