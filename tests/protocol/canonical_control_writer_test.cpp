@@ -29,9 +29,9 @@ ControlMessage speedControl(SpeedMessage speed) {
 // the numbers whose text is easiest to get wrong.
 TEST(CanonicalControlWriterTest, WritesWhatTheStrictEncoderWrites) {
     std::vector<SpeedMessage> messages;
-    for (const auto kind : {SpeedKind::progress, SpeedKind::result, SpeedKind::warmed,
-                            SpeedKind::start, SpeedKind::measure, SpeedKind::advance,
-                            SpeedKind::resultAck}) {
+    for (const auto kind :
+         {SpeedKind::progress, SpeedKind::result, SpeedKind::warmed, SpeedKind::start,
+          SpeedKind::measure, SpeedKind::advance, SpeedKind::resultAck}) {
         messages.push_back(samples::speed(kind));
     }
     auto edges = samples::speed(SpeedKind::progress);
@@ -46,15 +46,15 @@ TEST(CanonicalControlWriterTest, WritesWhatTheStrictEncoderWrites) {
     numbers.sample->seconds = 1e-7;
     numbers.sample->rollingBps.reset();
     numbers.sample->measuring = true;
-    numbers.sample->intervals = {{0.000123, 1.0000000000000002, 0},
-                                 {-0.0, 123456789.123, 1},
-                                 {3.0, 1e15, 2},
-                                 {1e16, 1e17, 3},
-                                 {0.0001, 0.00001, 4},
-                                 {std::numeric_limits<double>::min(),
-                                  std::numeric_limits<double>::max(), 5},
-                                 {std::numeric_limits<double>::denorm_min(), -2.5e-300, 6},
-                                 {1.0 / 3.0, 2.0 / 3.0, 7}};
+    numbers.sample->intervals = {
+        {0.000123, 1.0000000000000002, 0},
+        {-0.0, 123456789.123, 1},
+        {3.0, 1e15, 2},
+        {1e16, 1e17, 3},
+        {0.0001, 0.00001, 4},
+        {std::numeric_limits<double>::min(), std::numeric_limits<double>::max(), 5},
+        {std::numeric_limits<double>::denorm_min(), -2.5e-300, 6},
+        {1.0 / 3.0, 2.0 / 3.0, 7}};
     messages.push_back(numbers);
     // Fields the strict encoder writes as they are, whatever a message's rules say of them.
     auto odd = samples::speed(SpeedKind::progress);
@@ -98,9 +98,9 @@ TEST(CanonicalControlWriterTest, WritesEveryNumberAsTheStrictEncoderDoes) {
 // Everything else is left to the strict encoder.
 TEST(CanonicalControlWriterTest, LeavesEveryOtherMessageToTheStrictEncoder) {
     std::vector<std::pair<const char*, ControlMessage>> cases;
-    for (const auto kind : {ControlMessage::Kind::hello, ControlMessage::Kind::probe,
-                            ControlMessage::Kind::probeAck, ControlMessage::Kind::error,
-                            ControlMessage::Kind::power}) {
+    for (const auto kind :
+         {ControlMessage::Kind::hello, ControlMessage::Kind::probe, ControlMessage::Kind::probeAck,
+          ControlMessage::Kind::error, ControlMessage::Kind::power}) {
         cases.emplace_back("another control kind", samples::control(kind));
     }
     for (const auto kind : {SpeedKind::prepare, SpeedKind::tcpReport, SpeedKind::checkWaiting,

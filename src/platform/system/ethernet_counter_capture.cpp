@@ -266,7 +266,8 @@ std::optional<LinkAnswer> queryLink(std::int64_t index) {
     }
     // The kernel answers a link request before the sending call returns.
     alignas(nlmsghdr) std::array<std::byte, 16 * 1024> reply;
-    const ssize_t received = ::recv(route.get(), reply.data(), reply.size(), MSG_TRUNC | MSG_DONTWAIT);
+    const ssize_t received =
+        ::recv(route.get(), reply.data(), reply.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (received <= 0 || static_cast<std::size_t>(received) > reply.size()) {
         return std::nullopt;  // failed, or cut short
     }
@@ -335,8 +336,7 @@ using namespace ethernet_capture;
 namespace {
 
 // The reading from the interface list, for what one link request cannot settle.
-EthernetCounterSnapshot captureFromInterfaceList(const std::string& interface,
-                                                 std::int64_t index,
+EthernetCounterSnapshot captureFromInterfaceList(const std::string& interface, std::int64_t index,
                                                  EthernetCounterSnapshot snapshot) {
     // A missing interface has index 0, so it passes only when 0 is what was expected.
     if (static_cast<std::int64_t>(::if_nametoindex(interface.c_str())) != index) {
@@ -369,8 +369,7 @@ EthernetCounterSnapshot captureEthernetCounters(const std::string& interface, st
     // One request for the link by its index carries its name, statistics and carrier
     // counts at one moment. Whatever it cannot settle (no such index can exist, a name the
     // kernel could not hold, no whole answer) goes the longer way, which reads the same.
-    const auto answer = interface.find('\0') == std::string::npos ? queryLink(index)
-                                                                    : std::nullopt;
+    const auto answer = interface.find('\0') == std::string::npos ? queryLink(index) : std::nullopt;
     if (!answer) {
         return captureFromInterfaceList(interface, index, std::move(snapshot));
     }

@@ -1,5 +1,3 @@
-#include "platform/system/ethernet_counter_capture.h"
-
 #include <gtest/gtest.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>
@@ -319,10 +317,11 @@ TEST(LinkAnswerTest, ReadsTheRequestedLinkOrItsAbsence) {
         {"complete", full, 4, fullAnswer},
         {"another link's description", full, 5, std::nullopt},
         // Only the counters up to the input drops, which the oldest kernels already send.
-        {"oldest statistics block", LinkReply(RTM_NEWLINK, 4).name("en0").statistics(7, 4, 5, 6).bytes(),
-         4, LinkAnswer{true, "en0", LinkErrorCounters{4, 5, 6}, std::nullopt}},
-        {"statistics block too short", LinkReply(RTM_NEWLINK, 4).name("en0").statistics(6, 4, 5, 6).bytes(),
-         4, bare},
+        {"oldest statistics block",
+         LinkReply(RTM_NEWLINK, 4).name("en0").statistics(7, 4, 5, 6).bytes(), 4,
+         LinkAnswer{true, "en0", LinkErrorCounters{4, 5, 6}, std::nullopt}},
+        {"statistics block too short",
+         LinkReply(RTM_NEWLINK, 4).name("en0").statistics(6, 4, 5, 6).bytes(), 4, bare},
         {"no statistics", LinkReply(RTM_NEWLINK, 4).name("en0").bytes(), 4, bare},
         {"one carrier count short",
          LinkReply(RTM_NEWLINK, 4)
