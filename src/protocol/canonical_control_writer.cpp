@@ -4,35 +4,22 @@
 #include <cmath>
 #include <concepts>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
+#include "protocol/record_fields.h"
 #include "support/json_document.h"
 
 namespace sorvanta {
 
 namespace {
 
-// Appends one object's text; the caller writes the keys in sorted order, the order in
-// which the strict encoder's objects hold them.
-class ObjectText {
-  public:
-    explicit ObjectText(std::string& out) : out_(out) { out_ += '{'; }
-    ~ObjectText() { out_ += '}'; }
-    ObjectText(const ObjectText&) = delete;
-    ObjectText& operator=(const ObjectText&) = delete;
-
-    // Writes the key and returns the text to append its value to.
-    std::string& key(std::string_view name) {
-        out_ += first_ ? "\"" : ",\"";
-        first_ = false;
-        out_ += name;
-        out_ += "\":";
-        return out_;
-    }
-
-  private:
-    std::string& out_;
-    bool first_ = true;
-};
+template <class T>
+struct IsVector : std::false_type {};
+template <class T>
+struct IsVector<std::vector<T>> : std::true_type {};
 
 template <std::integral T>
 void appendInteger(std::string& out, T value) {
@@ -41,99 +28,125 @@ void appendInteger(std::string& out, T value) {
     out.append(buffer, result.ptr);
 }
 
-// Only for text that needs no escaping: case names and UUIDs.
-void appendPlain(std::string& out, std::string_view text) {
-    out += '"';
-    out += text;
-    out += '"';
-}
-
-bool isFinite(const SpeedSample& sample) {
-    if (!std::isfinite(sample.seconds) ||
-        (sample.rollingBps && !std::isfinite(*sample.rollingBps))) {
-        return false;
-    }
-    for (const auto& interval : sample.intervals) {
-        if (!std::isfinite(interval.start) || !std::isfinite(interval.end)) {
+// Text the strict encoder writes as it stands: printable ASCII with nothing to escape.
+bool isPlain(std::string_view text) {
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') {
             return false;
         }
     }
     return true;
 }
 
-void appendInterval(std::string& out, const ThroughputInterval& interval) {
-    ObjectText object(out);
-    appendInteger(object.key("bytes"), interval.bytes);
-    json::appendNumber(object.key("end"), interval.end);
-    json::appendNumber(object.key("start"), interval.start);
+void appendQuoted(std::string& out, std::string_view text) {
+    out += '"';
+    out += text;
+    out += '"';
 }
 
-void appendSample(std::string& out, const SpeedSample& sample) {
-    ObjectText object(out);
-    appendInteger(object.key("bytes"), sample.bytes);
-    auto& intervals = object.key("intervals");
-    intervals += '[';
-    for (std::size_t i = 0; i < sample.intervals.size(); ++i) {
+template <class T>
+bool appendValue(std::string& out, const T& value);
+
+template <class T>
+bool appendArray(std::string& out, const std::vector<T>& values) {
+    out += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
         if (i > 0) {
-            intervals += ',';
+            out += ',';
         }
-        appendInterval(intervals, sample.intervals[i]);
+        if (!appendValue(out, values[i])) {
+            return false;
+        }
     }
-    intervals += ']';
-    object.key("measuring") += sample.measuring ? "true" : "false";
-    if (sample.rollingBps) {
-        json::appendNumber(object.key("rollingBps"), *sample.rollingBps);
-    }
-    json::appendNumber(object.key("seconds"), sample.seconds);
+    out += ']';
+    return true;
 }
 
-void appendSpeed(std::string& out, const SpeedMessage& speed) {
-    ObjectText object(out);
-    appendPlain(object.key("kind"), json::enumName(speed.kind));
-    appendInteger(object.key("measurementMilliseconds"), speed.measurementMilliseconds);
-    appendPlain(object.key("profile"), json::enumName(speed.profile));
-    appendPlain(object.key("run"), speed.run.text());
-    if (speed.sample) {
-        appendSample(object.key("sample"), *speed.sample);
+// Writes a listed record's present fields in the order the strict encoder's objects hold
+// their keys; false for any value it does not write as the strict encoder would.
+template <FieldListed T>
+bool appendRecord(std::string& out, const T& record) {
+    static constexpr auto fields = T::fields();
+    static constexpr auto order = fieldsInWrittenOrder<T>();
+    bool first = true;
+    out += '{';
+    const auto step = [&]<std::size_t I>() {
+        constexpr const auto& field = std::get<order[I]>(fields);
+        const auto& member = record.*field.member;
+        using Member = std::remove_cvref_t<decltype(member)>;
+        if constexpr (IsOptionalMember<Member>::value) {
+            if (!member) {
+                return true;  // absent optionals are left out
+            }
+        }
+        out += first ? "\"" : ",\"";
+        first = false;
+        out += field.key;
+        out += "\":";
+        if constexpr (IsOptionalMember<Member>::value) {
+            return appendValue(out, *member);
+        } else {
+            return appendValue(out, member);
+        }
+    };
+    const auto walk = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (step.template operator()<I>() && ...);
+    };
+    if (!walk(std::make_index_sequence<fieldCount<T>>{})) {
+        return false;
     }
-    appendPlain(object.key("sender"), speed.sender.text());
-    appendInteger(object.key("stage"), speed.stage);
-    appendInteger(object.key("streams"), speed.streams);
-    appendInteger(object.key("warmupMilliseconds"), speed.warmupMilliseconds);
+    out += '}';
+    return true;
 }
 
-// Names the strict encoder would write as text; an unnamed value it refuses.
-template <class E>
-bool isNamed(E value) {
-    return !json::enumName(value).empty();
+// The kinds of value written here; any other (Base64 bytes, records that write themselves)
+// leaves the message to the strict encoder.
+template <class T>
+bool appendValue(std::string& out, const T& value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        out += value ? "true" : "false";
+        return true;
+    } else if constexpr (std::is_integral_v<T>) {
+        appendInteger(out, value);
+        return true;
+    } else if constexpr (std::is_same_v<T, double>) {
+        if (!std::isfinite(value)) {
+            return false;  // the strict encoder refuses it with its own error
+        }
+        json::appendNumber(out, value);
+        return true;
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (!isPlain(value)) {
+            return false;
+        }
+        appendQuoted(out, value);
+        return true;
+    } else if constexpr (std::is_same_v<T, Uuid>) {
+        appendQuoted(out, value.text());
+        return true;
+    } else if constexpr (json::NamedEnum<T>) {
+        const auto name = json::enumName(value);
+        if (name.empty()) {
+            return false;
+        }
+        appendQuoted(out, name);
+        return true;
+    } else if constexpr (IsVector<T>::value && !std::is_same_v<T, std::vector<std::uint8_t>>) {
+        return appendArray(out, value);
+    } else if constexpr (FieldListed<T>) {
+        return appendRecord(out, value);
+    } else {
+        return false;
+    }
 }
 
 }  // namespace
 
 std::optional<std::string> writeCanonicalControl(const ControlMessage& message) {
-    if (message.kind != ControlMessage::Kind::speed || !message.speed || message.name ||
-        message.nonce || message.payload || message.length || message.digest || message.reason ||
-        message.adapter || message.lowPower) {
-        return std::nullopt;
-    }
-    const SpeedMessage& speed = *message.speed;
-    if (speed.port || speed.token || speed.issue || speed.transport || speed.udp ||
-        speed.qualityReason || speed.ethernet || speed.end || speed.endDetail ||
-        !isNamed(speed.kind) || !isNamed(speed.profile)) {
-        return std::nullopt;
-    }
-    if (speed.sample && (speed.sample->seriesReason || !isFinite(*speed.sample))) {
-        return std::nullopt;
-    }
     std::string out;
-    out.reserve(speed.sample ? 400 + 80 * speed.sample->intervals.size() : 400);
-    {
-        ObjectText object(out);
-        appendPlain(object.key("instance"), message.instance.text());
-        appendPlain(object.key("kind"), json::enumName(message.kind));
-        appendPlain(object.key("session"), message.session.text());
-        appendSpeed(object.key("speed"), speed);
-        appendInteger(object.key("version"), message.version);
+    out.reserve(512);
+    if (!appendRecord(out, message)) {
+        return std::nullopt;
     }
     return out;
 }
