@@ -344,11 +344,12 @@ void SocketTcpConnection::writeRepeated(bool inHandler) {
         socket_.native_non_blocking(true, ignored);
     }
     // From the pipe where it can stage the run; from the file where it cannot (a run that
-    // begins inside a copy with nothing staged).
+    // begins inside a copy with nothing staged), and then only to the end of that copy, so
+    // that the next write begins a whole one and goes from the pipe again.
     std::size_t length = pipe_ ? std::min(run, pipe_->capacity()) : 0;
     long sent = pipe_ ? pipe_->sendTo(socket_.native_handle(), offset, length) : -ENOTSUP;
     if (sent == -ENOTSUP) {
-        length = std::min(run, repeat_->size() - offset);
+        length = std::min(run, (pipe_ ? pipe_->size() : repeat_->size()) - offset);
         sent = repeat_->sendTo(socket_.native_handle(), offset, length);
     }
     if (sent == -EAGAIN || sent == -EWOULDBLOCK) {
