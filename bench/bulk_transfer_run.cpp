@@ -30,12 +30,12 @@
 #include "platform/system_network_factory.h"
 
 using namespace sorvanta;
+using sorvanta::testing::callingThreadCpu;
 using sorvanta::testing::jsonNumber;
 using sorvanta::testing::median;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
 using sorvanta::testing::shell;
-using sorvanta::testing::callingThreadCpu;
 using sorvanta::testing::ThreadCpu;
 using E = BulkTransferEvent;
 
@@ -100,10 +100,10 @@ class Rig {
                 *threads_.emplace_back(std::make_unique<NetnsThread>(i % 2 ? pair.nsB : pair.nsA));
             schedulers_.push_back(std::make_unique<AsioScheduler>(t.executor()));
             const bool onA = i % 2 == 0;
-            sides_.push_back({&t, schedulers_.back().get(),
-                              interfaceIn(t, onA ? pair.link.nameA : pair.link.nameB),
-                              overIpv6 ? (onA ? pair.ipv6B : pair.ipv6A)
-                                       : (onA ? pair.ipv4B : pair.ipv4A)});
+            sides_.push_back(
+                {&t, schedulers_.back().get(),
+                 interfaceIn(t, onA ? pair.link.nameA : pair.link.nameB),
+                 overIpv6 ? (onA ? pair.ipv6B : pair.ipv6A) : (onA ? pair.ipv4B : pair.ipv4A)});
         }
     }
     ~Rig() {
@@ -189,8 +189,7 @@ class Rig {
 
     Figures iperf(bool bidir) {
         const std::string port = std::to_string(5201 + ::getpid() % 1000);
-        const std::string bind =
-            overIpv6 ? pair_.ipv6B + "%" + pair_.link.nameB : pair_.ipv4B;
+        const std::string bind = overIpv6 ? pair_.ipv6B + "%" + pair_.link.nameB : pair_.ipv4B;
         const std::string target =
             overIpv6 ? "-6 -c " + pair_.ipv6B + "%" + pair_.link.nameA : "-c " + pair_.ipv4B;
         std::thread server([&] {
@@ -202,8 +201,8 @@ class Rig {
             std::fflush(stdout);
         }
         const auto json =
-            shell("ip netns exec " + pair_.nsA + " iperf3 -J " + target + " -p " + port +
-                  " -t " + std::to_string(int(measured)) + " -O " + std::to_string(int(warmup)) +
+            shell("ip netns exec " + pair_.nsA + " iperf3 -J " + target + " -p " + port + " -t " +
+                  std::to_string(int(measured)) + " -O " + std::to_string(int(warmup)) +
                   " -l 128K" + (bidir ? " --bidir" : ""));
         server.join();
         Figures f;

@@ -97,8 +97,7 @@ long RepeatedPayloadPipe::sendTo(int socket, std::size_t offset, std::size_t len
     }
     // Whole copies follow what is staged while the stream is at the start of a copy.
     while (staged_ < length && (offset + staged_) % size_ == 0 && staged_ + size_ <= capacity_) {
-        const ssize_t added =
-            ::tee(source_, staging_.write, size_, SPLICE_F_NONBLOCK);
+        const ssize_t added = ::tee(source_, staging_.write, size_, SPLICE_F_NONBLOCK);
         if (added < 0 && errno == EINTR) {
             continue;
         }
