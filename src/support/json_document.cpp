@@ -1,5 +1,6 @@
 #include "support/json_document.h"
 
+#include <array>
 #include <set>
 #include <vector>
 
@@ -78,6 +79,14 @@ std::string dump(const Value& value) {
     } catch (const nlohmann::json::exception& error) {
         throw EncodeError(error.what());
     }
+}
+
+void appendNumber(std::string& out, double value) {
+    // The same shortest round-trip form the serializer writes.
+    std::array<char, 64> buffer{};
+    char* begin = buffer.data();
+    const char* end = nlohmann::detail::to_chars(begin, begin + buffer.size(), value);
+    out.append(begin, static_cast<std::size_t>(end - begin));
 }
 
 }  // namespace sorvanta::json

@@ -31,4 +31,7 @@ Value parse(std::string_view text);
 // Compact text of a value; throws EncodeError for strings that are not valid UTF-8.
 std::string dump(const Value& value);
 
+// Appends exactly the text `dump` writes for the finite number `value`.
+void appendNumber(std::string& out, double value);
+
 }  // namespace sorvanta::json

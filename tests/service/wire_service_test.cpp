@@ -369,8 +369,9 @@ TEST(WireServiceTest, ResponderAdmitsRefusesAndFollowsCancel) {
 // The adapter watch looks at nothing while a run is busy, so it does not wake the service
 // then; once the run has ended, however it ended, it watches again at its usual half second.
 TEST(WireServiceTest, AdapterWatchRestsDuringARunAndResumesAfterIt) {
-    enum class End { remoteCancel, localStop };
-    for (const End end : {End::remoteCancel, End::localStop}) {
+    // The run ends once its engine has stopped, or at once when it never had one.
+    enum class End { remoteCancel, localStop, rejected };
+    for (const End end : {End::remoteCancel, End::localStop, End::rejected}) {
         SCOPED_TRACE(static_cast<int>(end));
         Rig rig;
         // A link the adapter does not report active keeps the watch looking while ready.
@@ -381,10 +382,17 @@ TEST(WireServiceTest, AdapterWatchRestsDuringARunAndResumesAfterIt) {
         EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, false);
 
         SpeedMessage request;
-        request.kind = SpeedKind::request;
-        request.run = Uuid::random();
-        request.sender = rig.peer;
-        rig.deliver(*connection, {rig.speed(request)});
+        if (end == End::rejected) {
+            rig.service->startQuickTest(QuickProfile::quick);
+            rig.poll();
+            ASSERT_TRUE(lastSpeed(*connection));
+            request = *lastSpeed(*connection);
+        } else {
+            request.kind = SpeedKind::request;
+            request.run = Uuid::random();
+            request.sender = rig.peer;
+            rig.deliver(*connection, {rig.speed(request)});
+        }
         ASSERT_TRUE(rig.snap().speed.busy);
         rig.hardware->setLink("eth0", {true, std::nullopt, std::nullopt});
         // Ten periods of the watch pass with at most the one that was already due.
@@ -392,17 +400,29 @@ TEST(WireServiceTest, AdapterWatchRestsDuringARunAndResumesAfterIt) {
         rig.poll();
         EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, false);
 
-        if (end == End::remoteCancel) {
-            auto cancel = request;
-            cancel.kind = SpeedKind::cancel;
-            cancel.end = RunEndCause::stopped;
-            rig.deliver(*connection, {rig.speed(cancel)});
-        } else {
-            rig.service->stopQuickTest();
+        switch (end) {
+            case End::remoteCancel: {
+                auto cancel = request;
+                cancel.kind = SpeedKind::cancel;
+                cancel.end = RunEndCause::stopped;
+                rig.deliver(*connection, {rig.speed(cancel)});
+                break;
+            }
+            case End::localStop:
+                rig.service->stopQuickTest();
+                rig.poll();
+                break;
+            case End::rejected: {
+                auto reject = request;
+                reject.kind = SpeedKind::reject;
+                rig.deliver(*connection, {rig.speed(reject)});
+                break;
+            }
+        }
+        if (end != End::rejected) {
+            rig.engines[0]->done(SpeedSnapshot{});
             rig.poll();
         }
-        rig.engines[0]->done(SpeedSnapshot{});
-        rig.poll();
         ASSERT_FALSE(rig.snap().speed.busy);
         rig.advance(0.5);
         EXPECT_EQ(rig.snap().detectedInterfaces[0].linkActive, true);

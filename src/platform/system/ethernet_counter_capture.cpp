@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -81,6 +82,16 @@ std::optional<T> attributeValue(const rtattr* attribute) {
     std::memcpy(&value, RTA_DATA(attribute), sizeof value);
     return value;
 }
+
+// Written the way the kernel shows them elsewhere: signed 32-bit decimals.
+std::string carrierText(std::uint32_t up, std::uint32_t down) {
+    return std::to_string(static_cast<std::int32_t>(up)) + ":" +
+           std::to_string(static_cast<std::int32_t>(down));
+}
+
+// The leading counters up to the input drops, which every kernel version's 32-bit
+// statistics block carries; the block has grown over the years, so never more than that.
+constexpr std::size_t leadingStatistics = offsetof(rtnl_link_stats, tx_dropped);
 
 }  // namespace
 
@@ -174,11 +185,93 @@ std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
         if (name != interface || !up || !down) {
             return std::nullopt;
         }
-        // Written the way the kernel shows them elsewhere: signed 32-bit decimals.
-        return std::to_string(static_cast<std::int32_t>(*up)) + ":" +
-               std::to_string(static_cast<std::int32_t>(*down));
+        return carrierText(*up, *down);
     }
     return std::nullopt;
+}
+
+std::optional<LinkAnswer> parseLinkAnswer(std::span<const std::byte> reply, std::int64_t index) {
+    if (reply.empty()) {
+        return std::nullopt;
+    }
+    // Netlink messages are aligned; copy into aligned storage before reading headers.
+    std::vector<nlmsghdr> storage((reply.size() + sizeof(nlmsghdr) - 1) / sizeof(nlmsghdr));
+    std::memcpy(storage.data(), reply.data(), reply.size());
+    int remaining = static_cast<int>(std::min<std::size_t>(reply.size(), INT32_MAX));
+    for (const nlmsghdr* message = storage.data(); netlinkMessageFits(message, remaining);
+         message = NLMSG_NEXT(message, remaining)) {
+        if (message->nlmsg_type == NLMSG_ERROR) {
+            if (message->nlmsg_len < NLMSG_LENGTH(sizeof(int))) {
+                return std::nullopt;
+            }
+            int error = 0;
+            std::memcpy(&error, NLMSG_DATA(message), sizeof error);
+            // Any other failure says nothing about the link.
+            return error == -ENODEV ? std::optional(LinkAnswer{}) : std::nullopt;
+        }
+        if (message->nlmsg_type != RTM_NEWLINK ||
+            message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+            continue;
+        }
+        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(message));
+        if (info->ifi_index != index) {
+            continue;
+        }
+        LinkAnswer answer;
+        answer.exists = true;
+        std::optional<std::uint32_t> up;
+        std::optional<std::uint32_t> down;
+        int length = static_cast<int>(IFLA_PAYLOAD(message));
+        for (const rtattr* attribute = IFLA_RTA(info); RTA_OK(attribute, length);
+             attribute = RTA_NEXT(attribute, length)) {
+            switch (attribute->rta_type) {
+                case IFLA_IFNAME: {
+                    const auto* text = static_cast<const char*>(RTA_DATA(attribute));
+                    answer.name.assign(text, ::strnlen(text, RTA_PAYLOAD(attribute)));
+                    break;
+                }
+                case IFLA_STATS:
+                    if (RTA_PAYLOAD(attribute) >= leadingStatistics) {
+                        rtnl_link_stats statistics{};
+                        std::memcpy(&statistics, RTA_DATA(attribute), leadingStatistics);
+                        answer.counters = LinkErrorCounters{
+                            statistics.rx_errors, statistics.tx_errors, statistics.rx_dropped};
+                    }
+                    break;
+                case IFLA_CARRIER_UP_COUNT:
+                    up = attributeValue<std::uint32_t>(attribute);
+                    break;
+                case IFLA_CARRIER_DOWN_COUNT:
+                    down = attributeValue<std::uint32_t>(attribute);
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (up && down) {
+            answer.carrierCounts = carrierText(*up, *down);
+        }
+        return answer;
+    }
+    return std::nullopt;
+}
+
+std::optional<LinkAnswer> queryLink(std::int64_t index) {
+    if (index <= 0 || index > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    FileDescriptor route(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (route.get() < 0 || !requestLink(route.get(), static_cast<int>(index), 1)) {
+        return std::nullopt;
+    }
+    // The kernel answers a link request before the sending call returns.
+    alignas(nlmsghdr) std::array<std::byte, 16 * 1024> reply;
+    const ssize_t received =
+        ::recv(route.get(), reply.data(), reply.size(), MSG_TRUNC | MSG_DONTWAIT);
+    if (received <= 0 || static_cast<std::size_t>(received) > reply.size()) {
+        return std::nullopt;  // failed, or cut short
+    }
+    return parseLinkAnswer(std::span(reply.data(), static_cast<std::size_t>(received)), index);
 }
 
 std::optional<std::string> readCarrierCounts(std::string_view interface, std::int64_t index) {
@@ -222,11 +315,9 @@ void readStatistics(const ifaddrs* list, std::string_view interface, std::int64_
             snapshot.reason = std::string(EthernetCounterSnapshot::linkIdentityMismatched);
             return;
         }
-        // The C library copies exactly the statistics block the running kernel sends, whose
-        // size has changed over the years: read only the leading counters up to the input
-        // drops, which every version carries, never a whole block of this header's size.
+        // The C library copies exactly the statistics block the running kernel sends.
         rtnl_link_stats statistics{};
-        std::memcpy(&statistics, entry->ifa_data, offsetof(rtnl_link_stats, tx_dropped));
+        std::memcpy(&statistics, entry->ifa_data, leadingStatistics);
         snapshot.rxErrors = statistics.rx_errors;
         snapshot.txErrors = statistics.tx_errors;
         snapshot.inputDrops = statistics.rx_dropped;
@@ -242,12 +333,11 @@ namespace sorvanta {
 
 using namespace ethernet_capture;
 
-EthernetCounterSnapshot captureEthernetCounters(const std::string& interface, std::int64_t index,
-                                                double offset) {
-    EthernetCounterSnapshot snapshot;
-    snapshot.offset = offset;
-    snapshot.reason = std::string(EthernetCounterSnapshot::statisticsUnavailable);
+namespace {
 
+// The reading from the interface list, for what one link request cannot settle.
+EthernetCounterSnapshot captureFromInterfaceList(const std::string& interface, std::int64_t index,
+                                                 EthernetCounterSnapshot snapshot) {
     // A missing interface has index 0, so it passes only when 0 is what was expected.
     if (static_cast<std::int64_t>(::if_nametoindex(interface.c_str())) != index) {
         snapshot.reason = std::string(EthernetCounterSnapshot::identityChanged);
@@ -265,6 +355,37 @@ EthernetCounterSnapshot captureEthernetCounters(const std::string& interface, st
     }
     const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
     readStatistics(list.get(), interface, index, stateChanges, snapshot);
+    return snapshot;
+}
+
+}  // namespace
+
+EthernetCounterSnapshot captureEthernetCounters(const std::string& interface, std::int64_t index,
+                                                double offset) {
+    EthernetCounterSnapshot snapshot;
+    snapshot.offset = offset;
+    snapshot.reason = std::string(EthernetCounterSnapshot::statisticsUnavailable);
+
+    // One request for the link by its index carries its name, statistics and carrier
+    // counts at one moment. Whatever it cannot settle (no such index can exist, a name the
+    // kernel could not hold, no whole answer) goes the longer way, which reads the same.
+    const auto answer = interface.find('\0') == std::string::npos ? queryLink(index) : std::nullopt;
+    if (!answer) {
+        return captureFromInterfaceList(interface, index, std::move(snapshot));
+    }
+    // The device with that index must still carry the name.
+    if (!answer->exists || answer->name != interface) {
+        snapshot.reason = std::string(EthernetCounterSnapshot::identityChanged);
+        return snapshot;
+    }
+    snapshot.registryID = readRegistryID(interface, index);
+    if (answer->counters) {
+        snapshot.rxErrors = answer->counters->rxErrors;
+        snapshot.txErrors = answer->counters->txErrors;
+        snapshot.inputDrops = answer->counters->inputDrops;
+        snapshot.administrativeChange = answer->carrierCounts;
+        snapshot.reason.reset();
+    }
     return snapshot;
 }
 

@@ -37,6 +37,31 @@ std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
 // Asks the kernel, in the calling thread's network namespace, for the carrier counts.
 std::optional<std::string> readCarrierCounts(std::string_view interface, std::int64_t index);
 
+// The error and drop counters of a link as the kernel's 32-bit statistics carry them.
+struct LinkErrorCounters {
+    std::uint32_t rxErrors = 0;
+    std::uint32_t txErrors = 0;
+    std::uint32_t inputDrops = 0;
+    bool operator==(const LinkErrorCounters&) const = default;
+};
+
+// The kernel's answer to a request for one link by its index.
+struct LinkAnswer {
+    bool exists = false;  // false: the kernel knows no link with that index
+    std::string name;
+    std::optional<LinkErrorCounters> counters;
+    std::optional<std::string> carrierCounts;  // "up:down", only when both are present
+    bool operator==(const LinkAnswer&) const = default;
+};
+
+// Reads the reply to a link request for `index`: absent unless it holds that link's
+// description or the kernel's "no such device".
+std::optional<LinkAnswer> parseLinkAnswer(std::span<const std::byte> reply, std::int64_t index);
+
+// Asks the kernel, in the calling thread's network namespace, about the link `index`;
+// absent when no whole answer came.
+std::optional<LinkAnswer> queryLink(std::int64_t index);
+
 // Walks an interface list as returned by getifaddrs and fills the counters of `snapshot`
 // from the first packet-level entry of `interface` that carries statistics.
 void readStatistics(const ifaddrs* list, std::string_view interface, std::int64_t index,

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 
 #include "lab/netns_lab.h"
@@ -27,6 +28,22 @@ TEST(EthernetCounterCapture, ReadsAVethEndInsideItsNamespace) {
     EXPECT_TRUE(evidence.before.administrativeChange);
     evidence.after = captureIn(pair->nsA, link.nameA, link.indexA, 1.5);
     EXPECT_EQ(evidence.counterIntervalProblem(), std::nullopt);
+
+    // The same counters and carrier history as the interface list and a carrier request
+    // give, read in the same namespace.
+    EthernetCounterSnapshot listed;
+    listed.offset = evidence.after->offset;
+    listed.registryID = evidence.after->registryID;
+    listed.reason = std::string(EthernetCounterSnapshot::statisticsUnavailable);
+    NetnsLab::runIn(pair->nsA, [&] {
+        ifaddrs* list = nullptr;
+        ASSERT_EQ(::getifaddrs(&list), 0);
+        ethernet_capture::readStatistics(
+            list, link.nameA, link.indexA,
+            ethernet_capture::readCarrierCounts(link.nameA, link.indexA), listed);
+        ::freeifaddrs(list);
+    });
+    EXPECT_EQ(listed, evidence.after);
 
     // The peer going down takes the carrier with it: the link's state changed.
     pair->lab.ip(pair->nsB, "link set dev " + link.nameB + " down");

@@ -1,5 +1,3 @@
-#include "platform/system/ethernet_counter_capture.h"
-
 #include <gtest/gtest.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>
@@ -215,6 +213,29 @@ class LinkReply {
     LinkReply& count(std::uint16_t type, std::uint32_t value) {
         return attribute(type, &value, sizeof value);
     }
+    // A 32-bit statistics block of `words` counters, the fifth (rx_errors) onwards set.
+    LinkReply& statistics(std::size_t words, std::uint32_t rxErrors, std::uint32_t txErrors,
+                          std::uint32_t rxDropped) {
+        std::vector<std::uint32_t> block(words, 0x5a5a5a5a);
+        const std::uint32_t values[] = {rxErrors, txErrors, rxDropped};
+        for (std::size_t i = 0; i < 3 && 4 + i < words; ++i) {
+            block[4 + i] = values[i];
+        }
+        return attribute(IFLA_STATS, block.data(), block.size() * sizeof(std::uint32_t));
+    }
+    // The kernel's error message carrying `error`.
+    static std::vector<std::byte> error(int code) {
+        struct {
+            nlmsghdr header;
+            nlmsgerr error;
+        } message{};
+        message.header.nlmsg_len = sizeof message;
+        message.header.nlmsg_type = NLMSG_ERROR;
+        message.error.error = code;
+        std::vector<std::byte> out(sizeof message);
+        std::memcpy(out.data(), &message, sizeof message);
+        return out;
+    }
     std::vector<std::byte> bytes() const {
         auto out = bytes_;
         const auto length = static_cast<std::uint32_t>(out.size());
@@ -264,6 +285,76 @@ TEST(CarrierCountsTest, ParsesOnlyTheNamedDevicesCompleteReply) {
               .bytes(),
           std::vector<std::byte>{}, std::vector<std::byte>(7, std::byte{0xff}), cut}) {
         EXPECT_EQ(parseCarrierCounts(bad, "en0", 4), std::nullopt);
+    }
+}
+
+TEST(LinkAnswerTest, ReadsTheRequestedLinkOrItsAbsence) {
+    const auto full = LinkReply(RTM_NEWLINK, 4)
+                          .name("en0")
+                          .count(IFLA_CARRIER_UP_COUNT, 3)
+                          .statistics(24, 0xFFFFFFFF, 2, 7)
+                          .count(IFLA_CARRIER_DOWN_COUNT, 0x80000000u)
+                          .bytes();
+    auto cut = full;
+    cut.resize(cut.size() - 4);  // the last attribute cut short: the message no longer fits
+    auto trailing = LinkReply(RTM_NEWLINK, 4).name("en0").statistics(24, 1, 2, 3).bytes();
+    trailing.resize(trailing.size() + 6, std::byte{0xff});  // a torn message after a whole one
+    const std::uint16_t shortValue = 3;
+    auto shortError = LinkReply::error(-ENODEV);
+    shortError.resize(16);
+    const std::uint32_t shortLength = 16;
+    std::memcpy(shortError.data(), &shortLength, sizeof shortLength);  // no room for the code
+
+    const LinkAnswer fullAnswer{true, "en0", LinkErrorCounters{0xFFFFFFFF, 2, 7},
+                                std::string("3:-2147483648")};
+    const LinkAnswer bare{true, "en0", std::nullopt, std::nullopt};
+    const struct {
+        const char* what;
+        std::vector<std::byte> reply;
+        std::int64_t index;
+        std::optional<LinkAnswer> expected;
+    } cases[] = {
+        {"complete", full, 4, fullAnswer},
+        {"another link's description", full, 5, std::nullopt},
+        // Only the counters up to the input drops, which the oldest kernels already send.
+        {"oldest statistics block",
+         LinkReply(RTM_NEWLINK, 4).name("en0").statistics(7, 4, 5, 6).bytes(), 4,
+         LinkAnswer{true, "en0", LinkErrorCounters{4, 5, 6}, std::nullopt}},
+        {"statistics block too short",
+         LinkReply(RTM_NEWLINK, 4).name("en0").statistics(6, 4, 5, 6).bytes(), 4, bare},
+        {"no statistics", LinkReply(RTM_NEWLINK, 4).name("en0").bytes(), 4, bare},
+        {"one carrier count short",
+         LinkReply(RTM_NEWLINK, 4)
+             .name("en0")
+             .count(IFLA_CARRIER_UP_COUNT, 3)
+             .attribute(IFLA_CARRIER_DOWN_COUNT, &shortValue, sizeof shortValue)
+             .bytes(),
+         4, bare},
+        {"no name", LinkReply(RTM_NEWLINK, 4).bytes(), 4, LinkAnswer{true, "", {}, {}}},
+        {"torn after a whole message", trailing, 4,
+         LinkAnswer{true, "en0", LinkErrorCounters{1, 2, 3}, std::nullopt}},
+        {"truncated", cut, 4, std::nullopt},
+        {"no such device", LinkReply::error(-ENODEV), 4, LinkAnswer{}},
+        {"another error", LinkReply::error(-EPERM), 4, std::nullopt},
+        {"error cut short", shortError, 4, std::nullopt},
+        {"empty", {}, 4, std::nullopt},
+        {"garbage", std::vector<std::byte>(7, std::byte{0xff}), 4, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parseLinkAnswer(c.reply, c.index), c.expected) << c.what;
+    }
+}
+
+TEST(LinkAnswerTest, AsksTheKernelForOneLink) {
+    ASSERT_GT(loopbackIndex(), 0);
+    const auto answer = queryLink(loopbackIndex());
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->name, "lo");
+    EXPECT_TRUE(answer->counters);
+    EXPECT_EQ(answer->carrierCounts, readCarrierCounts("lo", loopbackIndex()));
+    EXPECT_EQ(queryLink(loopbackIndex() + 100000), LinkAnswer{});
+    for (std::int64_t impossible : {std::int64_t{0}, std::int64_t{-1}, std::int64_t{1} << 40}) {
+        EXPECT_EQ(queryLink(impossible), std::nullopt) << impossible;
     }
 }
 
