@@ -3,9 +3,14 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace sorvanta {
 
@@ -125,50 +130,12 @@ class Cursor {
     const char* end_;
 };
 
-// Reads one object whose keys are all among `keys` (given in the encoder's sorted order),
-// each at most once and in that order; `field(i)` reads the value of `keys[i]`. False for
-// anything else.
-template <std::size_t N, class Field>
-bool readObject(Cursor& c, const std::array<std::string_view, N>& keys, Field&& field) {
-    if (!c.eat('{')) {
-        return false;
-    }
-    if (c.eat('}')) {
-        return true;
-    }
-    std::size_t next = 0;
-    do {
-        auto key = c.string();
-        if (!key) {
-            return false;
-        }
-        std::size_t i = next;
-        while (i < N && keys[i] != *key) {
-            ++i;
-        }
-        if (i == N || !c.eat(':') || !field(i)) {
-            return false;
-        }
-        next = i + 1;
-    } while (c.eat(','));
-    return c.eat('}');
-}
-
 bool readInt64(Cursor& c, std::int64_t& out) {
     auto n = c.number();
     if (!n || !n->whole) {
         return false;
     }
     out = *n->whole;
-    return true;
-}
-
-bool readUInt64(Cursor& c, std::uint64_t& out) {
-    std::int64_t value = 0;
-    if (!readInt64(c, value) || value < 0) {
-        return false;
-    }
-    out = static_cast<std::uint64_t>(value);
     return true;
 }
 
@@ -234,24 +201,44 @@ bool readEnum(Cursor& c, E& out) {
     return true;
 }
 
-bool readInterval(Cursor& c, ThroughputInterval& out) {
-    static constexpr std::array<std::string_view, 3> keys{"bytes", "end", "start"};
-    unsigned seen = 0;
-    const bool read = readObject(c, keys, [&](std::size_t i) {
-        seen |= 1u << i;
-        switch (i) {
-            case 0:
-                return readUInt64(c, out.bytes);
-            case 1:
-                return readDouble(c, out.end);
-            default:
-                return readDouble(c, out.start);
-        }
-    });
-    return read && seen == 0b111;
+bool readText(Cursor& c, std::string& out) {
+    auto text = c.string();
+    if (!text) {
+        return false;
+    }
+    out.assign(*text);
+    return true;
 }
 
-bool readIntervals(Cursor& c, std::vector<ThroughputInterval>& out) {
+template <std::integral T>
+bool readInteger(Cursor& c, T& out) {
+    std::int64_t value = 0;
+    if (!readInt64(c, value)) {
+        return false;
+    }
+    if constexpr (std::is_unsigned_v<T>) {
+        if (value < 0 || static_cast<std::uint64_t>(value) > std::numeric_limits<T>::max()) {
+            return false;
+        }
+    } else {
+        if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
+            return false;
+        }
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+template <class T>
+struct IsVector : std::false_type {};
+template <class T>
+struct IsVector<std::vector<T>> : std::true_type {};
+
+template <class T>
+bool readValue(Cursor& c, T& out);
+
+template <class T>
+bool readArray(Cursor& c, std::vector<T>& out) {
     if (!c.eat('[')) {
         return false;
     }
@@ -259,102 +246,96 @@ bool readIntervals(Cursor& c, std::vector<ThroughputInterval>& out) {
         return true;
     }
     do {
-        ThroughputInterval interval;
-        if (!readInterval(c, interval)) {
+        if (!readValue(c, out.emplace_back())) {
             return false;
         }
-        out.push_back(interval);
     } while (c.eat(','));
     return c.eat(']');
 }
 
-bool readSample(Cursor& c, SpeedSample& out) {
-    static constexpr std::array<std::string_view, 6> keys{
-        "bytes", "intervals", "measuring", "rollingBps", "seconds", "seriesReason"};
-    unsigned seen = 0;
-    const bool read = readObject(c, keys, [&](std::size_t i) {
-        seen |= 1u << i;
-        switch (i) {
-            case 0:
-                return readUInt64(c, out.bytes);
-            case 1:
-                return readIntervals(c, out.intervals);
-            case 2:
-                return readBool(c, out.measuring);
-            case 3:
-                return readDouble(c, out.rollingBps.emplace());
-            case 4:
-                return readDouble(c, out.seconds);
-            default: {
-                auto text = c.string();
-                if (text) {
-                    out.seriesReason.emplace(*text);
-                }
-                return text.has_value();
-            }
+// Reads one object of a listed record whose keys are all among its fields, each at most
+// once and in the order the encoder writes them, with every required field present. The
+// fields are walked at compile time in that order: each either matches the key at hand or
+// is missing.
+template <FieldListed T>
+bool readRecord(Cursor& c, T& out) {
+    static constexpr auto fields = T::fields();
+    static constexpr auto order = fieldsInWrittenOrder<T>();
+    if (!c.eat('{')) {
+        return false;
+    }
+    bool closed = c.eat('}');
+    std::string_view key;
+    if (!closed) {
+        auto first = c.string();
+        if (!first) {
+            return false;
         }
-    });
-    constexpr unsigned required = 0b010111;  // bytes, intervals, measuring, seconds
-    return read && (seen & required) == required;
+        key = *first;
+    }
+    const auto step = [&]<std::size_t I>() {
+        constexpr const auto& field = std::get<order[I]>(fields);
+        auto& member = out.*field.member;
+        using Member = std::remove_cvref_t<decltype(member)>;
+        if (closed || key != field.key) {
+            return IsOptionalMember<Member>::value;
+        }
+        bool read = false;
+        if constexpr (IsOptionalMember<Member>::value) {
+            read = c.eat(':') && readValue(c, member.emplace());
+        } else {
+            read = c.eat(':') && readValue(c, member);
+        }
+        if (!read) {
+            return false;
+        }
+        if (c.eat(',')) {
+            auto next = c.string();
+            key = next.value_or(std::string_view{});
+            return next.has_value();
+        }
+        closed = c.eat('}');
+        return closed;
+    };
+    const auto walk = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (step.template operator()<I>() && ...);
+    };
+    const bool read = walk(std::make_index_sequence<fieldCount<T>>{});
+    // Not closed: a key left over is unknown, repeated or out of order.
+    return read && closed;
 }
 
-bool readSpeed(Cursor& c, SpeedMessage& out) {
-    static constexpr std::array<std::string_view, 9> keys{
-        "kind",   "measurementMilliseconds", "profile", "run", "sample", "sender",
-        "stage",  "streams",                 "warmupMilliseconds"};
-    unsigned seen = 0;
-    const bool read = readObject(c, keys, [&](std::size_t i) {
-        seen |= 1u << i;
-        switch (i) {
-            case 0:
-                return readEnum(c, out.kind);
-            case 1:
-                return readInt64(c, out.measurementMilliseconds);
-            case 2:
-                return readEnum(c, out.profile);
-            case 3:
-                return readUuid(c, out.run);
-            case 4:
-                return readSample(c, out.sample.emplace());
-            case 5:
-                return readUuid(c, out.sender);
-            case 6:
-                return readInt64(c, out.stage);
-            case 7:
-                return readInt64(c, out.streams);
-            default:
-                return readInt64(c, out.warmupMilliseconds);
-        }
-    });
-    constexpr unsigned required = 0b111101111;  // all but the sample
-    return read && (seen & required) == required;
+// The kinds of value the quick reader knows; any other (Base64 bytes, records that read
+// themselves) leaves the body to the strict decoder.
+template <class T>
+bool readValue(Cursor& c, T& out) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return readBool(c, out);
+    } else if constexpr (std::is_integral_v<T>) {
+        return readInteger(c, out);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return readDouble(c, out);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return readText(c, out);
+    } else if constexpr (std::is_same_v<T, Uuid>) {
+        return readUuid(c, out);
+    } else if constexpr (json::NamedEnum<T>) {
+        return readEnum(c, out);
+    } else if constexpr (IsVector<T>::value && !std::is_same_v<T, std::vector<std::uint8_t>>) {
+        return readArray(c, out);
+    } else if constexpr (FieldListed<T>) {
+        return readRecord(c, out);
+    } else {
+        return false;
+    }
 }
 
 }  // namespace
 
 std::optional<ControlMessage> readCanonicalControl(std::string_view body) {
-    static constexpr std::array<std::string_view, 5> keys{"instance", "kind", "session", "speed",
-                                                          "version"};
     Cursor c(body);
     ControlMessage message;
-    unsigned seen = 0;
-    const bool read = readObject(c, keys, [&](std::size_t i) {
-        seen |= 1u << i;
-        switch (i) {
-            case 0:
-                return readUuid(c, message.instance);
-            case 1:
-                return readEnum(c, message.kind);
-            case 2:
-                return readUuid(c, message.session);
-            case 3:
-                return readSpeed(c, message.speed.emplace());
-            default:
-                return readInt64(c, message.version);
-        }
-    });
-    constexpr unsigned required = 0b10111;  // all but the test message
-    if (!read || (seen & required) != required || !c.atEnd()) {
+    if (!readRecord(c, message) || !c.atEnd()) {
         return std::nullopt;
     }
     return message;

@@ -91,35 +91,11 @@ void ControlMessage::validate() const {
 }
 
 ControlMessage ControlMessage::fromJson(const json::ObjectReader& r) {
-    return {r.required<std::int64_t>("version"),
-            r.required<Kind>("kind"),
-            r.required<Uuid>("session"),
-            r.required<Uuid>("instance"),
-            r.optional<std::string>("name"),
-            r.optional<Uuid>("nonce"),
-            r.optional<std::vector<std::uint8_t>>("payload"),
-            r.optional<std::int64_t>("length"),
-            r.optional<std::string>("digest"),
-            r.optional<std::string>("reason"),
-            r.optional<SpeedMessage>("speed"),
-            r.optional<AdapterProfile>("adapter"),
-            r.optional<bool>("lowPower")};
+    return readFields<ControlMessage>(r);
 }
 
 void ControlMessage::toJson(json::ObjectWriter& w) const {
-    w.field("version", version);
-    w.field("kind", kind);
-    w.field("session", session);
-    w.field("instance", instance);
-    w.field("name", name);
-    w.field("nonce", nonce);
-    w.field("payload", payload);
-    w.field("length", length);
-    w.field("digest", digest);
-    w.field("reason", reason);
-    w.field("speed", speed);
-    w.field("adapter", adapter);
-    w.field("lowPower", lowPower);
+    writeFields(*this, w);
 }
 
 }  // namespace sorvanta

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/adapter_profile.h"
+#include "protocol/record_fields.h"
 #include "protocol/speed_message.h"
 #include "support/json_bytes.h"
 #include "support/json_codec.h"
@@ -51,6 +52,22 @@ struct ControlMessage {
     // validators' failures unchanged, malformed otherwise.
     void validate() const;
 
+    // The fields as they travel, in the order they are read.
+    static constexpr auto fields() {
+        return std::tuple{recordField("version", &ControlMessage::version),
+                          recordField("kind", &ControlMessage::kind),
+                          recordField("session", &ControlMessage::session),
+                          recordField("instance", &ControlMessage::instance),
+                          recordField("name", &ControlMessage::name),
+                          recordField("nonce", &ControlMessage::nonce),
+                          recordField("payload", &ControlMessage::payload),
+                          recordField("length", &ControlMessage::length),
+                          recordField("digest", &ControlMessage::digest),
+                          recordField("reason", &ControlMessage::reason),
+                          recordField("speed", &ControlMessage::speed),
+                          recordField("adapter", &ControlMessage::adapter),
+                          recordField("lowPower", &ControlMessage::lowPower)};
+    }
     static ControlMessage fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;
 };

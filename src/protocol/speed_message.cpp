@@ -138,45 +138,11 @@ void SpeedMessage::validate(double minimumSeconds) const {
 }
 
 SpeedMessage SpeedMessage::fromJson(const json::ObjectReader& r) {
-    return {r.required<Kind>("kind"),
-            r.required<Uuid>("run"),
-            r.required<Uuid>("sender"),
-            r.required<QuickProfile>("profile"),
-            r.required<std::int64_t>("stage"),
-            r.required<std::int64_t>("streams"),
-            r.required<std::int64_t>("warmupMilliseconds"),
-            r.required<std::int64_t>("measurementMilliseconds"),
-            r.optional<std::uint16_t>("port"),
-            r.optional<std::vector<std::uint8_t>>("token"),
-            r.optional<SpeedSample>("sample"),
-            r.optional<SetupIssue>("issue"),
-            r.optional<TCPObservation>("transport"),
-            r.optional<UDPControl>("udp"),
-            r.optional<std::string>("qualityReason"),
-            r.optional<EthernetRunEvidence>("ethernet"),
-            r.optional<RunEndCause>("end"),
-            r.optional<std::string>("endDetail")};
+    return readFields<SpeedMessage>(r);
 }
 
 void SpeedMessage::toJson(json::ObjectWriter& w) const {
-    w.field("kind", kind);
-    w.field("run", run);
-    w.field("sender", sender);
-    w.field("profile", profile);
-    w.field("stage", stage);
-    w.field("streams", streams);
-    w.field("warmupMilliseconds", warmupMilliseconds);
-    w.field("measurementMilliseconds", measurementMilliseconds);
-    w.field("port", port);
-    w.field("token", token);
-    w.field("sample", sample);
-    w.field("issue", issue);
-    w.field("transport", transport);
-    w.field("udp", udp);
-    w.field("qualityReason", qualityReason);
-    w.field("ethernet", ethernet);
-    w.field("end", end);
-    w.field("endDetail", endDetail);
+    writeFields(*this, w);
 }
 
 }  // namespace sorvanta

@@ -10,6 +10,7 @@
 
 #include "protocol/ethernet_run_evidence.h"
 #include "protocol/quick_profile.h"
+#include "protocol/record_fields.h"
 #include "protocol/run_end_cause.h"
 #include "protocol/setup_issue.h"
 #include "protocol/speed_sample.h"
@@ -108,6 +109,28 @@ struct SpeedMessage {
     // large to carry.
     static void checkEvidenceLength(std::size_t bytes);
 
+    // The fields as they travel, in the order they are read.
+    static constexpr auto fields() {
+        return std::tuple{
+            recordField("kind", &SpeedMessage::kind),
+            recordField("run", &SpeedMessage::run),
+            recordField("sender", &SpeedMessage::sender),
+            recordField("profile", &SpeedMessage::profile),
+            recordField("stage", &SpeedMessage::stage),
+            recordField("streams", &SpeedMessage::streams),
+            recordField("warmupMilliseconds", &SpeedMessage::warmupMilliseconds),
+            recordField("measurementMilliseconds", &SpeedMessage::measurementMilliseconds),
+            recordField("port", &SpeedMessage::port),
+            recordField("token", &SpeedMessage::token),
+            recordField("sample", &SpeedMessage::sample),
+            recordField("issue", &SpeedMessage::issue),
+            recordField("transport", &SpeedMessage::transport),
+            recordField("udp", &SpeedMessage::udp),
+            recordField("qualityReason", &SpeedMessage::qualityReason),
+            recordField("ethernet", &SpeedMessage::ethernet),
+            recordField("end", &SpeedMessage::end),
+            recordField("endDetail", &SpeedMessage::endDetail)};
+    }
     static SpeedMessage fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;
 };

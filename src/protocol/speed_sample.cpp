@@ -35,21 +35,11 @@ void SpeedSample::validate(bool requireMeasuring, double minimumSeconds) const {
 }
 
 SpeedSample SpeedSample::fromJson(const json::ObjectReader& r) {
-    return {r.required<std::uint64_t>("bytes"),
-            r.required<double>("seconds"),
-            r.optional<double>("rollingBps"),
-            r.required<bool>("measuring"),
-            r.required<std::vector<ThroughputInterval>>("intervals"),
-            r.optional<std::string>("seriesReason")};
+    return readFields<SpeedSample>(r);
 }
 
 void SpeedSample::toJson(json::ObjectWriter& w) const {
-    w.field("bytes", bytes);
-    w.field("seconds", seconds);
-    w.field("rollingBps", rollingBps);
-    w.field("measuring", measuring);
-    w.field("intervals", intervals);
-    w.field("seriesReason", seriesReason);
+    writeFields(*this, w);
 }
 
 }  // namespace sorvanta

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/record_fields.h"
 #include "protocol/throughput_interval.h"
 #include "support/json_codec.h"
 
@@ -34,6 +35,14 @@ struct SpeedSample {
     // covering at least `minimumSeconds`.
     void validate(bool requireMeasuring, double minimumSeconds) const;
 
+    static constexpr auto fields() {
+        return std::tuple{recordField("bytes", &SpeedSample::bytes),
+                          recordField("seconds", &SpeedSample::seconds),
+                          recordField("rollingBps", &SpeedSample::rollingBps),
+                          recordField("measuring", &SpeedSample::measuring),
+                          recordField("intervals", &SpeedSample::intervals),
+                          recordField("seriesReason", &SpeedSample::seriesReason)};
+    }
     static SpeedSample fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;
 };

@@ -21,14 +21,11 @@ std::optional<double> ThroughputInterval::bitsPerSecond() const {
 }
 
 ThroughputInterval ThroughputInterval::fromJson(const json::ObjectReader& r) {
-    return {r.required<double>("start"), r.required<double>("end"),
-            r.required<std::uint64_t>("bytes")};
+    return readFields<ThroughputInterval>(r);
 }
 
 void ThroughputInterval::toJson(json::ObjectWriter& w) const {
-    w.field("start", start);
-    w.field("end", end);
-    w.field("bytes", bytes);
+    writeFields(*this, w);
 }
 
 }  // namespace sorvanta

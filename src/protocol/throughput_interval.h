@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "protocol/record_fields.h"
 #include "support/json_codec.h"
 
 namespace sorvanta {
@@ -23,6 +24,11 @@ struct ThroughputInterval {
     // quotient finite.
     std::optional<double> bitsPerSecond() const;
 
+    static constexpr auto fields() {
+        return std::tuple{recordField("start", &ThroughputInterval::start),
+                          recordField("end", &ThroughputInterval::end),
+                          recordField("bytes", &ThroughputInterval::bytes)};
+    }
     static ThroughputInterval fromJson(const json::ObjectReader& r);
     void toJson(json::ObjectWriter& w) const;
 };

@@ -22,7 +22,9 @@ ControlMessage speedControl(SpeedMessage speed) {
 
 // The body the frame codec sends, without the checks of a message's rules (some cases here
 // break them on purpose: reading comes before those checks).
-std::string bodyOf(const ControlMessage& message) { return encodeRecord(message); }
+std::string bodyOf(const ControlMessage& message) {
+    return encodeRecord(message);
+}
 
 // What a reader made of a body: the message written out again (so that -0.0 and 0.0, or two
 // roundings of one literal, differ), or that it refused it.
@@ -158,6 +160,28 @@ TEST(CanonicalControlReaderTest, AgreesWithTheStrictDecoderOnEveryBody) {
         {"missing version", R"(,"version":9})", "}", false},
         {"empty sample", R"("sample":{)", R"("sample":{},"x":{)", false},
         {"array at the top", "", "", false},
+        // Fields the quick reader now reads through the shared field lists, or must leave.
+        {"port", R"("profile")", R"("port":50100,"profile")", true},
+        {"largest port", R"("profile")", R"("port":65535,"profile")", true},
+        {"port over 16 bits", R"("profile")", R"("port":65536,"profile")", false},
+        {"negative port", R"("profile")", R"("port":-1,"profile")", false},
+        {"token in Base64", R"("warmupMilliseconds")", R"("token":"AAEC","warmupMilliseconds")",
+         true},
+        {"token as numbers", R"("warmupMilliseconds")", R"("token":[0,1,2],"warmupMilliseconds")",
+         false},
+        {"known end cause", R"("kind":"progress")", R"("end":"stopped","kind":"progress")", true},
+        {"unknown end cause", R"("kind":"progress")", R"("end":"Stopped","kind":"progress")",
+         false},
+        {"issue as a number", R"("kind":"progress")", R"("issue":1,"kind":"progress")", false},
+        {"record that reads itself", R"("warmupMilliseconds")",
+         R"("transport":{},"warmupMilliseconds")", false},
+        {"null sample", R"("sample":{)", R"("sample":null,"x":{)", true},
+        {"name", R"("session")", R"("name":"Studio","session")", true},
+        {"name as a number", R"("session")", R"("name":7,"session")", false},
+        {"low power", R"("session")", R"("lowPower":true,"session")", true},
+        {"low power as a number", R"("session")", R"("lowPower":1,"session")", false},
+        {"probe length", R"("session")", R"("length":-4096,"session")", true},
+        {"nonce", R"("session")", R"("nonce":"not an identifier","session")", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -172,6 +196,54 @@ TEST(CanonicalControlReaderTest, AgreesWithTheStrictDecoderOnEveryBody) {
         const auto strict = strictReading(body);
         EXPECT_EQ(strict.has_value(), c.strictAccepts);
         EXPECT_EQ(codecReading(body), strict);
+    }
+}
+
+// Every message, of every kind, as this program writes it: the quick reader answers exactly
+// when all its values are of kinds it reads, and then with the very message written; the
+// frame codec's reading always equals the strict decoder's.
+TEST(CanonicalControlReaderTest, ReadsEveryKindItCanAndLeavesTheRest) {
+    using Kind = ControlMessage::Kind;
+    struct Case {
+        const char* name;
+        ControlMessage message;
+        bool quick;
+    };
+    std::vector<Case> cases = {
+        {"hello", samples::control(Kind::hello), true},
+        {"probe (Base64 payload)", samples::control(Kind::probe), false},
+        {"probe acknowledgement", samples::control(Kind::probeAck), true},
+        {"error", samples::control(Kind::error), true},
+        {"power", samples::control(Kind::power), true},
+        {"speed request", samples::control(Kind::speed), true},
+        {"prepare (Base64 token)", speedControl(samples::speed(SpeedKind::prepare)), false},
+        {"check waiting (issue)", speedControl(samples::speed(SpeedKind::checkWaiting)), true},
+        {"cancel (end cause)", speedControl(samples::speed(SpeedKind::cancel)), true},
+        {"TCP report (record read by itself)", speedControl(samples::speed(SpeedKind::tcpReport)),
+         false},
+        {"UDP progress (record read by itself)",
+         speedControl(samples::speed(SpeedKind::udpProgress)), false},
+    };
+    auto hello = samples::control(Kind::hello);
+    hello.adapter = AdapterProfile{};
+    cases.push_back({"hello with an adapter (record read by itself)", hello, false});
+    auto unavailable = samples::speed(SpeedKind::qualityUnavailable);
+    unavailable.qualityReason = "No UDP path.";
+    cases.push_back({"quality unavailable (reason)", speedControl(unavailable), true});
+    auto cancel = samples::speed(SpeedKind::cancel);
+    cancel.endDetail = "The peer stopped the test.";
+    cases.push_back({"cancel with its detail", speedControl(cancel), true});
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto body = bodyOf(c.message);
+        const auto quick = readCanonicalControl(body);
+        EXPECT_EQ(quick.has_value(), c.quick);
+        if (quick) {
+            EXPECT_EQ(*quick, c.message);
+        }
+        EXPECT_EQ(codecReading(body), strictReading(body));
+        EXPECT_EQ(strictReading(body), written(c.message));
     }
 }
 
