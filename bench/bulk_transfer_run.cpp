@@ -3,12 +3,12 @@
 //   1. one stage, one connection (1 s warm-up, 5 s measured) against iperf3's single stream;
 //   2. duplex, one engine pair each way at once, against iperf3 --bidir;
 //   3. CPU seconds per gigabyte moved, sender and receiver, next to iperf3's own figures.
-// Needs root (namespaces) and iperf3. Usage: bulk_transfer_run [rounds] [tbf rate] [seconds]
+// Needs root (namespaces) and iperf3. Usage: bulk_transfer_run [rounds] [tbf rate] [seconds] [6]
+// A last argument "6" runs both over IPv6 link-local addresses (fe80::…%dev) instead of IPv4.
 // With a rate the link is shaped by tbf both ways; the measured window lasts `seconds`. Each
 // measured window is announced on stdout with the receiving thread (ours) or process
 // (iperf3's server) and its namespace, so that its system calls and ACKs can be watched.
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,42 +25,25 @@
 #include "lab/netns_lab.h"
 #include "lab/run_figures.h"
 #include "lab/shaped_link.h"
+#include "lab/thread_cpu.h"
 #include "platform/net/asio_scheduler.h"
 #include "platform/system_network_factory.h"
 
 using namespace sorvanta;
+using sorvanta::testing::callingThreadCpu;
 using sorvanta::testing::jsonNumber;
 using sorvanta::testing::median;
 using sorvanta::testing::NetnsPair;
 using sorvanta::testing::NetnsThread;
 using sorvanta::testing::shell;
+using sorvanta::testing::ThreadCpu;
 using E = BulkTransferEvent;
 
 namespace {
 
 constexpr double warmup = 1.0;
 double measured = 5.0;
-
-// Timeslices (wake-ups) of the calling thread so far.
-long long threadWakeups() {
-    std::FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
-    long long run = 0, wait = 0, slices = 0;
-    if (f) {
-        if (std::fscanf(f, "%lld %lld %lld", &run, &wait, &slices) != 3) {
-            slices = 0;
-        }
-        std::fclose(f);
-    }
-    return slices;
-}
-
-// CPU seconds (user + system) of the calling thread.
-double threadCpu() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+bool overIpv6 = false;
 
 struct Figures {
     double forward = 0, reverse = 0;  // bits per second
@@ -117,9 +100,10 @@ class Rig {
                 *threads_.emplace_back(std::make_unique<NetnsThread>(i % 2 ? pair.nsB : pair.nsA));
             schedulers_.push_back(std::make_unique<AsioScheduler>(t.executor()));
             const bool onA = i % 2 == 0;
-            sides_.push_back({&t, schedulers_.back().get(),
-                              interfaceIn(t, onA ? pair.link.nameA : pair.link.nameB),
-                              onA ? pair.ipv4B : pair.ipv4A});
+            sides_.push_back(
+                {&t, schedulers_.back().get(),
+                 interfaceIn(t, onA ? pair.link.nameA : pair.link.nameB),
+                 overIpv6 ? (onA ? pair.ipv6B : pair.ipv6A) : (onA ? pair.ipv4B : pair.ipv4A)});
         }
     }
     ~Rig() {
@@ -132,8 +116,7 @@ class Rig {
     Figures stage(const std::vector<bool>& fromA) {
         struct Direction {
             Engine receiver, sender;
-            double cpuStart[2] = {0, 0};
-            long long wakeStart = 0, senderWakeStart = 0;
+            ThreadCpu senderStart, receiverStart;
         };
         std::vector<std::unique_ptr<Direction>> ds;
         for (bool forward : fromA) {
@@ -161,14 +144,13 @@ class Rig {
             d->receiver.waiter->wait<E::Warmed>();
         }
         for (auto& d : ds) {
-            d->cpuStart[0] = d->sender.side.thread->call([] { return threadCpu(); });
-            d->cpuStart[1] = d->receiver.side.thread->call([] { return threadCpu(); });
-            d->wakeStart = d->receiver.side.thread->call([] { return threadWakeups(); });
-            d->senderWakeStart = d->sender.side.thread->call([] { return threadWakeups(); });
+            d->senderStart = d->sender.side.thread->call(callingThreadCpu);
+            d->receiverStart = d->receiver.side.thread->call(callingThreadCpu);
             if (ds.size() == 1) {
                 const auto tid = d->receiver.side.thread->call([] { return ::gettid(); });
-                std::printf("measuring ours: receiver thread %d in %s\n", int(tid),
-                            pair_.nsB.c_str());
+                const auto senderTid = d->sender.side.thread->call([] { return ::gettid(); });
+                std::printf("measuring ours: receiver thread %d in %s, sender thread %d in %s\n",
+                            int(tid), pair_.nsB.c_str(), int(senderTid), pair_.nsA.c_str());
                 std::fflush(stdout);
             }
             on(d->receiver, [](BulkTransfer& t) { t.applyMeasurementBarrier(); });
@@ -178,15 +160,13 @@ class Rig {
             auto& d = *ds[i];
             const auto result = d.receiver.waiter->wait<E::Result>(
                 std::chrono::seconds(20 + static_cast<int>(measured)));
-            const double senderCpu =
-                d.sender.side.thread->call([] { return threadCpu(); }) - d.cpuStart[0];
-            const double receiverCpu =
-                d.receiver.side.thread->call([] { return threadCpu(); }) - d.cpuStart[1];
+            const ThreadCpu senderEnd = d.sender.side.thread->call(callingThreadCpu);
+            const ThreadCpu receiverEnd = d.receiver.side.thread->call(callingThreadCpu);
+            const double senderCpu = senderEnd.seconds - d.senderStart.seconds;
+            const double receiverCpu = receiverEnd.seconds - d.receiverStart.seconds;
             const double rate = result ? result->sample.bitsPerSecond().value_or(0) : 0;
-            const long long wakeups =
-                d.receiver.side.thread->call([] { return threadWakeups(); }) - d.wakeStart;
-            const long long senderWakeups =
-                d.sender.side.thread->call([] { return threadWakeups(); }) - d.senderWakeStart;
+            const long long wakeups = receiverEnd.slices - d.receiverStart.slices;
+            const long long senderWakeups = senderEnd.slices - d.senderStart.slices;
             if (ds.size() == 1) {
                 std::printf("  receiver thread: %.2f ms/s on CPU, %.0f wake-ups/s\n",
                             receiverCpu * 1e3 / measured, wakeups / measured);
@@ -209,8 +189,11 @@ class Rig {
 
     Figures iperf(bool bidir) {
         const std::string port = std::to_string(5201 + ::getpid() % 1000);
+        const std::string bind = overIpv6 ? pair_.ipv6B + "%" + pair_.link.nameB : pair_.ipv4B;
+        const std::string target =
+            overIpv6 ? "-6 -c " + pair_.ipv6B + "%" + pair_.link.nameA : "-c " + pair_.ipv4B;
         std::thread server([&] {
-            shell("ip netns exec " + pair_.nsB + " iperf3 -s -1 -p " + port + " -B " + pair_.ipv4B);
+            shell("ip netns exec " + pair_.nsB + " iperf3 -s -1 -p " + port + " -B " + bind);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (!bidir) {
@@ -218,8 +201,8 @@ class Rig {
             std::fflush(stdout);
         }
         const auto json =
-            shell("ip netns exec " + pair_.nsA + " iperf3 -J -c " + pair_.ipv4B + " -p " + port +
-                  " -t " + std::to_string(int(measured)) + " -O " + std::to_string(int(warmup)) +
+            shell("ip netns exec " + pair_.nsA + " iperf3 -J " + target + " -p " + port + " -t " +
+                  std::to_string(int(measured)) + " -O " + std::to_string(int(warmup)) +
                   " -l 128K" + (bidir ? " --bidir" : ""));
         server.join();
         Figures f;
@@ -301,6 +284,7 @@ int main(int argc, char** argv) {
     if (argc > 3) {
         measured = std::max(1, std::atoi(argv[3]));
     }
+    overIpv6 = argc > 4 && std::string(argv[4]) == "6";
     Rig rig(*pair);
     auto gbit = [](double bps) { return bps / 1e9; };
 

@@ -4,12 +4,42 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace sorvanta::testing {
 
 ino_t inodeOf(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+namespace {
+
+std::string readText(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+bool parseSchedstat(const std::string& text, ThreadCpu& thread) {
+    std::istringstream stats(text);
+    double nanoseconds = 0, waited = 0;
+    long long slices = 0;
+    if (!(stats >> nanoseconds >> waited >> slices) || nanoseconds < 0 || slices < 0) {
+        return false;
+    }
+    thread.seconds = nanoseconds / 1e9;
+    thread.slices = slices;
+    return true;
+}
+
+ThreadCpu callingThreadCpu() {
+    ThreadCpu thread;
+    parseSchedstat(readText("/proc/thread-self/schedstat"), thread);
+    return thread;
 }
 
 std::map<std::string, ThreadCpu> threadCpu() {
@@ -25,10 +55,7 @@ std::map<std::string, ThreadCpu> threadCpu() {
         const std::string task = std::string("/proc/self/task/") + entry->d_name;
         ThreadCpu thread;
         std::ifstream(task + "/comm") >> thread.name;
-        double nanoseconds = 0, waited = 0;
-        std::ifstream stats(task + "/schedstat");
-        if (stats >> nanoseconds >> waited >> thread.slices) {
-            thread.seconds = nanoseconds / 1e9;
+        if (parseSchedstat(readText(task + "/schedstat"), thread)) {
             thread.ns = inodeOf(task + "/ns/net");
             all[entry->d_name] = thread;
         }

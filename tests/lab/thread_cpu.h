@@ -25,4 +25,12 @@ ino_t inodeOf(const std::string& path);
 // far.
 std::map<std::string, ThreadCpu> threadCpu();
 
+// The calling thread's on-CPU seconds and timeslices so far (no name or namespace: cheap
+// enough to take around a measured window on the thread itself).
+ThreadCpu callingThreadCpu();
+
+// Reads a schedstat line ("<on-CPU ns> <waiting ns> <timeslices>") into `thread`; false
+// when the text is not such a line.
+bool parseSchedstat(const std::string& text, ThreadCpu& thread);
+
 }  // namespace sorvanta::testing

@@ -30,20 +30,6 @@ bool writeAll(int file, std::span<const std::uint8_t> bytes) {
 // Set once the calling thread holds SIGPIPE blocked for its sends from files.
 thread_local bool preparedThread = false;
 
-void discardPendingBrokenPipe() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (::sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) {
-        return;
-    }
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    const timespec now{0, 0};
-    while (::sigtimedwait(&set, nullptr, &now) < 0 && errno == EINTR) {
-    }
-}
-
 }  // namespace
 
 std::optional<RepeatedPayloadFile> RepeatedPayloadFile::create(std::span<const std::uint8_t> bytes,
@@ -95,6 +81,20 @@ void RepeatedPayloadFile::prepareThread() {
 
 bool RepeatedPayloadFile::threadPrepared() {
     return preparedThread;
+}
+
+void RepeatedPayloadFile::discardPendingBrokenPipe() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (::sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) {
+        return;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    const timespec now{0, 0};
+    while (::sigtimedwait(&set, nullptr, &now) < 0 && errno == EINTR) {
+    }
 }
 
 long RepeatedPayloadFile::sendTo(int socket, std::size_t offset, std::size_t length) const {

@@ -34,6 +34,9 @@ class RepeatedPayloadFile {
     // the process, and sendTo() takes it back. Other threads keep their signal mask.
     static void prepareThread();
     static bool threadPrepared();
+    // After a write to a closed peer on a prepared thread: takes back the SIGPIPE it left
+    // pending, so that nothing is pending after the write.
+    static void discardPendingBrokenPipe();
 
     // Queues up to `length` bytes of the file from `offset` on the non-blocking stream
     // socket `socket`. Returns how many were taken (fewer when the socket filled up), or

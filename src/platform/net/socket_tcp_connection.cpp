@@ -293,6 +293,7 @@ void SocketTcpConnection::notePayload(const std::shared_ptr<const Bytes>& data) 
         repeatRefused_ = true;
         return;
     }
+    pipe_ = RepeatedPayloadPipe::create(*data, repeatedCopies);
     repeated_ = data;
 }
 
@@ -338,12 +339,19 @@ void SocketTcpConnection::writeRepeated(bool inHandler) {
         run += send.data->size() - send.offset;
     }
     const std::size_t offset = sends_.front().offset;
-    const std::size_t length = std::min(run, repeat_->size() - offset);
     if (!socket_.native_non_blocking()) {
         asio::error_code ignored;
         socket_.native_non_blocking(true, ignored);
     }
-    const long sent = repeat_->sendTo(socket_.native_handle(), offset, length);
+    // From the pipe where it can stage the run; from the file where it cannot (a run that
+    // begins inside a copy with nothing staged), and then only to the end of that copy, so
+    // that the next write begins a whole one and goes from the pipe again.
+    std::size_t length = pipe_ ? std::min(run, pipe_->capacity()) : 0;
+    long sent = pipe_ ? pipe_->sendTo(socket_.native_handle(), offset, length) : -ENOTSUP;
+    if (sent == -ENOTSUP) {
+        length = std::min(run, (pipe_ ? pipe_->size() : repeat_->size()) - offset);
+        sent = repeat_->sendTo(socket_.native_handle(), offset, length);
+    }
     if (sent == -EAGAIN || sent == -EWOULDBLOCK) {
         socketFull_ = true;
         waitForRoom();

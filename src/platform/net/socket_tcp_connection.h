@@ -20,6 +20,7 @@
 #include "platform/net/network_path.h"
 #include "platform/net/path_watch.h"
 #include "platform/net/repeated_payload_file.h"
+#include "platform/net/repeated_payload_pipe.h"
 #include "platform/net/tcp_connection.h"
 #include "platform/net/transport_state.h"
 
@@ -192,6 +193,8 @@ class SocketTcpConnection final : public TcpConnection,
     std::shared_ptr<const Bytes> lastLarge_;  // the last large send, not yet repeated
     std::shared_ptr<const Bytes> repeated_;   // the buffer that repeat_ holds
     std::optional<RepeatedPayloadFile> repeat_;
+    // The same buffer held in a pipe, when the system gives one: most writes go from there.
+    std::optional<RepeatedPayloadPipe> pipe_;
     bool repeatRefused_ = false;  // the system gave no file: write every buffer as is
     bool socketFull_ = false;     // the last write found no room: wait before the next
 };
