@@ -142,52 +142,12 @@ std::optional<std::uint64_t> readRegistryID(std::string_view interface, std::int
 
 std::optional<std::string> parseCarrierCounts(std::span<const std::byte> reply,
                                               std::string_view interface, std::int64_t index) {
-    if (reply.empty()) {
+    // An error, another link or a renamed one carries no counts.
+    const auto answer = parseLinkAnswer(reply, index);
+    if (!answer || answer->name != interface) {
         return std::nullopt;
     }
-    // Netlink messages are aligned; copy into aligned storage before reading headers.
-    std::vector<nlmsghdr> storage((reply.size() + sizeof(nlmsghdr) - 1) / sizeof(nlmsghdr));
-    std::memcpy(storage.data(), reply.data(), reply.size());
-    int remaining = static_cast<int>(std::min<std::size_t>(reply.size(), INT32_MAX));
-    for (const nlmsghdr* message = storage.data(); netlinkMessageFits(message, remaining);
-         message = NLMSG_NEXT(message, remaining)) {
-        if (message->nlmsg_type != RTM_NEWLINK ||
-            message->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
-            continue;  // an error or anything else carries no counts
-        }
-        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(message));
-        if (info->ifi_index != index) {
-            continue;
-        }
-        std::optional<std::string_view> name;
-        std::optional<std::uint32_t> up;
-        std::optional<std::uint32_t> down;
-        int length = static_cast<int>(IFLA_PAYLOAD(message));
-        for (const rtattr* attribute = IFLA_RTA(info); RTA_OK(attribute, length);
-             attribute = RTA_NEXT(attribute, length)) {
-            switch (attribute->rta_type) {
-                case IFLA_IFNAME: {
-                    const auto* text = static_cast<const char*>(RTA_DATA(attribute));
-                    const std::size_t size = RTA_PAYLOAD(attribute);
-                    name = std::string_view(text, ::strnlen(text, size));
-                    break;
-                }
-                case IFLA_CARRIER_UP_COUNT:
-                    up = attributeValue<std::uint32_t>(attribute);
-                    break;
-                case IFLA_CARRIER_DOWN_COUNT:
-                    down = attributeValue<std::uint32_t>(attribute);
-                    break;
-                default:
-                    break;
-            }
-        }
-        if (name != interface || !up || !down) {
-            return std::nullopt;
-        }
-        return carrierText(*up, *down);
-    }
-    return std::nullopt;
+    return answer->carrierCounts;
 }
 
 std::optional<LinkAnswer> parseLinkAnswer(std::span<const std::byte> reply, std::int64_t index) {

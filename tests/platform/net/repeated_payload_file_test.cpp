@@ -11,46 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "stream_pair.h"
+
 namespace sorvanta {
 namespace {
 
-// A connected stream pair; the reading end drains what the other end was given.
-struct StreamPair {
-    int sender = -1, reader = -1;
-    StreamPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            sender = fds[0];
-            reader = fds[1];
-        }
-    }
-    ~StreamPair() {
-        for (int fd : {sender, reader}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    std::string drain() const {
-        std::string got;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                return got;
-            }
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-};
-
-std::vector<std::uint8_t> pattern(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
-    }
-    return bytes;
-}
+using testing::pattern;
+using testing::StreamPair;
 
 TEST(RepeatedPayloadFile, SendsTheRangeOfTheBufferRepeatedBackToBack) {
     RepeatedPayloadFile::prepareThread();
@@ -133,8 +100,7 @@ TEST(RepeatedPayloadFile, AFullSocketTakesPartThenNothingAndAClosedPeerIsAnError
             EXPECT_EQ(brokenPipeBlocked(), c.prepared);
             StreamPair pair;
             ASSERT_GE(pair.sender, 0);
-            ASSERT_EQ(::fcntl(pair.sender, F_SETFL, ::fcntl(pair.sender, F_GETFL) | O_NONBLOCK),
-                      0);
+            ASSERT_EQ(::fcntl(pair.sender, F_SETFL, ::fcntl(pair.sender, F_GETFL) | O_NONBLOCK), 0);
             const int small = 16384;
             ::setsockopt(pair.sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
             long taken = 0;

@@ -13,50 +13,13 @@
 #include <vector>
 
 #include "platform/net/repeated_payload_file.h"
+#include "stream_pair.h"
 
 namespace sorvanta {
 namespace {
 
-// A connected stream pair with a small, non-blocking sending end that fills up quickly.
-struct SmallStream {
-    int sender = -1, reader = -1;
-    SmallStream() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            sender = fds[0];
-            reader = fds[1];
-            ::fcntl(sender, F_SETFL, ::fcntl(sender, F_GETFL) | O_NONBLOCK);
-            const int small = 16384;
-            ::setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        }
-    }
-    ~SmallStream() {
-        for (int fd : {sender, reader}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    std::string drain() const {
-        std::string got;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                return got;
-            }
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-};
-
-std::vector<std::uint8_t> pattern(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    }
-    return bytes;
-}
+using testing::pattern;
+using testing::StreamPair;
 
 std::string repeated(const std::vector<std::uint8_t>& bytes, std::size_t copies) {
     std::string all;
@@ -95,7 +58,7 @@ TEST(RepeatedPayloadPipe, AStreamOfCallsDeliversTheBufferRepeatedExactly) {
             auto pipe = RepeatedPayloadPipe::create(bytes, c.copies);
             ASSERT_TRUE(pipe);
             ASSERT_GE(pipe->capacity(), c.size);
-            SmallStream stream;
+            StreamPair stream(16384);
             ASSERT_GE(stream.sender, 0);
             const std::size_t total = c.size * c.total;
             std::size_t taken = 0;
@@ -200,7 +163,7 @@ TEST(RepeatedPayloadPipe, AClosedPeerIsAnErrorNotASignal) {
     onPreparedThread([&] {
         auto pipe = RepeatedPayloadPipe::create(bytes, 2);
         ASSERT_TRUE(pipe);
-        SmallStream stream;
+        StreamPair stream(16384);
         ::close(stream.reader);
         stream.reader = -1;
         EXPECT_EQ(pipe->sendTo(stream.sender, 0, 8192), -EPIPE);
