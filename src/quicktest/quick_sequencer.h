@@ -79,7 +79,9 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     // Marks `ended` reported, and hands the final state to waiting hosts once no engine is
     // still shutting down.
     void reachFinal();
-    asio::awaitable<void> stopEngine(std::shared_ptr<BulkEngine> engine);
+    // Shuts the engines down one after another; the whole list counts as shutting down
+    // until its last engine has stopped.
+    asio::awaitable<void> stopEngines(std::map<Uuid, std::shared_ptr<BulkEngine>> list);
 
     // Ethernet evidence.
     void captureEvidence();
@@ -189,7 +191,7 @@ class QuickSequencer final : public QuickTest, public std::enable_shared_from_th
     bool ended_ = false;
     // `ended` was reported, with the evidence final.
     bool endReported_ = false;
-    // Engine shutdowns still under way.
+    // Engine shutdowns under way, or still to come in a list being stopped.
     std::size_t stopping_ = 0;
     // Completions of host fails that came while an ending was still shutting engines down.
     std::vector<std::function<void(SpeedSnapshot)>> finalWaiters_;

@@ -41,23 +41,26 @@ asio::awaitable<void> QuickSequencer::releaseChecks() {
     // Emptied before the first await, so events of engines shutting down find no owner.
     auto released = std::exchange(checks_, {});
     tokens_.clear();
-    for (auto& [owner, engine] : released) {
-        co_await stopEngine(engine);
-    }
+    co_await stopEngines(std::move(released));
 }
 
 asio::awaitable<void> QuickSequencer::closeEngines() {
     auto closed = std::exchange(engines_, {});
     tokens_.clear();
-    for (auto& [sender, engine] : closed) {
-        co_await stopEngine(engine);
-    }
+    co_await stopEngines(std::move(closed));
 }
 
-asio::awaitable<void> QuickSequencer::stopEngine(std::shared_ptr<BulkEngine> engine) {
-    ++stopping_;
-    co_await engine->shutdown();
-    --stopping_;
+asio::awaitable<void> QuickSequencer::stopEngines(
+    std::map<Uuid, std::shared_ptr<BulkEngine>> list) {
+    // The whole list counts as shutting down before the first engine is stopped: counted one
+    // at a time, the count would read zero between one engine's end and the next one's
+    // start, and a host waiting for the final state would be answered while an engine of
+    // the run still runs.
+    stopping_ += list.size();
+    for (auto& [key, engine] : list) {
+        co_await engine->shutdown();
+        --stopping_;
+    }
     // A shutdown that outlasted the ending releases the hosts waiting for the final state.
     if (endReported_) {
         reachFinal();

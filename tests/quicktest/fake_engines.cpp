@@ -203,6 +203,12 @@ asio::awaitable<void> FakeBulk::shutdown() {
     if (auto gate = world_.shutdownGate) {
         co_await gate->async_wait(asio::redirect_error(asio::use_awaitable, gateError_));
     }
+    if (world_.holdShutdowns) {
+        auto own = std::make_shared<asio::steady_timer>(world_.executor());
+        own->expires_at(asio::steady_timer::time_point::max());
+        world_.heldShutdowns.push_back(own);
+        co_await own->async_wait(asio::redirect_error(asio::use_awaitable, gateError_));
+    }
     ended_ = true;
     transferring_ = false;
 }

@@ -116,6 +116,10 @@ class FakeWorld final : public std::enable_shared_from_this<FakeWorld> {
     std::shared_ptr<asio::steady_timer> startGate;
     // While set, every bulk engine's shutdown waits for it.
     std::shared_ptr<asio::steady_timer> shutdownGate;
+    // While set, every bulk engine's shutdown waits for a gate of its own, added to
+    // `heldShutdowns` (cancel one to release that engine alone).
+    bool holdShutdowns = false;
+    std::vector<std::shared_ptr<asio::steady_timer>> heldShutdowns;
 
     std::vector<std::shared_ptr<FakeBulk>> bulks;
     std::vector<std::shared_ptr<FakeProbe>> probes;

@@ -78,9 +78,11 @@ TEST(QuickSequencerRules, LostFinalCommitStillCompletesTheResponder) {
         std::function<void(LoopbackPair&)> after;
     } rows[] = {
         {"quality deadline", [](LoopbackPair& pair) { pair.runFor(40); }},
-        {"link lost", [](LoopbackPair& pair) {
-             pair.stop(1, "Selected Ethernet path lost. Connection cancelled; waiting for "
-                          "Ethernet.",
+        {"link lost",
+         [](LoopbackPair& pair) {
+             pair.stop(1,
+                       "Selected Ethernet path lost. Connection cancelled; waiting for "
+                       "Ethernet.",
                        true, RunEndCause::connection);
          }},
     };
@@ -197,11 +199,70 @@ TEST(QuickSequencerRules, HostFailDuringAnEndingWaitsForTheEngines) {
     const Uuid& own = pair.sides[side].id;
     for (const auto& bulk : pair.world->bulks) {
         const auto& settings = bulk->settings();
-        const bool ownEngine = settings.receiving ? settings.preamble.sender != own
-                                                  : settings.preamble.sender == own;
+        const bool ownEngine =
+            settings.receiving ? settings.preamble.sender != own : settings.preamble.sender == own;
         if (!settings.verificationOnly && ownEngine) {
             EXPECT_TRUE(bulk->ended());
         }
+    }
+}
+
+// The host stops a run while its close-out or preparation is shutting engines down one
+// after another: the ending finds no engine left to stop, yet the host learns the final
+// state once, only after the last of them has stopped.
+TEST(QuickSequencerRules, HostFailDuringEngineShutdownsAnswersAfterTheLast) {
+    const struct {
+        const char* name;
+        int from;  // the side whose message starts the shutdowns on the other side
+        Kind kind;
+        std::int64_t stage;
+        std::size_t engines;
+    } rows[] = {
+        {"initiator closes forward", 1, Kind::reportsReady, 0, 1},
+        {"initiator closes duplex", 1, Kind::reportsReady, 2, 2},
+        {"responder closes duplex", 0, Kind::stageClosed, 2, 2},
+        {"responder releases checks", 0, Kind::checkStart, 0, 2},
+    };
+    for (const auto& row : rows) {
+        LoopbackPair pair;
+        pair.relayCancel = false;
+        std::optional<SpeedMessage> trigger;
+        pair.wire = [&](int from, SpeedMessage& m) {
+            if (trigger || from != row.from || m.kind != row.kind || m.stage != row.stage) {
+                return !trigger;
+            }
+            trigger = m;
+            return false;
+        };
+        pair.start();
+        pair.runUntil([&] { return trigger.has_value(); });
+        ASSERT_TRUE(trigger) << row.name;
+        const int side = 1 - row.from;
+        pair.world->holdShutdowns = true;
+        pair.inject(side, *trigger);
+        ASSERT_EQ(pair.world->heldShutdowns.size(), 1u) << row.name;
+
+        int doneCalls = 0;
+        bool endedFirst = false;
+        pair.sides[side].run->fail(
+            "Test stopped.", false, RunEndCause::stopped, false, [&](SpeedSnapshot state) {
+                ++doneCalls;
+                const auto& ended = pair.sides[side].ended;
+                endedFirst = ended && ended->status == state.status &&
+                             ended->quality.ethernet == state.quality.ethernet;
+            });
+        pair.settle();
+        for (std::size_t released = 0; released < row.engines; ++released) {
+            ASSERT_EQ(pair.world->heldShutdowns.size(), released + 1) << row.name;
+            EXPECT_EQ(doneCalls, 0) << row.name << ": " << released << " stopped";
+            pair.world->heldShutdowns[released]->cancel();
+            pair.settle();
+        }
+        EXPECT_EQ(pair.world->heldShutdowns.size(), row.engines) << row.name;
+        EXPECT_EQ(doneCalls, 1) << row.name;
+        EXPECT_TRUE(endedFirst) << row.name;
+        EXPECT_EQ(pair.sides[side].endedCount, 1) << row.name;
+        EXPECT_EQ(pair.sides[side].ended->phase, Phase::cancelled) << row.name;
     }
 }
 
