@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include "platform/sched/realtime_broker.h"
+#include "platform/sched/realtime_kit.h"
 #include "platform/sched/thread_scheduling.h"
 
 namespace sorvanta {
@@ -88,8 +89,10 @@ WakeupPriority PromptWakeups::current() {
 }
 
 WakeupPriority setPromptWakeups(bool prompt) {
+    // One for the process: it remembers a bus or service found missing.
+    static RealtimeKit realtimeKit;
     KernelThreadScheduling scheduling;
-    return PromptWakeups(scheduling, nullptr).set(prompt);
+    return PromptWakeups(scheduling, &realtimeKit).set(prompt);
 }
 
 WakeupPriority currentWakeupPriority() {

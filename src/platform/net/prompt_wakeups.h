@@ -48,7 +48,8 @@ class PromptWakeups {
     RealtimeBroker* broker_;
 };
 
-// PromptWakeups of the calling thread through the kernel.
+// PromptWakeups of the calling thread through the kernel, with RealtimeKit on the system bus
+// as the broker.
 WakeupPriority setPromptWakeups(bool prompt);
 
 // What the calling thread has now.
