@@ -18,165 +18,124 @@
 #include "platform/sched/thread_scheduling.h"
 
 namespace sorvanta {
-
 namespace {
 
-// The kernel as a test sets it up: what it refuses, and each change asked of it, in order.
-class FakeScheduling final : public ThreadScheduling {
-  public:
-    explicit FakeScheduling(std::vector<std::string>& calls) : calls_(calls) { state.flags = 0; }
-
+// The kernel and the broker (RealtimeKit) as a test sets them up: what each refuses, and each
+// change asked of them, in order. Like RealtimeKit, the broker grants only to a process whose
+// real-time threads may run no longer than it allows, and sets the thread's policy itself.
+struct FakeMachine final : ThreadScheduling, RealtimeBroker {
     bool realTimeAllowed = false;  // the thread may set a real-time policy itself
-    bool sliceKept = true;         // a fair-policy slice is kept (kernels from 6.12 on)
     bool limitAllowed = true;
+    std::optional<Limits> offered = Limits{20, 200'000};  // none: no broker on the bus
+    bool grants = true;
+    bool sliceKept = true;  // a fair-policy slice is kept (kernels from 6.12 on)
+
     SchedulingAttributes state;  // the thread's, as the kernel keeps it
     int nice = 3;
     std::uint64_t hardLimit = std::numeric_limits<std::uint64_t>::max();
+    std::vector<std::string> calls;
 
+    static bool realTime(const SchedulingAttributes& a) {
+        return a.policy == SCHED_FIFO || a.policy == SCHED_RR;
+    }
     std::optional<SchedulingAttributes> read() override {
         SchedulingAttributes seen = state;
-        const bool realTime = state.policy == SCHED_FIFO || state.policy == SCHED_RR;
-        seen.nice = realTime ? 0 : nice;
-        if (!realTime) {
-            // A kernel that keeps slices reports the default one (some milliseconds) when
-            // none was asked for; an older one reports none.
+        seen.nice = realTime(state) ? 0 : nice;
+        // A kernel that keeps slices reports the default one when none was asked for; an
+        // older one reports none.
+        if (!realTime(state)) {
             seen.runtime = sliceKept ? (state.runtime != 0 ? state.runtime : 2'800'000) : 0;
         }
         return seen;
     }
-
     bool write(const SchedulingAttributes& wanted) override {
-        const bool realTime = wanted.policy == SCHED_FIFO || wanted.policy == SCHED_RR;
-        calls_.push_back(realTime ? "real-time" : wanted.runtime != 0 ? "slice" : "ordinary");
-        if (realTime && !realTimeAllowed) {
+        calls.push_back(realTime(wanted)      ? "real-time"
+                        : wanted.runtime != 0 ? "slice"
+                                              : "ordinary");
+        if (realTime(wanted) && !realTimeAllowed) {
             return false;
         }
         state = wanted;
         nice = wanted.nice;
         return true;
     }
-
     std::optional<int> niceness() override { return nice; }
     std::uint64_t threadId() override { return 4242; }
-
     std::optional<std::uint64_t> limitRealTimeRun(std::uint64_t microseconds) override {
-        calls_.push_back("limit " + std::to_string(microseconds));
-        if (!limitAllowed) {
-            return std::nullopt;
-        }
-        hardLimit = std::min(hardLimit, microseconds);
-        return hardLimit;
+        calls.push_back("limit " + std::to_string(microseconds));
+        hardLimit = limitAllowed ? std::min(hardLimit, microseconds) : hardLimit;
+        return limitAllowed ? std::optional(hardLimit) : std::nullopt;
     }
-
-  private:
-    std::vector<std::string>& calls_;
-};
-
-// RealtimeKit as a test sets it up: it grants only to a process whose real-time threads
-// may run no longer than it allows, and sets the thread's policy itself.
-class FakeBroker final : public RealtimeBroker {
-  public:
-    FakeBroker(FakeScheduling& kernel, std::vector<std::string>& calls)
-        : kernel_(kernel), calls_(calls) {}
-
-    std::optional<Limits> offered = Limits{20, 200'000};
-    bool grants = true;
 
     std::optional<Limits> limits() override {
-        calls_.push_back("limits");
+        calls.push_back("limits");
         return offered;
     }
-
     bool makeThreadRealtime(std::uint64_t thread, std::uint32_t priority) override {
-        calls_.push_back("grant " + std::to_string(thread) + " at " + std::to_string(priority));
-        if (!grants || !offered || kernel_.hardLimit > offered->runMicroseconds) {
+        calls.push_back("grant " + std::to_string(thread) + " at " + std::to_string(priority));
+        if (!grants || !offered || hardLimit > offered->runMicroseconds) {
             return false;
         }
-        kernel_.state.policy = SCHED_RR;
-        kernel_.state.priority = priority;
-        kernel_.state.runtime = 0;
-        kernel_.state.flags = resetOnForkFlag;
+        state = {};
+        state.policy = SCHED_RR;
+        state.priority = priority;
+        state.flags = resetOnForkFlag;
         return true;
     }
-
-  private:
-    FakeScheduling& kernel_;
-    std::vector<std::string>& calls_;
 };
 
 TEST(PromptWakeups, AsksInOrderFallsThroughEachRefusalAndGivesItAllBack) {
     using Limits = RealtimeBroker::Limits;
-    const std::vector<std::string> asked = {"real-time", "limits", "limit 200000",
-                                            "grant 4242 at 1"};
-    auto then = [](std::vector<std::string> calls, const std::string& more) {
-        calls.push_back(more);
-        return calls;
-    };
+    using Calls = std::vector<std::string>;
+    const Calls byItself = {"real-time"};
+    const Calls granted = {"real-time", "limits", "limit 200000", "grant 4242 at 1"};
+    Calls refused = granted;
+    refused.push_back("slice");
+    const Calls notAsked = {"real-time", "limits", "slice"};
+    const Calls limitRefused = {"real-time", "limits", "limit 200000", "slice"};
+    const Calls noBroker = {"real-time", "slice"};
+    const Limits usual{20, 200'000};
+    const auto realTime = WakeupPriority::realTime, slice = WakeupPriority::shortSlice,
+               ordinary = WakeupPriority::ordinary;
     struct Case {
         const char* name;
-        std::function<void(FakeScheduling&, FakeBroker*&)> setUp;
+        bool realTimeAllowed, hasBroker;
+        std::optional<Limits> offered;
+        bool grants, limitAllowed, sliceKept;
         WakeupPriority expected;
-        std::vector<std::string> calls;
-    };
-    const Case cases[] = {
-        {"the thread may set real-time itself",
-         [](auto& k, auto*&) { k.realTimeAllowed = true; },
-         WakeupPriority::realTime,
-         {"real-time"}},
-        {"the broker grants it: no slice", [](auto&, auto*&) {}, WakeupPriority::realTime, asked},
-        {"the broker refuses: the slice", [](auto&, auto*& b) { b->grants = false; },
-         WakeupPriority::shortSlice, then(asked, "slice")},
-        {"the broker refuses, the kernel ignores the slice",
-         [](auto& k, auto*& b) {
-             b->grants = false;
-             k.sliceKept = false;
-         },
-         WakeupPriority::ordinary, then(asked, "slice")},
-        {"no broker on the bus",
-         [](auto&, auto*& b) { b->offered.reset(); },
-         WakeupPriority::shortSlice,
-         {"real-time", "limits", "slice"}},
-        {"the broker grants no priority",
-         [](auto&, auto*& b) {
-             b->offered = Limits{0, 200'000};
-         },
-         WakeupPriority::shortSlice,
-         {"real-time", "limits", "slice"}},
-        {"the broker allows too short a run",
-         [](auto&, auto*& b) {
-             b->offered = Limits{20, 10'000};
-         },
-         WakeupPriority::shortSlice,
-         {"real-time", "limits", "slice"}},
-        {"the limit is refused",
-         [](auto& k, auto*&) { k.limitAllowed = false; },
-         WakeupPriority::shortSlice,
-         {"real-time", "limits", "limit 200000", "slice"}},
-        {"no broker at all",
-         [](auto&, auto*& b) { b = nullptr; },
-         WakeupPriority::shortSlice,
-         {"real-time", "slice"}},
+        const Calls& calls;
+    } cases[] = {
+        {"real-time by itself", true, true, usual, true, true, true, realTime, byItself},
+        {"granted: no slice", false, true, usual, true, true, true, realTime, granted},
+        {"refused: the slice", false, true, usual, false, true, true, slice, refused},
+        {"refused, the slice ignored", false, true, usual, false, true, false, ordinary, refused},
+        {"no broker on the bus", false, true, std::nullopt, true, true, true, slice, notAsked},
+        {"no priority to grant", false, true, Limits{0, 200'000}, true, true, true, slice,
+         notAsked},
+        {"too short a run", false, true, Limits{20, 10'000}, true, true, true, slice, notAsked},
+        {"the limit refused", false, true, usual, true, false, true, slice, limitRefused},
+        {"no broker", false, false, usual, true, true, true, slice, noBroker},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> calls;
-        FakeScheduling kernel(calls);
-        FakeBroker broker(kernel, calls);
-        FakeBroker* asking = &broker;
-        c.setUp(kernel, asking);
-        PromptWakeups wakeups(kernel, asking);
+        FakeMachine machine;
+        machine.realTimeAllowed = c.realTimeAllowed;
+        machine.offered = c.offered;
+        machine.grants = c.grants;
+        machine.limitAllowed = c.limitAllowed;
+        machine.sliceKept = c.sliceKept;
+        PromptWakeups wakeups(machine, c.hasBroker ? &machine : nullptr);
 
         EXPECT_EQ(wakeups.set(true), c.expected) << c.name;
-        EXPECT_EQ(calls, c.calls) << c.name;
-        EXPECT_EQ(kernel.state.flags, resetOnForkFlag) << c.name << ": threads it starts";
+        EXPECT_EQ(machine.calls, c.calls) << c.name;
+        EXPECT_EQ(machine.state.flags, resetOnForkFlag) << c.name << ": threads it starts";
 
         // Back to ordinary: the policy, the niceness and the default slice the thread had.
-        calls.clear();
+        machine.calls.clear();
         EXPECT_EQ(wakeups.set(false), WakeupPriority::ordinary) << c.name;
-        EXPECT_EQ(calls, std::vector<std::string>{"ordinary"}) << c.name;
-        EXPECT_EQ(kernel.state.policy, static_cast<std::uint32_t>(SCHED_OTHER)) << c.name;
-        EXPECT_EQ(kernel.state.priority, 0u) << c.name;
-        EXPECT_EQ(kernel.state.runtime, 0u) << c.name;
-        EXPECT_EQ(kernel.nice, 3) << c.name;
+        EXPECT_EQ(machine.calls, Calls{"ordinary"}) << c.name;
+        EXPECT_EQ(machine.state.policy, static_cast<std::uint32_t>(SCHED_OTHER)) << c.name;
+        EXPECT_EQ(machine.state.runtime, 0u) << c.name;
+        EXPECT_EQ(machine.nice, 3) << c.name;
     }
 }
 
