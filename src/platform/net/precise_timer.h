@@ -33,8 +33,9 @@ class PreciseTimer {
     // While prompt, the timer's thread asks to run ahead of ordinary threads as soon as it
     // wakes (see setPromptWakeups), so that a busy CPU does not hold a sleeping tick back by
     // milliseconds. Only for a tick that does short work; it is set aside while the timer is
-    // exact, as an actively waiting thread must not shut others out of its CPU. Off at first;
-    // any thread, any time. A timer that cannot ask ignores it.
+    // exact, as an actively waiting thread must not shut others out of its CPU (nor, with a
+    // real-time policy granted by RealtimeKit, run past the limit that keeps the process
+    // alive). Off at first; any thread, any time. A timer that cannot ask ignores it.
     virtual void setPrompt(bool) {}
 
     virtual std::chrono::nanoseconds period() const = 0;

@@ -1,93 +1,103 @@
 #include "platform/net/prompt_wakeups.h"
 
 #include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
+#include "platform/sched/realtime_broker.h"
+#include "platform/sched/realtime_kit.h"
+#include "platform/sched/thread_scheduling.h"
 
 namespace sorvanta {
 
 namespace {
 
-// The kernel's scheduling attributes (its first layout, which every kernel that has the call
-// accepts); the C library of our distribution does not declare them.
-struct SchedulingAttributes {
-    std::uint32_t size = sizeof(SchedulingAttributes);
-    std::uint32_t policy = SCHED_OTHER;
-    std::uint64_t flags = 0;
-    std::int32_t nice = 0;
-    std::uint32_t priority = 0;
-    std::uint64_t runtime = 0;  // nanoseconds; for the fair policy, the slice asked for
-    std::uint64_t deadline = 0;
-    std::uint64_t period = 0;
-};
-static_assert(sizeof(SchedulingAttributes) == 48);
-
-constexpr std::uint64_t resetOnFork = 0x01;
-
-// Slices shorter than this are ones a thread asked for; the fair scheduler's default is
+// Slices up to this long are ones a thread asked for; the fair scheduler's default is
 // longer, and its shortest is 0.1 ms.
 constexpr std::uint64_t shortSlice = 100'000;  // nanoseconds
 
-bool readAttributes(SchedulingAttributes& attributes) {
-    attributes = {};
-    return ::syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) == 0;
-}
+// The real-time priority asked for: the lowest, above every ordinary thread and below any
+// real-time thread the system has for its own work.
+constexpr std::uint32_t realTimePriority = 1;
 
-bool writeAttributes(SchedulingAttributes attributes) {
-    attributes.size = sizeof attributes;
-    return ::syscall(SYS_sched_setattr, 0, &attributes, 0) == 0;
-}
+// A broker that allows a real-time thread less time than this without blocking is not asked:
+// a tick held up by a page fault or a busy lock could cost the whole process.
+constexpr std::uint64_t shortestRealTimeRun = 50'000;  // microseconds
 
 }  // namespace
 
-WakeupPriority setPromptWakeups(bool prompt) {
-    SchedulingAttributes current{};
-    if (!readAttributes(current)) {
+WakeupPriority PromptWakeups::set(bool prompt) {
+    const auto current = scheduling_.read();
+    if (!current) {
         return WakeupPriority::ordinary;
     }
     SchedulingAttributes wanted{};
     // The thread's niceness is kept, so that going back to ordinary restores it. The kernel
-    // reports none for a real-time thread, but keeps it, and tells it here.
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, 0);
-    wanted.nice = errno == 0 ? nice : current.nice;
-    wanted.flags = resetOnFork;
+    // reports none for a real-time thread, but keeps it.
+    wanted.nice = scheduling_.niceness().value_or(current->nice);
+    wanted.flags = resetOnForkFlag;
     if (prompt) {
         wanted.policy = SCHED_FIFO;
-        wanted.priority = 1;
-        if (writeAttributes(wanted)) {
+        wanted.priority = realTimePriority;
+        if (scheduling_.write(wanted)) {
             return WakeupPriority::realTime;
         }
-        // Refused (no privilege, or no real-time time in this control group): the short slice
-        // needs no privilege on kernels that know it and is ignored by older ones.
+        // Refused (no privilege, or no real-time time in this control group).
+        if (askBroker() && this->current() == WakeupPriority::realTime) {
+            return WakeupPriority::realTime;
+        }
         wanted.policy = SCHED_OTHER;
         wanted.priority = 0;
         wanted.runtime = shortSlice;
-        writeAttributes(wanted);
-        return currentWakeupPriority();
+        scheduling_.write(wanted);
+        // Kernels that ignore the slice accept it all the same; only reading it back tells.
+        return this->current();
     }
     wanted.policy = SCHED_OTHER;
-    writeAttributes(wanted);  // a zero runtime gives the default slice back
-    return currentWakeupPriority();
+    scheduling_.write(wanted);  // a zero runtime gives the default slice back
+    return this->current();
 }
 
-WakeupPriority currentWakeupPriority() {
-    SchedulingAttributes attributes{};
-    if (!readAttributes(attributes)) {
+bool PromptWakeups::askBroker() {
+    if (broker_ == nullptr) {
+        return false;
+    }
+    const auto limits = broker_->limits();
+    if (!limits || limits->maxPriority < static_cast<std::int32_t>(realTimePriority) ||
+        limits->runMicroseconds < shortestRealTimeRun) {
+        return false;
+    }
+    // The broker grants only to a process whose real-time threads cannot run away.
+    const auto limit = scheduling_.limitRealTimeRun(limits->runMicroseconds);
+    if (!limit || *limit < shortestRealTimeRun) {
+        return false;
+    }
+    return broker_->makeThreadRealtime(scheduling_.threadId(), realTimePriority);
+}
+
+WakeupPriority PromptWakeups::current() {
+    const auto attributes = scheduling_.read();
+    if (!attributes) {
         return WakeupPriority::ordinary;
     }
-    if (attributes.policy == SCHED_FIFO || attributes.policy == SCHED_RR) {
+    if (attributes->policy == SCHED_FIFO || attributes->policy == SCHED_RR) {
         return WakeupPriority::realTime;
     }
-    if (attributes.policy == SCHED_OTHER && attributes.runtime != 0 &&
-        attributes.runtime <= shortSlice) {
+    if (attributes->policy == SCHED_OTHER && attributes->runtime != 0 &&
+        attributes->runtime <= shortSlice) {
         return WakeupPriority::shortSlice;
     }
     return WakeupPriority::ordinary;
+}
+
+WakeupPriority setPromptWakeups(bool prompt) {
+    // One for the process: it remembers a bus or service found missing.
+    static RealtimeKit realtimeKit;
+    KernelThreadScheduling scheduling;
+    return PromptWakeups(scheduling, &realtimeKit).set(prompt);
+}
+
+WakeupPriority currentWakeupPriority() {
+    KernelThreadScheduling scheduling;
+    return PromptWakeups(scheduling, nullptr).current();
 }
 
 const char* toString(WakeupPriority priority) {

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "platform/net/io_thread_pool.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <asio/post.hpp>
@@ -10,7 +11,8 @@
 #include <vector>
 
 #include "lab/netns_lab.h"
-#include "platform/net/io_thread_pool.h"
+#include "platform/net/repeated_payload_file.h"
+#include "stream_pair.h"
 
 namespace sorvanta {
 namespace {
@@ -35,8 +37,8 @@ TEST(IoThreadPool, LendsEachLiveLeaseAThreadOfItsOwnAndReusesFreedOnes) {
     struct Case {
         std::size_t limit, held, threads, distinct;
     } cases[] = {
-        {8, 1, 1, 1}, {8, 2, 2, 2}, {8, 4, 4, 4},
-        {2, 4, 2, 2},  // past the limit, leases share the threads in turn
+        {8, 1, 1, 1}, {8, 2, 2, 2},
+        {8, 4, 4, 4}, {2, 4, 2, 2},  // past the limit, leases share the threads in turn
         {1, 3, 1, 1},
     };
     for (const auto& c : cases) {
@@ -74,6 +76,25 @@ TEST(IoThreadPool, ALeaseIsSerialAndTheDestructorRunsWorkStillQueued) {
     ASSERT_EQ(order.size(), 1000u);
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(order[i], i);
+    }
+}
+
+// Payload goes out from files (and pipes) only on a thread prepared for it; on any other a
+// connection quietly writes the bytes as usual, which only a throughput run would notice.
+TEST(IoThreadPool, EveryLentThreadSendsFromFiles) {
+    const auto bytes = testing::pattern(4096);
+    const auto file = RepeatedPayloadFile::create(bytes, 2);
+    ASSERT_TRUE(file);
+    IoThreadPool pool(2);
+    // A new thread, a second one, and one lent again past the limit.
+    std::vector<IoThreadPool::Lease> leases;
+    for (int i = 0; i < 3; ++i) {
+        leases.push_back(pool.lease());
+        testing::StreamPair pair;
+        std::promise<long> sent;
+        asio::post(leases.back().executor,
+                   [&] { sent.set_value(file->sendTo(pair.sender, 0, file->size())); });
+        EXPECT_EQ(sent.get_future().get(), static_cast<long>(file->size())) << "lease " << i;
     }
 }
 

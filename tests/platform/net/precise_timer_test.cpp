@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -156,6 +156,30 @@ TEST(PreciseTimer, CancelUnderALockTheTickWaitsForNeitherBlocksNorLetsAnotherTic
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(shared->ticks, 1);
     shared->timer.reset();
+}
+
+// An exact timer's ticks come at or after their deadlines, never before: a pacer counts its
+// slots from the deadline, and one served early would send ahead of its time. Only the order
+// is checked, not how close to the deadline a tick lands.
+TEST(PreciseTimer, AnExactTickNeverComesBeforeItsDeadline) {
+    std::mutex mutex;
+    std::vector<std::chrono::nanoseconds> lateness;
+    ThreadPreciseTimer* self = nullptr;
+    ThreadPreciseTimer timer(std::chrono::milliseconds(2), [&] {
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex);
+        lateness.push_back(now - self->currentDeadline());
+    });
+    self = &timer;
+    timer.setExact(true);
+    timer.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    timer.cancel();
+    std::lock_guard lock(mutex);
+    ASSERT_GE(lateness.size(), 20u);
+    const auto earliest = *std::min_element(lateness.begin(), lateness.end());
+    EXPECT_GE(earliest.count(), 0)
+        << "a tick came " << -earliest.count() << " ns before its deadline";
 }
 
 // A prompt timer's thread runs its ticks with prompt wake-ups, except while it waits actively
