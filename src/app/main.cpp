@@ -5,5 +5,6 @@
 
 int main(int argc, char** argv) {
     using namespace sorvanta;
-    return runProgram(argc, argv, {[] { return std::make_shared<SysfsWiredHardwareReader>(); }});
+    return runProgram(argc, argv,
+                      {[] { return std::make_shared<SysfsWiredHardwareReader>(); }, {}});
 }

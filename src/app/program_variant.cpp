@@ -64,6 +64,9 @@ int runProgram(int argc, char** argv, const ProgramVariant& variant) {
     // goodbye, so the other computer shows this one gone at once.
     SignalWatch quitOnSignal({SIGTERM, SIGINT}, [&sorvanta](int) { sorvanta.quit(); });
     sorvanta.show();
+    if (variant.watch) {
+        variant.watch(sorvanta);
+    }
     return QApplication::exec();
 }
 

@@ -131,6 +131,20 @@ std::string decisionStatus(InterfaceDecision::Kind kind) {
     return {};
 }
 
+std::optional<NetworkInterface> pinnedInInventory(const NetworkInterface& pinned,
+                                                  const std::vector<WiredInterface>& inventory) {
+    std::optional<NetworkInterface> found;
+    for (const WiredInterface& entry : inventory) {
+        if (sameInterface(pinned, entry.identity)) {
+            return pinned;
+        }
+        if (entry.identity.name == pinned.name) {
+            found = NetworkInterface{entry.identity.name, entry.identity.index, pinned.type};
+        }
+    }
+    return found;
+}
+
 std::optional<NetworkInterface> bootstrapCandidate(
     const std::vector<NetworkInterface>& usable,
     const std::optional<InterfaceIdentity>& preferred) {

@@ -52,6 +52,11 @@ InterfaceDecision decideInterface(bool inventoryEmpty,
 // The status text of the three cases that pin nothing.
 std::string decisionStatus(InterfaceDecision::Kind kind);
 
+// The pinned interface as the inventory lists it now: itself; the interface of the same name
+// under the index the kernel gave it when the adapter came back; nothing once it is gone.
+std::optional<NetworkInterface> pinnedInInventory(const NetworkInterface& pinned,
+                                                  const std::vector<WiredInterface>& inventory);
+
 // During unpinned discovery: the interface browse results point at, if one is clear.
 std::optional<NetworkInterface> bootstrapCandidate(
     const std::vector<NetworkInterface>& usable, const std::optional<InterfaceIdentity>& preferred);

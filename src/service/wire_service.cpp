@@ -374,8 +374,22 @@ void WireService::doSearchAgain() {
     backoff_.reset();
     snapshot_.detectedInterfaces = deps_.hardware->wiredInventory();
     if (selected_) {
-        startDiscovery(selected_);
-    } else if (snapshot_.detectedInterfaces.empty()) {
+        // The adapter may have been replaced (unplugged and plugged back, so under a new
+        // index) before the path monitor said so, or without its saying so at all: discovery
+        // starts on the interface the kernel has now, never on a dead index.
+        const auto pinned = pinnedInInventory(*selected_, snapshot_.detectedInterfaces);
+        if (pinned) {
+            if (preferred_ && preferred_->name == pinned->name) {
+                preferred_ = identityOf(*pinned);
+            }
+            startDiscovery(pinned);
+            return;
+        }
+        resetDiscovery(true);
+        selected_.reset();
+        snapshot_.selectedIndex.reset();
+    }
+    if (snapshot_.detectedInterfaces.empty()) {
         snapshot_.status = "Connect an Ethernet adapter, then choose Search Again.";
         publishStep();
     } else {

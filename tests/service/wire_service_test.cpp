@@ -552,6 +552,51 @@ TEST(WireServiceTest, RepluggedAdapterWithANewIndexIsReadyAgain) {
     EXPECT_EQ(rig.snap().state, ConnectionState::ready);
 }
 
+// Search Again after the adapter changed under the service, before (or without) a path
+// update saying so: discovery starts on the interface the kernel has now, never on a dead
+// index, and without any adapter it waits for one.
+TEST(WireServiceTest, SearchAgainStartsOnTheAdapterTheKernelHasNow) {
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, int>> adapters;  // after the change
+        std::optional<int> pinned;                          // absent: not pinned
+        std::string status;
+    };
+    const std::string looking = "Looking for another Mac running Sorvanta\u2026";
+    const Case cases[] = {
+        {"unchanged", {{"eth0", 2}}, 2, looking},
+        {"plugged back under a new index", {{"eth0", 7}}, 7, looking},
+        {"replaced by another adapter",
+         {{"eth1", 3}},
+         std::nullopt,
+         "Discovering the Ethernet interface with Bonjour\u2026"},
+        {"gone", {}, std::nullopt, "Connect an Ethernet adapter, then choose Search Again."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.startPinned();
+        rig.hardware->remove("eth0");
+        for (const auto& [name, index] : c.adapters) {
+            rig.hardware->admitPci(name, index);
+        }
+        const auto listeners = rig.network->advertisedListeners().size();
+        rig.service->searchAgain();
+        rig.poll();
+        EXPECT_EQ(rig.snap().selectedIndex, c.pinned);
+        EXPECT_EQ(rig.snap().status, c.status);
+        if (c.adapters.empty()) {
+            EXPECT_EQ(rig.network->advertisedListeners().size(), listeners);
+            EXPECT_TRUE(rig.listener()->cancelled());
+            continue;
+        }
+        ASSERT_EQ(rig.network->advertisedListeners().size(), listeners + 1);
+        const auto& required = rig.listener()->parameters().requiredInterface;
+        EXPECT_EQ(required ? std::optional(required->index) : std::nullopt, c.pinned);
+        EXPECT_EQ(rig.browser()->options().interfaceIndex, c.pinned);
+    }
+}
+
 // A peer that cannot be reached, or whose connection ends without a word, is reconfirmed
 // with the browser; one that is merely misbehaving or a deliberate close is not.
 TEST(WireServiceTest, UnreachedPeersAreReconfirmed) {

@@ -2,12 +2,15 @@
 # Two copies of the real desktop program, each in its own network namespace joined by a veth
 # shaped to 1 Gbit/s, each on its own virtual X display, each run by an ordinary user with no
 # privileges and a fresh data folder, driven with the keyboard as a person does: a Quick Test,
-# Connection Details, closing and reopening the main window, and Quit. Checks the saved report,
-# that no screenshot is blank, that both copies exit 0 promptly and that nothing they started
-# is left running.
+# Connection Details, closing and reopening the main window, a cable pulled and plugged back,
+# the adapter replaced (the veth deleted and made again under the same name, so with a new
+# index), one copy quit and started again, and Quit. Checks the saved report, what the window
+# says at each step, that no screenshot is blank, that both copies exit 0 promptly and that
+# nothing they started is left running.
 #
 # Usage: desktop_smoke.sh PROGRAM SCREENSHOT_DIR EXPECTED_BUILD
 #   PROGRAM         the program variant that admits $SORVANTA_WIRED_ADAPTER as a wired adapter
+#                   and prints each new text of the main window's band as "shown: <text>"
 #   SCREENSHOT_DIR  where the PNG screenshots go (replaced on every run)
 #   EXPECTED_BUILD  the version text the report must name, e.g. "0.1.0 (1)"
 # Exits 77 (skipped) when it cannot make namespaces or lacks a tool.
@@ -78,17 +81,26 @@ mkdir -p "$shots"
 # --- The link -------------------------------------------------------------------------------
 ip netns add "$nsA" || skip "cannot make network namespaces"
 ip netns add "$nsB"
-ip link add "$devA" netns "$nsA" type veth peer name "$devB" netns "$nsB"
 n=$((1 + $$ % 250))
-for side in "A $nsA $devA 1" "B $nsB $devB 2"; do
-    read -r _ ns dev host <<<"$side"
-    ip -n "$ns" link set lo up
-    ip netns exec "$ns" sysctl -q -w "net.ipv6.conf.$dev.addr_gen_mode=1"
-    ip -n "$ns" addr add "169.254.$n.$host/16" dev "$dev"
-    ip -n "$ns" -6 addr add "fe80::$host/64" dev "$dev" nodad
-    ip -n "$ns" link set "$dev" up
-    ip netns exec "$ns" tc qdisc add dev "$dev" root tbf rate 1gbit burst 512kb latency 50ms
-done
+# The cable with both adapters: made at the start and again when the adapter is replaced.
+make_link() {
+    ip link add "$devA" netns "$nsA" type veth peer name "$devB" netns "$nsB"
+    local side ns dev host
+    for side in "$nsA $devA 1" "$nsB $devB 2"; do
+        read -r ns dev host <<<"$side"
+        ip netns exec "$ns" sysctl -q -w "net.ipv6.conf.$dev.addr_gen_mode=1"
+        ip -n "$ns" addr add "169.254.$n.$host/16" dev "$dev"
+        ip -n "$ns" -6 addr add "fe80::$host/64" dev "$dev" nodad
+        ip -n "$ns" link set "$dev" up
+        ip netns exec "$ns" tc qdisc add dev "$dev" root tbf rate 1gbit burst 512kb latency 50ms
+    done
+}
+index_of() {  # namespace device
+    ip -n "$1" -o link show "$2" | cut -d: -f1
+}
+ip -n "$nsA" link set lo up
+ip -n "$nsB" link set lo up
+make_link
 
 # --- Two displays ---------------------------------------------------------------------------
 # Starts a virtual display and sets `display` to its name; in this shell, not a subshell, so
@@ -271,7 +283,74 @@ done
 sleep 0.5
 shot "$displayA" "$mainA" 5-main-reopened
 
-# --- Quit -----------------------------------------------------------------------------------
+# --- What the window says -------------------------------------------------------------------
+# Each copy prints every new text of its band; a step's texts are those printed after it began.
+mark() {  # side
+    wc -l <"$work/copy-$1.log"
+}
+shown_count() {  # side
+    grep -c '^shown: ' "$work/copy-$1.log" || true
+}
+now_ms() { date +%s%3N; }
+# Waits until the copy's band showed a text beginning with `text` after `mark`; fails after
+# `seconds`, else logs how long it took since `since` (from now_ms).
+await_shown() {  # side mark text seconds since
+    local pid=$pidA took
+    [ "$1" = B ] && pid=$pidB
+    for _ in $(seq $(($4 * 10))); do
+        if tail -n +$(($2 + 1)) "$work/copy-$1.log" | grep -qF -- "shown: $3"; then
+            took=$(($(now_ms) - $5))
+            log "copy $1 shows \"$3\" after $((took / 1000)).$(printf %03d $((took % 1000))) s"
+            return
+        fi
+        alive "$pid" "$1"
+        sleep 0.1
+    done
+    fail "copy $1 did not show \"$3\" within $4 s; it showed: $(grep '^shown: ' \
+        "$work/copy-$1.log" | tail -5 | paste -sd'|')"
+}
+# The texts of each window, by the Parts' words.
+readyA="Connected over Ethernet to Studio."
+readyB="Connected over Ethernet to Desk."
+cableText="Not connected. Connect an Ethernet cable"
+await_ready() {  # markA markB seconds since
+    await_shown A "$1" "$readyA" "$3" "$4"
+    await_shown B "$2" "$readyB" "$3" "$4"
+}
+
+# --- A cable pulled and plugged back ---------------------------------------------------------
+# A's end taken down is a pulled cable for both: B's port loses its carrier, A's has no link.
+# Each window asks for the cable once its short settling time after the change has passed.
+markA=$(mark A) markB=$(mark B) since=$(now_ms)
+ip -n "$nsA" link set "$devA" down
+log "cable pulled"
+await_shown A "$markA" "$cableText" 25 "$since"
+await_shown B "$markB" "$cableText" 25 "$since"
+shot "$displayB" "$mainB" 6-cable-pulled
+markA=$(mark A) markB=$(mark B) since=$(now_ms)
+# Taking a device down drops its IPv6 link-local address; a real adapter makes its own again
+# when it comes up, the test's fixed one is put back.
+ip -n "$nsA" link set "$devA" up
+ip -n "$nsA" -6 addr replace fe80::1/64 dev "$devA" nodad
+log "cable plugged back"
+await_ready "$markA" "$markB" 20 "$since"
+
+# --- The adapter replaced --------------------------------------------------------------------
+# Deleting the veth and making it again under the same names is an adapter unplugged and
+# plugged back: the kernel gives it a new index, which both copies take up by themselves.
+oldIndex=$(index_of "$nsA" "$devA")
+ip -n "$nsA" link del "$devA"
+log "adapter removed"
+sleep 1
+markA=$(mark A) markB=$(mark B) since=$(now_ms)
+make_link
+newIndex=$(index_of "$nsA" "$devA")
+[ "$newIndex" != "$oldIndex" ] || fail "the veth made again kept its index $oldIndex"
+log "adapter made again: index $oldIndex, now $newIndex"
+await_ready "$markA" "$markB" 20 "$since"
+shot "$displayA" "$mainA" 7-main-adapter-replaced
+
+# --- One copy quit and started again ---------------------------------------------------------
 # Both copies quit with Ctrl+Q, each within 5 s and with status 0.
 ended() {  # pid side
     for _ in $(seq 50); do
@@ -284,6 +363,25 @@ ended() {  # pid side
     [ "$status" -eq 0 ] || fail "copy $2 exited with $status: $(tail -30 "$work/copy-$2.log")"
     log "copy $2 quit with 0"
 }
+keys "$displayB" "$mainB" ctrl+q
+ended "$pidB" B
+mv "$work/copy-B.log" "$work/copy-B-first.log"
+markA=$(mark A) since=$(now_ms)
+start_copy B "$nsB" "$devB" "$displayB" Studio
+pidB=${pids[-1]}
+mainB=$(window "$displayB" Sorvanta 30)
+[ -n "$mainB" ] || fail "the main window of copy B did not appear again"
+await_ready "$markA" 0 30 "$since"
+# Ready stays ready: neither window says anything new for a while.
+markA=$(mark A) shownA=$(shown_count A) shownB=$(shown_count B)
+sleep 3
+[ "$(shown_count A)" -eq "$shownA" ] && [ "$(shown_count B)" -eq "$shownB" ] ||
+    fail "the windows did not stay ready: $(tail -n +$((markA + 1)) "$work/copy-A.log" |
+        grep '^shown: ' | paste -sd'|')"
+! grep -qF "Cannot verify the selected Ethernet path" "$work/copy-A.log" ||
+    fail "copy A refused the copy started again: $(grep -cF "Cannot verify" "$work/copy-A.log")"
+
+# --- Quit -----------------------------------------------------------------------------------
 keys "$displayA" "$mainA" ctrl+q
 keys "$displayB" "$mainB" ctrl+q
 ended "$pidA" A

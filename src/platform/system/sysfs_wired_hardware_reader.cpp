@@ -77,8 +77,11 @@ std::string typeText(const fs::path& entry) {
 
 }  // namespace
 
-SysfsWiredHardwareReader::SysfsWiredHardwareReader(fs::path root, MediaQuery media)
-    : root_(std::move(root)), media_(media ? std::move(media) : MediaQuery(ethtoolMediaReading)) {}
+SysfsWiredHardwareReader::SysfsWiredHardwareReader(fs::path root, MediaQuery media,
+                                                   StandIns standIns)
+    : root_(std::move(root)),
+      media_(media ? std::move(media) : MediaQuery(ethtoolMediaReading)),
+      standIns_(std::move(standIns)) {}
 
 fs::path SysfsWiredHardwareReader::netEntry(const std::string& name) const {
     return root_ / "sys/class/net" / name;
@@ -88,6 +91,13 @@ std::optional<sysfs::AdapterDevice> SysfsWiredHardwareReader::adapterDevice(
     const std::string& name) const {
     if (!sysfs::isInterfaceName(name)) {
         return std::nullopt;
+    }
+    if (const auto standIn = standIns_.find(name); standIn != standIns_.end()) {
+        std::error_code error;
+        if (!fs::exists(netEntry(name), error)) {
+            return std::nullopt;
+        }
+        return sysfs::AdapterDevice{standIn->second, {}};
     }
     return sysfs::findAdapterDevice(netEntry(name), root_ / "sys/devices");
 }
@@ -113,6 +123,9 @@ WiredInterface::ConnectionType SysfsWiredHardwareReader::connectionTypeOf(
     }
     if (adapter->identity.bus == HardwareIdentity::Bus::usb) {
         return Type::usb;
+    }
+    if (adapter->directory.empty()) {
+        return Type::pci;  // a stand-in: no device directory to tell more
     }
     std::error_code error;
     const auto devices = fs::weakly_canonical(root_ / "sys/devices", error);

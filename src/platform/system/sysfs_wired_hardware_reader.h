@@ -20,8 +20,13 @@ class SysfsWiredHardwareReader final : public WiredHardwareReader {
   public:
     // How a link is asked of its driver; the ethtool query unless a test says otherwise.
     using MediaQuery = std::function<MediaReading(const std::string& name)>;
+    // Adapters the tree cannot show, by interface name: while an interface of that name
+    // exists it counts as the adapter given (a test's veth end as a PCI adapter, say), and
+    // everything else about it (index, carrier, speed) is read as for any interface.
+    using StandIns = std::map<std::string, HardwareIdentity>;
 
-    explicit SysfsWiredHardwareReader(std::filesystem::path root = "/", MediaQuery media = {});
+    explicit SysfsWiredHardwareReader(std::filesystem::path root = "/", MediaQuery media = {},
+                                      StandIns standIns = {});
 
     std::vector<WiredInterface> wiredInventory() const override;
     std::optional<HardwareIdentity> registryAdapter(const std::string& name) const override;
@@ -46,6 +51,7 @@ class SysfsWiredHardwareReader final : public WiredHardwareReader {
 
     std::filesystem::path root_;
     MediaQuery media_;
+    StandIns standIns_;
 };
 
 }  // namespace sorvanta

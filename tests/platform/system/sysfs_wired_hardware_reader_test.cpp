@@ -1,12 +1,15 @@
 #include "platform/system/sysfs_wired_hardware_reader.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "lab/netns_lab.h"
 
@@ -264,17 +267,26 @@ TEST(SysfsWiredHardwareReaderTest, ThisMachine) {
     }
 }
 
-// A veth pair seen through the kernel's own tree of its namespace: never listed, its link
-// read from its driver.
-TEST(SysfsWiredHardwareReaderTest, VethIsNotAnAdapter) {
-    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
-    FakeTree tree;
-    testing::NetnsLab::runIn(pair->nsA, [&] {
+// Runs `f` in the pair's first namespace with that namespace's own device tree mounted
+// below `tree`.
+void inNamespaceTree(const std::string& ns, const FakeTree& tree, const std::function<void()>& f) {
+    testing::NetnsLab::runIn(ns, [&] {
         // A mount namespace of this thread's own, gone with it, shows the namespace's tree.
         ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
         ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         fs::create_directories(tree.root / "sys");
         ASSERT_EQ(::mount("sysfs", (tree.root / "sys").c_str(), "sysfs", 0, nullptr), 0);
+        f();
+        ::umount2((tree.root / "sys").c_str(), MNT_DETACH);
+    });
+}
+
+// A veth pair seen through the kernel's own tree of its namespace: never listed, its link
+// read from its driver.
+TEST(SysfsWiredHardwareReaderTest, VethIsNotAnAdapter) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    FakeTree tree;
+    inNamespaceTree(pair->nsA, tree, [&] {
         const SysfsWiredHardwareReader reader(tree.root);
         EXPECT_TRUE(reader.wiredInventory().empty());
         EXPECT_EQ(reader.registryAdapter(pair->link.nameA), std::nullopt);
@@ -284,7 +296,61 @@ TEST(SysfsWiredHardwareReaderTest, VethIsNotAnAdapter) {
                       ": Ethernet; admission: Provider metadata unavailable; carrier: active; "
                       "driver-reported active link speed: 10000000000 bps"),
                   std::string::npos);
-        ::umount2((tree.root / "sys").c_str(), MNT_DETACH);
+    });
+}
+
+// A veth end standing in for a PCI adapter is listed, and everything else about it comes
+// from the kernel as for real hardware: its index, its carrier (the other end down is a
+// pulled cable), its absence once deleted, and the new index of the one made again under
+// the same name.
+TEST(SysfsWiredHardwareReaderTest, StandInFollowsTheKernel) {
+    SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+    FakeTree tree;
+    const std::string name = pair->link.nameA;
+    struct Step {
+        std::string what;
+        std::function<void()> act;
+        bool listed;
+        std::optional<bool> active;
+    };
+    int indexNow = pair->link.indexA;
+    const std::vector<Step> steps = {
+        {"as made", [] {}, true, true},
+        {"cable pulled", [&] { pair->lab.ip(pair->nsB, "link set " + pair->link.nameB + " down"); },
+         true, false},
+        {"deleted", [&] { pair->lab.ip(pair->nsA, "link del " + name); }, false, std::nullopt},
+        {"made again",
+         [&] {
+             pair->lab.ip(pair->nsA, "link add " + name + " type veth peer name " +
+                                         pair->link.nameB + " netns " + pair->nsB);
+             pair->lab.ip(pair->nsA, "link set " + name + " up");
+             pair->lab.ip(pair->nsB, "link set " + pair->link.nameB + " up");
+         },
+         true, true},
+    };
+    inNamespaceTree(pair->nsA, tree, [&] {
+        HardwareIdentity standIn = pci(0x8086, 0x15fb);
+        const SysfsWiredHardwareReader reader(
+            tree.root, [](const std::string&) { return MediaReading{}; }, {{name, standIn}});
+        std::set<int> indexes;
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.what);
+            step.act();
+            const auto inventory = reader.wiredInventory();
+            ASSERT_EQ(inventory.size(), step.listed ? 1u : 0u);
+            EXPECT_EQ(reader.registryAdapter(name),
+                      step.listed ? std::optional(standIn) : std::nullopt);
+            if (!step.listed) {
+                continue;
+            }
+            indexNow = static_cast<int>(::if_nametoindex(name.c_str()));
+            indexes.insert(inventory[0].identity.index);
+            EXPECT_EQ(inventory[0].identity, (InterfaceIdentity{name, indexNow}));
+            EXPECT_EQ(inventory[0].connectionType, Type::pci);
+            EXPECT_EQ(inventory[0].adapter, AdapterProfile::fromIdentity(standIn));
+            EXPECT_EQ(inventory[0].linkActive, step.active);
+        }
+        EXPECT_EQ(indexes.size(), 2u);  // the one made again has an index of its own
     });
 }
 
