@@ -21,7 +21,8 @@ std::unique_ptr<LinkChangeFeed> LinkChangeFeed::open(int index) {
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-    const int requests = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    const int requests =
+        ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (requests < 0 ||
         ::bind(announcements, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         ::close(announcements);

@@ -18,8 +18,10 @@ struct LinkFacts {
     bool operator==(const LinkFacts&) const = default;
 };
 
-// Asks for the link `index` over `socket` and reads the answer; `sequence` is advanced for
-// the question. Empty when the link is gone or no answer could be read.
+// Asks for the link `index` over `socket` and reads the answer, never waiting for one: an
+// answer of any length is read whole, answers to earlier questions are passed over, and when
+// the socket's queue overflowed the question is asked once more. `sequence` is advanced for
+// each question. Empty when the link is gone or no answer could be read.
 std::optional<LinkFacts> askLink(int socket, int index, std::uint32_t& sequence);
 
 }  // namespace sorvanta
