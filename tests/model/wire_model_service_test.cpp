@@ -30,6 +30,15 @@ TEST(WireModelServiceTest, GoesPromptlyWhileSearching) {
     for (const Case& c : {Case{"with an adapter", true}, Case{"without one", false}}) {
         SCOPED_TRACE(c.what);
         for (int round = 0; round < 2000; ++round) {
+            // Made before the service, which publishes until it is gone.
+            std::mutex mutex;
+            std::condition_variable published;
+            std::optional<ConnectionState> state;
+            auto reaches = [&](ConnectionState wanted) {
+                std::unique_lock lock(mutex);
+                return published.wait_for(lock, std::chrono::seconds(5),
+                                          [&] { return state == wanted; });
+            };
             auto hardware = std::make_shared<FakeWiredHardwareReader>();
             if (c.adapter) {
                 hardware->admitPci("eth0", 2);
@@ -46,14 +55,6 @@ TEST(WireModelServiceTest, GoesPromptlyWhileSearching) {
                                                  std::nullopt,
                                                  std::nullopt};
             });
-            std::mutex mutex;
-            std::condition_variable published;
-            std::optional<ConnectionState> state;
-            auto reaches = [&](ConnectionState wanted) {
-                std::unique_lock lock(mutex);
-                return published.wait_for(lock, std::chrono::seconds(5),
-                                          [&] { return state == wanted; });
-            };
             service->start([&](const ServiceSnapshot& snapshot) {
                 std::lock_guard lock(mutex);
                 state = snapshot.state;
