@@ -12,9 +12,10 @@ namespace sorvanta {
 // Turns termination signals (SIGTERM from a logout, a shutdown or kill; SIGINT from Ctrl-C)
 // into a call on the Qt event loop, so the program ends the way Quit ends it (its Bonjour
 // goodbyes sent, the other computer told at once) instead of vanishing mid-step. The handler
-// only writes the signal's number to a pipe; the call runs when the loop reads it. After the
-// first of each signal its default comes back, so a second one ends a program that hangs
-// while quitting. One watch per process; the previous handlers return when it goes.
+// only writes the signal's number to a pipe; the call runs when the loop reads it. The first
+// of each signal puts its default back at once, so a second one ends a program that hangs
+// while quitting, even one whose loop never reads the pipe. One watch at a time; the previous
+// handlers return when it goes.
 class SignalWatch final : public QObject {
   public:
     using Handler = std::function<void(int signal)>;
@@ -31,8 +32,6 @@ class SignalWatch final : public QObject {
     std::vector<int> numbers_;
     std::vector<struct sigaction> previous_;
     Handler handler_;
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
 };
 

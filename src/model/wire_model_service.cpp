@@ -30,10 +30,12 @@ WireModelService::~WireModelService() {
     service_->stop();
     // The last reference goes on the service's thread, after the stop it queued.
     asio::post(context_, [service = std::move(service_)]() mutable { service.reset(); });
-    work_.reset();
-    // Whatever the stopped service still has in flight gets a moment to finish.
+    // Whatever the stopped service still has in flight gets a moment to finish. The mark is
+    // queued while the guard still holds the loop: released first, the loop could run dry and
+    // return before the mark arrives, and the wait below would then run its full bound.
     std::promise<void> drained;
     asio::post(context_, [&] { drained.set_value(); });
+    work_.reset();
     drained.get_future().wait_for(std::chrono::seconds(2));
     context_.stop();
     thread_.join();

@@ -167,5 +167,67 @@ TEST(WindowCommands, ReturnAndEscapeActAfterAMenuWasClosedWithEscape) {
     }
 }
 
+// Counts the key offers (ShortcutOverride) of one key that reach a widget.
+class OfferCount final : public QObject {
+  public:
+    explicit OfferCount(int key) : key_(key) {}
+    int offers = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::ShortcutOverride &&
+            static_cast<QKeyEvent*>(event)->key() == key_)
+            ++offers;
+        return false;
+    }
+
+  private:
+    int key_;
+};
+
+// Return and Escape start and stop a test only in the main window, which keeps them from its
+// own widgets; in the other windows the focused widget is offered the key first, as a text
+// field or the menu bar would want it, and nothing starts or stops.
+TEST(WindowCommands, ReturnAndEscapeActOnlyInTheMainWindow) {
+    struct Row {
+        std::string window;
+        const char* what;
+        ServiceSnapshot snapshot;
+        Qt::Key key;
+        int offers;
+        std::string call;
+    };
+    const Row rows[] = {
+        {"main", "escape stops", measuring(), Qt::Key_Escape, 0, "stopQuickTest"},
+        {"main", "return tests", ready(), Qt::Key_Return, 0, "startQuickTest"},
+        {"details", "escape", measuring(), Qt::Key_Escape, 1, ""},
+        {"details", "return", ready(), Qt::Key_Return, 1, ""},
+        {"details", "enter", ready(), Qt::Key_Enter, 1, ""},
+        {"help", "escape", measuring(), Qt::Key_Escape, 1, ""},
+        {"help", "return", ready(), Qt::Key_Return, 1, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.window + " " + row.what);
+        Harness h;
+        h.publish(row.snapshot);
+        QMainWindow& window = *windowNamed(h, row.window);
+        activate(window);
+        QWidget* focus = QApplication::focusWidget();
+        QWidget* target = focus != nullptr ? focus : &window;
+        ASSERT_EQ(target->window(), &window);
+        OfferCount count(row.key);
+        target->installEventFilter(&count);
+        const std::size_t before = h.service->calls.size();
+        QTest::keyClick(target, row.key);
+        settle();
+        target->removeEventFilter(&count);
+        EXPECT_EQ(count.offers, row.offers);
+        const std::vector<std::string> after(h.service->calls.begin() + before,
+                                             h.service->calls.end());
+        EXPECT_EQ(after, row.call.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{row.call});
+    }
+}
+
 }  // namespace
 }  // namespace sorvanta::testing

@@ -1,6 +1,9 @@
 #include "platform/dnssd/mdns_record_cache.h"
 
 #include <algorithm>
+#include <unordered_set>
+
+#include "platform/dnssd/mdns_record_key.h"
 
 namespace sorvanta {
 
@@ -11,8 +14,10 @@ constexpr int refreshPercent[] = {80, 85, 90, 95};
 }  // namespace
 
 void MdnsRecordCache::add(const MdnsRecord& record, MdnsTime now) {
-    if (record.cacheFlush && record.ttl > 0) {
-        for (auto& entry : entries_) {
+    const std::vector<std::size_t>* sameName = named(record.name);
+    if (record.cacheFlush && record.ttl > 0 && sameName != nullptr) {
+        for (std::size_t position : *sameName) {
+            auto& entry = entries_[position];
             if (entry.record.type == record.type && entry.record.rrclass == record.rrclass &&
                 entry.record.name == record.name && !entry.record.sameData(record) &&
                 now - entry.received > grace) {
@@ -21,21 +26,28 @@ void MdnsRecordCache::add(const MdnsRecord& record, MdnsTime now) {
             }
         }
     }
-    auto found = std::find_if(entries_.begin(), entries_.end(),
-                              [&](const Entry& e) { return e.record.sameData(record); });
+    std::string key = mdnsDataKey(record);
+    Entry* found = nullptr;
+    for (auto [at, end] = byData_.equal_range(key); at != end && found == nullptr; ++at) {
+        if (entries_[at->second].record.sameData(record)) {
+            found = &entries_[at->second];
+        }
+    }
     if (record.ttl == 0) {
-        if (found != entries_.end()) {
+        if (found != nullptr) {
             found->expires = std::min(found->expires, now + grace);
             found->refreshesSent = refreshPoints;
         }
         return;
     }
-    if (found == entries_.end()) {
+    if (found == nullptr) {
         if (entries_.size() >= maxEntries) {
             return;
         }
         entries_.push_back(Entry{record, now, now, 0, 0});
-        found = entries_.end() - 1;
+        dataKeys_.push_back(std::move(key));
+        index(entries_.size() - 1);
+        found = &entries_.back();
     }
     found->record = record;
     found->received = now;
@@ -54,22 +66,39 @@ void MdnsRecordCache::noteUnanswered(const MdnsMessage& query, MdnsTime now) {
         !query.authorities.empty()) {
         return;
     }
+    // One query counts once for a record, however many of its questions ask for it.
+    std::unordered_set<std::size_t> seen;
+    std::unordered_multimap<std::string, const MdnsRecord*> known;
+    bool knownIndexed = false;
     for (const auto& question : query.questions) {
         if (question.unicastResponse) {
             continue;  // its answer would not be multicast, so its absence says nothing
         }
-        for (auto& entry : entries_) {
+        const std::vector<std::size_t>* candidates = named(question.name);
+        if (candidates == nullptr) {
+            continue;
+        }
+        for (std::size_t position : *candidates) {
+            auto& entry = entries_[position];
             const auto& record = entry.record;
             if (entry.expires <= now || record.name != question.name ||
                 (question.type != mdns::typeAny && question.type != record.type) ||
-                (question.qclass != mdns::classAny && question.qclass != record.rrclass)) {
+                (question.qclass != mdns::classAny && question.qclass != record.rrclass) ||
+                !seen.insert(position).second) {
                 continue;
             }
-            const bool known = std::any_of(
-                query.answers.begin(), query.answers.end(), [&](const MdnsRecord& answer) {
-                    return answer.sameData(record) && answer.ttl >= record.ttl / 2;
-                });
-            if (known) {
+            if (!knownIndexed) {
+                for (const auto& answer : query.answers) {
+                    known.emplace(mdnsDataKey(answer), &answer);
+                }
+                knownIndexed = true;
+            }
+            bool isKnown = false;
+            for (auto [at, end] = known.equal_range(dataKeys_[position]); at != end && !isKnown;
+                 ++at) {
+                isKnown = at->second->sameData(record) && at->second->ttl >= record.ttl / 2;
+            }
+            if (isKnown) {
                 continue;
             }
             if (entry.unanswered == 0) {
@@ -85,14 +114,48 @@ void MdnsRecordCache::noteUnanswered(const MdnsMessage& query, MdnsTime now) {
 
 std::vector<MdnsRecord> MdnsRecordCache::expire(MdnsTime now) {
     std::vector<MdnsRecord> gone;
-    std::erase_if(entries_, [&](Entry& entry) {
-        if (entry.expires > now) {
-            return false;
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < entries_.size(); ++position) {
+        if (entries_[position].expires <= now) {
+            gone.push_back(std::move(entries_[position].record));
+            continue;
         }
-        gone.push_back(std::move(entry.record));
-        return true;
-    });
+        if (kept != position) {
+            entries_[kept] = std::move(entries_[position]);
+            dataKeys_[kept] = std::move(dataKeys_[position]);
+        }
+        ++kept;
+    }
+    if (!gone.empty()) {
+        entries_.resize(kept);
+        dataKeys_.resize(kept);
+        reindex();
+    }
     return gone;
+}
+
+void MdnsRecordCache::clear() {
+    entries_.clear();
+    dataKeys_.clear();
+    reindex();
+}
+
+const std::vector<std::size_t>* MdnsRecordCache::named(const MdnsName& name) const {
+    const auto found = byName_.find(mdnsNameKey(name));
+    return found != byName_.end() ? &found->second : nullptr;
+}
+
+void MdnsRecordCache::index(std::size_t position) {
+    byName_[mdnsNameKey(entries_[position].record.name)].push_back(position);
+    byData_.emplace(dataKeys_[position], position);
+}
+
+void MdnsRecordCache::reindex() {
+    byName_.clear();
+    byData_.clear();
+    for (std::size_t position = 0; position < entries_.size(); ++position) {
+        index(position);
+    }
 }
 
 MdnsTime MdnsRecordCache::refreshPoint(const Entry& entry, int index) const {
@@ -134,9 +197,12 @@ std::optional<MdnsTime> MdnsRecordCache::nextEvent() const {
 std::vector<const MdnsRecordCache::Entry*> MdnsRecordCache::find(const MdnsName& name,
                                                                  std::uint16_t type) const {
     std::vector<const Entry*> found;
-    for (const auto& entry : entries_) {
-        if ((type == mdns::typeAny || entry.record.type == type) && entry.record.name == name) {
-            found.push_back(&entry);
+    if (const std::vector<std::size_t>* candidates = named(name)) {
+        for (std::size_t position : *candidates) {
+            const auto& entry = entries_[position];
+            if ((type == mdns::typeAny || entry.record.type == type) && entry.record.name == name) {
+                found.push_back(&entry);
+            }
         }
     }
     return found;

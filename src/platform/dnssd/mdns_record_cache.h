@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/dnssd/mdns_message.h"
@@ -14,7 +16,9 @@ namespace sorvanta {
 using MdnsClock = std::chrono::steady_clock;
 using MdnsTime = MdnsClock::time_point;
 
-// The records a browser has heard, each until its TTL runs out. A record is due for a
+// The records a browser has heard, each until its TTL runs out, looked up by name and by
+// data through hash indexes: whatever a received packet holds, what it costs grows with its
+// own size and the records it names, not with everything held. A record is due for a
 // refresh query at 80, 85, 90 and 95 % of its TTL (each point moved later by up to 2 %
 // of the TTL at random, so many browsers do not query at the same instant); an answer
 // that arrives in time renews it and it never expires while its owner answers.
@@ -96,12 +100,19 @@ class MdnsRecordCache {
     static std::uint32_t remainingTtl(const Entry& entry, MdnsTime now);
 
     const std::vector<Entry>& entries() const { return entries_; }
-    void clear() { entries_.clear(); }
+    void clear();
 
   private:
     MdnsTime refreshPoint(const Entry& entry, int index) const;
+    // The entries of that name, in the order they arrived; candidates to compare.
+    const std::vector<std::size_t>* named(const MdnsName& name) const;
+    void index(std::size_t position);
+    void reindex();
 
     std::vector<Entry> entries_;
+    std::vector<std::string> dataKeys_;  // mdnsDataKey of each entry, by position
+    std::unordered_map<std::string, std::vector<std::size_t>> byName_;
+    std::unordered_multimap<std::string, std::size_t> byData_;
     std::minstd_rand random_;
 };
 

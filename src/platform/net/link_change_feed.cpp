@@ -1,6 +1,5 @@
 #include "platform/net/link_change_feed.h"
 
-#include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -8,10 +7,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
 #include "platform/net/link_request.h"
-#include "support/netlink_message.h"
 
 namespace sorvanta {
 
@@ -24,7 +21,8 @@ std::unique_ptr<LinkChangeFeed> LinkChangeFeed::open(int index) {
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-    const int requests = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    const int requests =
+        ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (requests < 0 ||
         ::bind(announcements, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         ::close(announcements);
@@ -46,7 +44,7 @@ bool LinkChangeFeed::changedSinceLastAsked() {
     bool changed = !asked_;
     asked_ = true;
     changed |= drainAnnouncements();
-    auto link = askLink();
+    auto link = askLink(requests_, index_, sequence_);
     changed |= !link || link != last_;
     last_ = std::move(link);
     return changed;
@@ -70,45 +68,6 @@ bool LinkChangeFeed::drainAnnouncements() {
             }
         }
         return any;
-    }
-}
-
-std::optional<LinkChangeFeed::Link> LinkChangeFeed::askLink() {
-    if (!requestLink(requests_, index_, ++sequence_)) {
-        return std::nullopt;
-    }
-    alignas(nlmsghdr) std::array<char, 16384> buffer;
-    for (;;) {
-        const ssize_t n = ::recv(requests_, buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::nullopt;
-        }
-        int remaining = static_cast<int>(n);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
-             netlinkMessageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-            if (header->nlmsg_seq != sequence_) {
-                continue;  // the answer to an earlier question that was given up
-            }
-            if (header->nlmsg_type != RTM_NEWLINK ||
-                header->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
-                return std::nullopt;  // gone (an error) or not understood
-            }
-            const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(header));
-            Link link;
-            link.flags = info->ifi_flags & (IFF_UP | IFF_LOWER_UP);
-            int attributes = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *info));
-            for (auto* attribute = IFLA_RTA(info); RTA_OK(attribute, attributes);
-                 attribute = RTA_NEXT(attribute, attributes)) {
-                if (attribute->rta_type == IFLA_IFNAME) {
-                    const auto* text = static_cast<const char*>(RTA_DATA(attribute));
-                    link.name.assign(text, ::strnlen(text, RTA_PAYLOAD(attribute)));
-                }
-            }
-            return link;
-        }
     }
 }
 

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/net/link_request.h"
+
 namespace sorvanta {
 
 // Tells a poller of one interface whether it may have changed since it last asked, so that
@@ -27,23 +29,16 @@ class LinkChangeFeed {
     bool changedSinceLastAsked();
 
   private:
-    struct Link {
-        unsigned flags = 0;
-        std::string name;
-        bool operator==(const Link&) const = default;
-    };
-
     LinkChangeFeed(int index, int announcements, int requests)
         : index_(index), announcements_(announcements), requests_(requests) {}
     bool drainAnnouncements();
-    std::optional<Link> askLink();
 
     int index_;
     int announcements_;
     int requests_;
     unsigned sequence_ = 0;
     bool asked_ = false;
-    std::optional<Link> last_;
+    std::optional<LinkFacts> last_;
 };
 
 }  // namespace sorvanta
