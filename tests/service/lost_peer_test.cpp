@@ -91,5 +91,25 @@ TEST(LostPeerTest, UnansweredTestRequestReconfirmsThePeer) {
     EXPECT_FALSE(connection->cancelled());
 }
 
+// Search Again starts over: a peer found after it that vanishes before any connection is
+// just not there any more, even when it is the one whose connection had ended before.
+TEST(LostPeerTest, PeerFoundAfterSearchAgainThatVanishesIsSearchedFor) {
+    Rig rig;  // the peer's identifier sorts first: it dials, this Mac waits
+    auto connection = rig.readyPeer();
+    connection->deliver({}, true);
+    rig.poll();
+    ASSERT_EQ(rig.snap().status, "Peer disconnected. Looking for Ethernet\u2026");
+    rig.service->searchAgain();
+    rig.poll();
+    rig.listener()->setState({ListenerState::Kind::ready, {}, 5000});
+    rig.browser()->setState({DnssdState::Kind::ready, {}});
+    rig.poll();
+    rig.browse({rig.result(rig.peer)});
+    ASSERT_EQ(rig.snap().peers.size(), 1u);
+    rig.browse({});
+    EXPECT_EQ(rig.snap().status, "Looking for another Mac running Sorvanta\u2026");
+    EXPECT_EQ(rig.snap().state, ConnectionState::searching);
+}
+
 }  // namespace
 }  // namespace sorvanta
