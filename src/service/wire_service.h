@@ -236,6 +236,7 @@ class WireService : public std::enable_shared_from_this<WireService> {
     void discoveryReady();
     void discoveryUnavailable(const std::string& detail, bool policyDenied, bool failed);
     void restartDiscovery(const Uuid& generation);
+    // The parameters of the listener and of every control connection, dialled or accepted.
     NetworkParameters discoveryParameters(const std::optional<NetworkInterface>& interface) const;
 
     // Peers, dialling and accepting.

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/net/wired_path.h"
@@ -17,6 +18,10 @@ constexpr double preparingCheckSeconds = 3.0;
 constexpr double stalledRedialSeconds = 0.5;
 constexpr const char* pathUnverified =
     "Cannot verify the selected Ethernet path. Connection cancelled.";
+
+std::string connectionEnded(const PlatformError& error) {
+    return "Connection ended: " + error.text();
+}
 
 std::string readyStatus(const std::optional<std::string>& remoteName) {
     return "Ready with " + (remoteName ? stripUnsafeScalars(*remoteName) : std::string("Mac")) +
@@ -291,7 +296,7 @@ void WireService::handleReceived(ReceivedEvent& event) {
         }
         updatePartialDeadline(id, messages.size());
         if (event.error) {
-            closeUnreachedChannel(id, "Connection ended: " + event.error->text(), true);
+            closeUnreachedChannel(id, connectionEnded(*event.error), true);
         } else if (event.complete) {
             if (Channel* channel = findChannel(id)) {
                 channel->codec.finish();
@@ -464,7 +469,11 @@ void WireService::handleSent(const std::optional<PlatformError>& error, const Uu
         return;
     }
     channel->pendingSends = std::max(0, channel->pendingSends - 1);
-    if (error) {
+    if (error && *error == PlatformError::posix(ETIMEDOUT)) {
+        // The peer stopped acknowledging: the same end of the connection that the pending
+        // receive reports, whichever of the two is handled first.
+        closeUnreachedChannel(id, connectionEnded(*error), true);
+    } else if (error) {
         closeChannel(id, "Send failed: " + error->text(), true);
     }
 }

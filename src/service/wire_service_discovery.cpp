@@ -13,6 +13,15 @@ constexpr const char* lookingForPeer = "Looking for another Mac running Sorvanta
 constexpr const char* peerDisappeared =
     "Peer disappeared. Looking for the Ethernet connection\u2026";
 
+// A peer that stops answering while its link stays up (a hung computer, or its traffic
+// blocked) would otherwise leave its control channel open, and the Mac shown connected,
+// until TCP gives up after many minutes: after 5 s without a word the channel sends a probe
+// every second, and 8 s without an acknowledgement of a probe, or of a message sent (a run
+// that ends on its own 5 s deadline sends one), end it well within 15 s. Only control
+// connections carry these; a run's data connections have parameters of their own.
+constexpr NetworkParameters::Liveness controlLiveness{
+    std::chrono::seconds(5), std::chrono::seconds(1), std::chrono::seconds(8)};
+
 bool policyDenied(const ListenerState& state) {
     return state.error.domain == PlatformError::Domain::dnssd &&
            state.error.code == PlatformError::dnssdPolicyDenied;
@@ -27,15 +36,18 @@ bool policyDenied(const DnssdState& state) {
 
 NetworkParameters WireService::discoveryParameters(
     const std::optional<NetworkInterface>& interface) const {
+    NetworkParameters parameters;
     if (interface) {
-        return makeWiredParameters(*interface);
+        parameters = makeWiredParameters(*interface);
+    } else {
+        // Unpinned bootstrap: the same rules without a required interface.
+        parameters = NetworkParameters::tcp();
+        parameters.requiredInterfaceType = InterfaceType::wiredEthernet;
+        parameters.prohibitedInterfaceTypes = {InterfaceType::wifi, InterfaceType::loopback,
+                                               InterfaceType::cellular, InterfaceType::other};
+        parameters.includePeerToPeer = false;
     }
-    // Unpinned bootstrap: the same rules without a required interface.
-    NetworkParameters parameters = NetworkParameters::tcp();
-    parameters.requiredInterfaceType = InterfaceType::wiredEthernet;
-    parameters.prohibitedInterfaceTypes = {InterfaceType::wifi, InterfaceType::loopback,
-                                           InterfaceType::cellular, InterfaceType::other};
-    parameters.includePeerToPeer = false;
+    parameters.liveness = controlLiveness;
     return parameters;
 }
 
@@ -428,7 +440,7 @@ void WireService::dial(const std::string& key) {
     }
     const std::optional<Uuid> expected = peer->instance;
     auto connection = deps_.network->makeBrowsedConnection(deps_.executor, result->second.endpoint,
-                                                           makeWiredParameters(*selected_));
+                                                           discoveryParameters(selected_));
     adopt(std::move(connection), true, key, expected);
 }
 

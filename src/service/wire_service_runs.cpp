@@ -256,6 +256,10 @@ void WireService::admissionTimedOut(const Uuid& run) {
     }
     speedRun_->deadline.reset();
     snapshot_.speed.preparation.issue = SetupIssue::timeout;
+    // A peer that does not answer a request may be gone: its records must be heard again.
+    if (const Channel* channel = findChannel(speedRun_->channel)) {
+        reconfirmPeer(*channel);
+    }
     endHostedRun("Test admission timed out.", true, RunEndCause::connection, false, true);
     publishStep();
 }

@@ -167,6 +167,19 @@ void NetnsLab::ip(const std::string& ns, const std::string& arguments) const {
     mustRun("ip -n " + ns + " " + arguments);
 }
 
+void NetnsLab::silence(const std::string& ns) const {
+    mustRun("ip netns exec " + ns +
+            " nft 'add table inet silence; "
+            "add chain inet silence in { type filter hook input priority -300; policy drop; }; "
+            "add rule inet silence in iifname lo accept; "
+            "add chain inet silence out { type filter hook output priority -300; policy drop; }; "
+            "add rule inet silence out oifname lo accept'");
+}
+
+void NetnsLab::unsilence(const std::string& ns) const {
+    mustRun("ip netns exec " + ns + " nft delete table inet silence");
+}
+
 void NetnsLab::enter(const std::string& ns) {
     const std::string path = "/run/netns/" + ns;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

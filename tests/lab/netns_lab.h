@@ -54,6 +54,12 @@ class NetnsLab {
     // Throws with the command and its output on failure.
     void ip(const std::string& ns, const std::string& arguments) const;
 
+    // Drops every packet into and out of the namespace but its loopback's (nft), as a peer
+    // that hangs or a cable that stops carrying traffic with its link still up would, until
+    // unsilence(). Throws on failure.
+    void silence(const std::string& ns) const;
+    void unsilence(const std::string& ns) const;
+
     // Runs `f` on a thread that has entered the namespace; rethrows what it throws.
     static void runIn(const std::string& ns, const std::function<void()>& f);
 

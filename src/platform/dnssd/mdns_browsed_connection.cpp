@@ -227,9 +227,10 @@ TransportState MdnsBrowsedConnection::state() const {
 }
 
 std::optional<NetworkPath> MdnsBrowsedConnection::currentPath() const {
+    // The current attempt knows its path from ready on and keeps it once it failed, so that
+    // an owner handling the failure can still tell what the connection ran over.
     auto connection = dialled();
-    return connection && state().kind == TransportState::Kind::ready ? connection->currentPath()
-                                                                     : std::nullopt;
+    return connection ? connection->currentPath() : std::nullopt;
 }
 
 PendingTransferReport MdnsBrowsedConnection::startDataTransferReport() {

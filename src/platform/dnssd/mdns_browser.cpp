@@ -12,6 +12,8 @@ constexpr std::chrono::seconds detailRetry{1};
 // three seconds later.
 constexpr int reconfirmQueries = 3;
 constexpr std::chrono::seconds reconfirmGaps[] = {std::chrono::seconds(1), std::chrono::seconds(2)};
+// The first query after an instance left the results.
+constexpr std::chrono::seconds lostRequery{1};
 
 std::string foldedKey(const MdnsName& name) {
     std::string key = name.text();
@@ -264,6 +266,19 @@ void MdnsBrowser::update(MdnsTime now) {
     std::sort(results.begin(), results.end(),
               [](const auto& a, const auto& b) { return a.instanceName < b.instanceName; });
     if (results != results_) {
+        const bool lost = std::any_of(results_.begin(), results_.end(), [&](const auto& old) {
+            return std::none_of(results.begin(), results.end(), [&](const auto& result) {
+                return result.instanceName == old.instanceName;
+            });
+        });
+        if (lost) {
+            // An instance that went is the one most likely to come back soon (its cable
+            // plugged in again, its host answering again): ask again from a short interval,
+            // so that it is found within about as long as it was away rather than at the next
+            // query of a back-off that may have grown to an hour.
+            nextQuery_ = std::min(nextQuery_.value_or(now + lostRequery), now + lostRequery);
+            interval_ = std::min<std::chrono::milliseconds>(interval_, 2 * lostRequery);
+        }
         results_ = std::move(results);
         changed_ = true;
     }

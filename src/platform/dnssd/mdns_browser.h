@@ -35,7 +35,10 @@ struct MdnsBrowseResult {
 // minutes for the service records): a failed contact reconfirms it (three queries over
 // three seconds; unless it is heard again within ten seconds it goes), queries of other
 // hosts that it should have answered and did not mark it the same way, and a link that
-// goes down puts everything learned over it in the same doubt.
+// goes down puts everything learned over it in the same doubt. An instance that leaves the
+// results, however it went, starts the back-off over from a second: should it come back
+// without announcing itself (its traffic flowing again), it is found about as long after its
+// return as it was away.
 //
 class MdnsBrowser {
   public:

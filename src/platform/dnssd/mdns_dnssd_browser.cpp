@@ -39,14 +39,34 @@ std::unique_ptr<MdnsBrowser> MdnsDnssdBrowser::makeEngine(const InterfaceInfo&) 
                                          secureRandomSeed());
 }
 
-void MdnsDnssdBrowser::linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
-                                   MdnsTime now) {
+void MdnsDnssdBrowser::followLink(MdnsBrowser& engine, const MdnsTransport::LinkChange& change,
+                                  MdnsTime now) {
     if (change.wentDown) {
-        unit.engine->linkDown(now);
+        engine.linkDown(now);
     }
     if (change.cameUp) {
-        unit.engine->restartQueries(now);
+        engine.restartQueries(now);
     }
+}
+
+bool MdnsDnssdBrowser::reconfirmOn(const std::vector<std::pair<int, MdnsBrowser*>>& engines,
+                                   const std::string& serviceType, const DnssdEndpoint& endpoint,
+                                   MdnsTime now) {
+    const MdnsName instance =
+        MdnsName::fromText(serviceType + ".local").prefixed(endpoint.instanceName);
+    bool any = false;
+    for (const auto& [index, engine] : engines) {
+        if (index == endpoint.interface.index) {
+            engine->reconfirm(instance, now);
+            any = true;
+        }
+    }
+    return any;
+}
+
+void MdnsDnssdBrowser::linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
+                                   MdnsTime now) {
+    followLink(*unit.engine, change, now);
 }
 
 void MdnsDnssdBrowser::reconfirm(const DnssdEndpoint& endpoint) {
@@ -55,16 +75,11 @@ void MdnsDnssdBrowser::reconfirm(const DnssdEndpoint& endpoint) {
         if (!self || !self->driver_.handlersOpen()) {
             return;
         }
-        const MdnsName instance = MdnsName::fromText(self->options_.serviceType + ".local")
-                                      .prefixed(endpoint.instanceName);
-        bool any = false;
+        std::vector<std::pair<int, MdnsBrowser*>> engines;
         for (auto& unit : self->driver_.units()) {
-            if (unit.transport->interface().interface.index == endpoint.interface.index) {
-                unit.engine->reconfirm(instance, MdnsClock::now());
-                any = true;
-            }
+            engines.emplace_back(unit.transport->interface().interface.index, unit.engine.get());
         }
-        if (any) {
+        if (reconfirmOn(engines, self->options_.serviceType, endpoint, MdnsClock::now())) {
             self->pump();
         }
     });

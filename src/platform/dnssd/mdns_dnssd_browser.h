@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/dnssd/dnssd_browser.h"
@@ -41,14 +42,25 @@ class MdnsDnssdBrowser final : public DnssdBrowser,
     // Received packets dropped as malformed, over all interfaces (read on the executor).
     std::uint64_t malformedPackets() const override { return driver_.malformedPackets(); }
 
+    // What the browser does with the engines of its interfaces, apart from sockets and timers.
+    //
+    // A link that went down puts what was heard over it in doubt; one that came back starts
+    // the querying over.
+    static void followLink(MdnsBrowser& engine, const MdnsTransport::LinkChange& change,
+                           MdnsTime now);
+    // Reconfirms the endpoint's instance with the engine of the endpoint's interface, and no
+    // other: a peer of the same name elsewhere is another computer. `engines` holds each
+    // engine with its interface index. False when none covers that interface.
+    static bool reconfirmOn(const std::vector<std::pair<int, MdnsBrowser*>>& engines,
+                            const std::string& serviceType, const DnssdEndpoint& endpoint,
+                            MdnsTime now);
+
   private:
     using Driver = MdnsInterfaceDriver<MdnsBrowser>;
 
     MdnsDnssdBrowser(NetworkExecutor executor, Options options);
     bool parametersValid() const override;
     std::unique_ptr<MdnsBrowser> makeEngine(const InterfaceInfo& interface) override;
-    // A link that went down puts what was heard over it in doubt; one that came back starts
-    // the querying over.
     void linkChanged(Driver::Unit& unit, const MdnsTransport::LinkChange& change,
                      MdnsTime now) override;
     void pump() override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,20 @@ struct NetworkParameters {
     std::vector<InterfaceType> prohibitedInterfaceTypes;
     // Kept for callers that state it; Linux has no peer-to-peer links to include.
     bool includePeerToPeer = false;
+
+    // How a TCP connection notices a peer that went silent without closing: once nothing has
+    // arrived for `keepaliveIdle` it sends a probe every `keepaliveInterval`, and it fails
+    // with ETIMEDOUT once its probes or its sent bytes have gone unacknowledged for
+    // `connectionDropTime`. Absent: the system's defaults, under which a silent peer goes
+    // unnoticed while nothing is sent and data is retried for many minutes.
+    struct Liveness {
+        std::chrono::seconds keepaliveIdle{0};
+        std::chrono::seconds keepaliveInterval{0};
+        std::chrono::seconds connectionDropTime{0};
+
+        bool operator==(const Liveness&) const = default;
+    };
+    std::optional<Liveness> liveness;
 
     static NetworkParameters tcp() { return {}; }
     static NetworkParameters udp() {

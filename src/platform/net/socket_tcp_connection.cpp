@@ -91,6 +91,10 @@ void SocketTcpConnection::begin() {
             fail(PlatformError::posix(ENOTCONN));
             return;
         }
+        if (auto refused = applyLiveness()) {
+            fail(*refused);
+            return;
+        }
         connected({});
         return;
     }
@@ -114,6 +118,10 @@ void SocketTcpConnection::attempt() {
         enterWaiting(*refused);
         return;
     }
+    if (auto refused = applyLiveness()) {
+        enterWaiting(*refused);
+        return;
+    }
     attemptTimedOut_ = false;
     attemptTimer_.expires_after(attemptLimit);
     attemptTimer_.async_wait([weak = weak_from_this()](const asio::error_code& e) {
@@ -129,6 +137,13 @@ void SocketTcpConnection::attempt() {
         self->attemptTimer_.cancel();
         self->connected(e);
     });
+}
+
+std::optional<PlatformError> SocketTcpConnection::applyLiveness() {
+    if (!parameters_.liveness) {
+        return std::nullopt;
+    }
+    return sorvanta::applyLiveness(socket_.native_handle(), *parameters_.liveness);
 }
 
 void SocketTcpConnection::connected(const asio::error_code& error) {

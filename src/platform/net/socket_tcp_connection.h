@@ -33,7 +33,8 @@ namespace sorvanta {
 // (refused, timed out, unreachable, network or pinned interface down) is reported as
 // waiting(error) and tried again every second until the owner cancels; the owner's own
 // deadline decides when waiting is too long. After ready a fatal socket error is
-// failed(error). Losing carrier or the local address reports viability false and a new path.
+// failed(error); with liveness parameters a peer that stops answering is one, ETIMEDOUT.
+// Losing carrier or the local address reports viability false and a new path.
 //
 // Sends complete exactly once each, in send order, once their bytes are in the kernel. A large
 // buffer sent again and again (the same object) is passed to the kernel by reference, not
@@ -111,6 +112,8 @@ class SocketTcpConnection final : public TcpConnection,
     void begin();
     void attempt();
     void connected(const asio::error_code& error);
+    // Sets the liveness checks the parameters ask for on the socket, dialled or accepted.
+    std::optional<PlatformError> applyLiveness();
     void becomeReady();
     void enterWaiting(PlatformError error);
     void fail(PlatformError error);

@@ -26,7 +26,8 @@ namespace sorvanta {
 // deadline decides when waiting is too long. Bytes sent while waiting are kept and written
 // once the connection is ready.
 //
-// After ready there is no waiting state: a fatal socket error is failed(error), and losing
+// After ready there is no waiting state: a fatal socket error is failed(error) (a peer that
+// stops answering is one only under the parameters' liveness checks: ETIMEDOUT), and losing
 // carrier or the local address first delivers a path update (the interface no longer
 // available) and then viability false; the connection stays ready until the socket itself
 // fails or the owner cancels. `cancelled` is never delivered to the owner: after its own

@@ -560,10 +560,12 @@ TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsO
     // connection waits, keeping what was sent meanwhile.
     EventRecorder<std::string> states;
     std::shared_ptr<TcpConnection> outbound;
+    auto parameters = makeWiredParameters(interfaceB);
+    parameters.liveness = NetworkParameters::Liveness{1s, 1s, 2s};
     b.thread.call([&] {
         outbound = MdnsBrowsedConnection::create(
             b.thread.executor(), DnssdEndpoint{"Alpha", "_sorvanta._tcp", "local", interfaceB, {}},
-            makeWiredParameters(interfaceB), 300ms);
+            parameters, 300ms);
         outbound->setStateHandler([&](const TransportState& s) { states.push(s.text()); });
         outbound->start();
         outbound->send(TcpConnection::Bytes{'h', 'e', 'l', 'l', 'o'}, [](auto) {});
@@ -578,6 +580,25 @@ TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsO
     auto bytes = control.received.get_future();
     ASSERT_EQ(bytes.wait_for(3s), std::future_status::ready);
     EXPECT_EQ(bytes.get(), "hello");
+
+    // A goes silent: the connection's liveness checks fail it, and its path stays known to
+    // the owner that handles the failure.
+    EventRecorder<std::optional<PlatformError>> received;
+    b.thread.call([&] {
+        outbound->receive(
+            1, 100, [&](std::span<const std::uint8_t>, bool, std::optional<PlatformError> error) {
+                received.push(error);
+            });
+    });
+    pair->lab.silence(pair->nsA);
+    const std::string failed = TransportState::failed(PlatformError::posix(ETIMEDOUT)).text();
+    EXPECT_TRUE(states.waitFor([&](const auto& v) { return hasState(v, failed); }, 6s));
+    ASSERT_TRUE(received.waitForCount(1, 1s));
+    EXPECT_EQ(received.values()[0], PlatformError::posix(ETIMEDOUT));
+    const auto path = b.thread.call([&] { return outbound->currentPath(); });
+    ASSERT_TRUE(path);
+    EXPECT_TRUE(isWiredPath(*path, interfaceB));
+    pair->lab.unsilence(pair->nsA);
     b.thread.call([&] { outbound->cancel(); });
 }
 

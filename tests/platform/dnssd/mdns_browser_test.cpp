@@ -236,6 +236,23 @@ TEST(MdnsBrowserTest, ReconfirmationDropsASilentPeerAndKeepsAnAnsweringOne) {
     }
 }
 
+// A peer that left the results is asked for again from a second on, however far the back-off
+// had grown: back without announcing itself (its traffic flowing again), it is found about
+// as long after its return as it had been gone, not at the grown back-off's next query.
+TEST(MdnsBrowserTest, APeerThatLeftIsFoundSoonAfterItReturnsUnannounced) {
+    BrowsedPeer peer(5);
+    peer.link.runFor(2100s);  // the next query is more than half an hour away
+    ASSERT_EQ(peer.browser.results().size(), 1u);
+    peer.link.detach(peer.responderNode);
+    peer.browser.reconfirm(serviceType.prefixed("Desk"), peer.link.now);
+    peer.link.runFor(10100ms);
+    ASSERT_TRUE(peer.browser.results().empty());
+    peer.link.runFor(20s);
+    peer.link.reattach(peer.responderNode);
+    peer.link.runFor(25s);
+    EXPECT_EQ(peer.browser.results().size(), 1u);
+}
+
 TEST(MdnsBrowserTest, ReconfirmingAnUnknownInstanceAsksNothing) {
     MdnsSimulatedLink link;
     MdnsBrowser browser(serviceType, 5);

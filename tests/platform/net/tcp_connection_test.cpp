@@ -7,6 +7,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "lab/event_recorder.h"
@@ -41,10 +42,12 @@ class TcpOverVeth : public testing::VethSides {
 
     // Listens on B, pinned; returns the port once ready. Accepted connections are started
     // and kept in `accepted`.
-    std::uint16_t listenOnB(std::uint16_t port = 0) {
+    std::uint16_t listenOnB(std::uint16_t port = 0,
+                            std::optional<NetworkParameters> parameters = std::nullopt) {
         EventRecorder<ListenerState> states;
         auto listener = b->call([&] {
-            auto l = SocketTcpListener::create(b->executor(), makeWiredParameters(ifB), port);
+            auto l = SocketTcpListener::create(
+                b->executor(), parameters ? *parameters : makeWiredParameters(ifB), port);
             l->setStateHandler([&states](const ListenerState& s) { states.push(s); });
             l->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> c) {
                 c->setStateHandler([this](const TransportState& s) { inboundStates.push(s); });
@@ -931,6 +934,62 @@ TEST_F(TcpOverVeth, TransferReportCountsTheBytesSentInItsInterval) {
     EXPECT_GT(report.duration, 0.0);
     EXPECT_GT(path.transportSmoothedRTT, 0.0);
     EXPECT_GE(path.transportSmoothedRTT, path.transportMinimumRTT);
+}
+
+// A peer that falls silent without closing, while the connection idles or with bytes on
+// their way to it, fails a connection with liveness checks at both ends, the dialled and the
+// accepted one, with ETIMEDOUT soon after the drop time.
+TEST_F(TcpOverVeth, LivenessChecksFailAConnectionWhosePeerFellSilent) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* name;
+        bool sending;
+    };
+    const Case cases[] = {{"idle", false}, {"bytes outstanding", true}};
+    const NetworkParameters::Liveness liveness{1s, 1s, 3s};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto onA = makeWiredParameters(ifA);
+        auto onB = makeWiredParameters(ifB);
+        onA.liveness = onB.liveness = liveness;
+        const auto port = listenOnB(0, onB);
+        EventRecorder<TransportState> states;
+        auto connection = dialFromA({asio::ip::make_address(pair->ipv4B), port}, onA, states);
+        ASSERT_TRUE(states.waitFor(ready));
+        ASSERT_TRUE(accepted.waitForCount(1));
+        ASSERT_TRUE(inboundStates.waitFor(ready));
+        EventRecorder<std::optional<PlatformError>> endedA, endedB;
+        for (auto [side, end, ended] :
+             {std::tuple{a.get(), connection, &endedA}, std::tuple{b.get(), inbound, &endedB}}) {
+            side->call([end, ended] {
+                end->receive(1, 100,
+                             [ended](std::span<const std::uint8_t>, bool,
+                                     std::optional<PlatformError> error) { ended->push(error); });
+                return 0;
+            });
+        }
+        const auto silenced = std::chrono::steady_clock::now();
+        pair->lab.silence(pair->nsB);
+        if (c.sending) {
+            a->call([&] {
+                connection->send(TcpConnection::Bytes(1000, 'x'), [](auto) {});
+                return 0;
+            });
+        }
+        ASSERT_TRUE(endedA.waitForCount(1, 10s));
+        ASSERT_TRUE(endedB.waitForCount(1, 10s));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - silenced;
+        pair->lab.unsilence(pair->nsB);
+        const auto timedOut = PlatformError::posix(ETIMEDOUT);
+        EXPECT_EQ(endedA.values()[0], timedOut);
+        EXPECT_EQ(endedB.values()[0], timedOut);
+        EXPECT_LT(took.count(), 6.0);
+        EXPECT_TRUE(
+            states.waitFor([&](auto& v) { return v.back() == TransportState::failed(timedOut); }));
+        EXPECT_TRUE(inboundStates.waitFor(
+            [&](auto& v) { return v.back() == TransportState::failed(timedOut); }));
+        closeCase(connection);
+    }
 }
 
 TEST_F(TcpOverVeth, ListenerPinnedToAMissingInterfaceWaits) {

@@ -144,6 +144,15 @@ class ServiceNode {
         std::lock_guard lock(mutex_);
         return latest_;
     }
+    // Every status shown so far, each change once, joined by line breaks.
+    std::string statuses() {
+        std::lock_guard lock(mutex_);
+        std::string all;
+        for (const auto& status : history_) {
+            all += status + "\n";
+        }
+        return all;
+    }
     bool sawStatus(const std::string& text) {
         std::lock_guard lock(mutex_);
         return std::find(history_.begin(), history_.end(), text) != history_.end();
