@@ -21,7 +21,8 @@ MdnsBrowsedConnection::MdnsBrowsedConnection(NetworkExecutor executor, DnssdEndp
       endpoint_(std::move(endpoint)),
       parameters_(std::move(parameters)),
       resolveTimeout_(resolveTimeout),
-      retryTimer_(executor) {}
+      retryTimer_(executor),
+      nextAddressTimer_(executor) {}
 
 MdnsBrowsedConnection::~MdnsBrowsedConnection() {
     if (resolver_) {
@@ -63,24 +64,32 @@ void MdnsBrowsedConnection::resolved(const std::vector<asio::ip::tcp::endpoint>&
         enterWaiting(error.value_or(PlatformError::posix(EHOSTUNREACH)));
         return;
     }
-    remote_ = Endpoint::from(addresses.front());
+    addresses_ = addresses;
+    next_ = 0;
+    dialNext();
+}
+
+void MdnsBrowsedConnection::dialNext() {
+    remote_ = Endpoint::from(addresses_[next_++]);
     auto connection = SocketTcpConnection::create(executor_, remote_, parameters_);
     std::weak_ptr<MdnsBrowsedConnection> weak = weak_from_this();
     const auto current = attempt_;
-    connection->setStateHandler([weak, current](const TransportState& state) {
+    const auto dial = ++dial_;
+    connection->setStateHandler([weak, current, dial](const TransportState& state) {
         if (auto self = weak.lock()) {
-            self->dialledStateChanged(current, state);
+            self->dialledStateChanged(current, dial, state);
         }
     });
-    connection->setPathHandler([weak, current](const NetworkPath& path) {
+    connection->setPathHandler([weak, current, dial](const NetworkPath& path) {
         auto self = weak.lock();
-        if (self && current == self->attempt_ && self->gate_.isOpen() && self->pathHandler_) {
+        if (self && self->isCurrent(current, dial) && self->gate_.isOpen() && self->pathHandler_) {
             self->pathHandler_(path);
         }
     });
-    connection->setViabilityHandler([weak, current](bool viable) {
+    connection->setViabilityHandler([weak, current, dial](bool viable) {
         auto self = weak.lock();
-        if (self && current == self->attempt_ && self->gate_.isOpen() && self->viabilityHandler_) {
+        if (self && self->isCurrent(current, dial) && self->gate_.isOpen() &&
+            self->viabilityHandler_) {
             self->viabilityHandler_(viable);
         }
     });
@@ -89,11 +98,23 @@ void MdnsBrowsedConnection::resolved(const std::vector<asio::ip::tcp::endpoint>&
         connection_ = connection;
     }
     connection->start();
+    if (next_ < addresses_.size()) {
+        // A dropped SYN fails only at the socket's own connect limit, after the owner has
+        // stopped waiting for ready: while another address remains, move on sooner.
+        nextAddressTimer_.expires_after(nextAddressAfter);
+        nextAddressTimer_.async_wait([weak, current, dial](const asio::error_code& e) {
+            auto self = weak.lock();
+            if (!e && self && !self->cancelled_ && self->isCurrent(current, dial) &&
+                self->state().kind != TransportState::Kind::ready) {
+                self->dialFailed(PlatformError::posix(ETIMEDOUT));
+            }
+        });
+    }
 }
 
-void MdnsBrowsedConnection::dialledStateChanged(std::uint64_t attempt,
+void MdnsBrowsedConnection::dialledStateChanged(std::uint64_t attempt, std::uint64_t dial,
                                                 const TransportState& state) {
-    if (cancelled_ || attempt != attempt_) {
+    if (cancelled_ || !isCurrent(attempt, dial)) {
         return;
     }
     const bool wasReady = this->state().kind == TransportState::Kind::ready;
@@ -106,13 +127,7 @@ void MdnsBrowsedConnection::dialledStateChanged(std::uint64_t attempt,
             if (wasReady) {
                 setState(state);  // the connection broke: no second try from here
             } else {
-                // Resolve again rather than redial an address that may be stale.
-                dialled()->cancel();
-                {
-                    std::lock_guard lock(mutex_);
-                    connection_.reset();
-                }
-                enterWaiting(state.error);
+                dialFailed(state.error);
             }
             break;
         default:
@@ -120,7 +135,23 @@ void MdnsBrowsedConnection::dialledStateChanged(std::uint64_t attempt,
     }
 }
 
+void MdnsBrowsedConnection::dialFailed(PlatformError error) {
+    nextAddressTimer_.cancel();
+    dialled()->cancel();
+    {
+        std::lock_guard lock(mutex_);
+        connection_.reset();
+    }
+    if (next_ < addresses_.size()) {
+        dialNext();
+        return;
+    }
+    // Every address failed: resolve again rather than redial addresses that may be stale.
+    enterWaiting(error);
+}
+
 void MdnsBrowsedConnection::becomeReady() {
+    nextAddressTimer_.cancel();
     setState({TransportState::Kind::ready, {}});
     auto connection = dialled();
     while (!sends_.empty()) {
@@ -207,6 +238,7 @@ void MdnsBrowsedConnection::cancel() {
         self->cancelled_ = true;
         ++self->attempt_;
         self->retryTimer_.cancel();
+        self->nextAddressTimer_.cancel();
         if (self->resolver_) {
             self->resolver_->cancel();
             self->resolver_.reset();

@@ -18,19 +18,26 @@ namespace sorvanta {
 // The TcpConnection to a browsed service: one object from the moment it is made, whose
 // preparing phase resolves the endpoint on the interface it was seen on — from the records
 // the browser already holds, asking the link only for what is missing — and then dials
-// the first address (IPv6 link-local with the interface as scope when the host has one,
-// else IPv4) with the given parameters.
+// its addresses in turn (IPv6 link-local with the interface as scope when the host has one,
+// then IPv4) with the given parameters. An address that fails before ready, or that is not
+// ready within nextAddressAfter while another remains, is given up for the next one, without
+// a state report: a host whose IPv6 is off or whose link-local address is gone still
+// connects over IPv4.
 //
-// A resolution that fails (the instance is gone, no address, time up) or an attempt that
-// fails before ready is waiting(error); a second later it resolves again and dials afresh,
-// so a peer that moved to another address or port is found there. Sends and the receive
-// made before ready are kept and handed to the socket once it is ready. From ready on it is
-// the dialled connection itself (see tcp_connection.h). Handlers are posted, never run
-// inside a call; none runs after cancel().
+// A resolution that fails (the instance is gone, no address, time up) or a dial in which
+// every address failed is waiting(error), with the last address's error; a second later it
+// resolves again and dials afresh, so a peer that moved to another address or port is found
+// there. Sends and the receive made before ready are kept and handed to the socket once it
+// is ready. From ready on it is the dialled connection itself (see tcp_connection.h).
+// Handlers are posted, never run inside a call; none runs after cancel().
 class MdnsBrowsedConnection final : public TcpConnection,
                                     public std::enable_shared_from_this<MdnsBrowsedConnection> {
   public:
     static constexpr std::chrono::seconds retryInterval{1};
+    // A direct cable answers a SYN within a millisecond; an address still silent after a
+    // second (when the kernel would first send the SYN again) is taken as dropped, so that
+    // the next is reached well inside the three seconds a dial is given to become ready.
+    static constexpr std::chrono::seconds nextAddressAfter{1};
 
     static std::shared_ptr<MdnsBrowsedConnection> create(
         NetworkExecutor executor, DnssdEndpoint endpoint, NetworkParameters parameters,
@@ -75,7 +82,13 @@ class MdnsBrowsedConnection final : public TcpConnection,
     void attempt();
     void resolved(const std::vector<asio::ip::tcp::endpoint>& addresses,
                   std::optional<PlatformError> error);
-    void dialledStateChanged(std::uint64_t attempt, const TransportState& state);
+    void dialNext();
+    bool isCurrent(std::uint64_t attempt, std::uint64_t dial) const {
+        return attempt == attempt_ && dial == dial_;
+    }
+    void dialledStateChanged(std::uint64_t attempt, std::uint64_t dial,
+                             const TransportState& state);
+    void dialFailed(PlatformError error);
     void becomeReady();
     void enterWaiting(PlatformError error);
     void setState(const TransportState& state);
@@ -86,6 +99,7 @@ class MdnsBrowsedConnection final : public TcpConnection,
     NetworkParameters parameters_;
     std::chrono::milliseconds resolveTimeout_;
     asio::steady_timer retryTimer_;
+    asio::steady_timer nextAddressTimer_;
     HandlerGate gate_;
     StateHandler stateHandler_;
     PathHandler pathHandler_;
@@ -95,6 +109,9 @@ class MdnsBrowsedConnection final : public TcpConnection,
     bool cancelled_ = false;
     std::uint64_t attempt_ = 0;  // stale resolutions and sockets of older attempts are ignored
     std::shared_ptr<DnssdResolver> resolver_;
+    std::vector<asio::ip::tcp::endpoint> addresses_;  // the attempt's resolution, in dial order
+    std::size_t next_ = 0;                            // the address to dial after the current
+    std::uint64_t dial_ = 0;  // one per socket: events of a socket given up are ignored
     Endpoint remote_;
 
     mutable std::mutex mutex_;  // guards what the snapshot readers see

@@ -602,6 +602,94 @@ TEST(DnssdNetnsTest, ABrowsedConnectionWaitsWhileTheServiceIsMissingAndConnectsO
     b.thread.call([&] { outbound->cancel(); });
 }
 
+// Runs a command inside a namespace; fails the test when it does not succeed.
+void inNamespace(const std::string& ns, const std::string& command) {
+    const auto result = testing::runCommand("ip netns exec " + ns + " " + command);
+    ASSERT_EQ(result.status, 0) << command << ": " << result.output;
+}
+
+// A resolves to its IPv6 link-local address first, then its IPv4 one. When B cannot reach the
+// first, the one connection goes on to the next (reporting nothing in between) and is ready
+// before the three seconds its owner gives a dial; when B can reach none, it waits with the
+// last error and, resolving again, gets there once a way is open.
+TEST(DnssdNetnsTest, ABrowsedConnectionGoesOnToTheNextAddressWhenOneCannotBeReached) {
+    const auto noIpv6 = [](testing::NetnsPair& p) {
+        inNamespace(p.nsB, "sysctl -q -w net.ipv6.conf." + p.link.nameB + ".disable_ipv6=1");
+    };
+    // Frames for A's IPv6 address go to a hardware address nobody on the cable has: its
+    // SYNs vanish without an answer.
+    const auto ipv6Dropped = [](testing::NetnsPair& p) {
+        p.lab.ip(p.nsB, "-6 neigh replace " + p.ipv6A + " dev " + p.link.nameB +
+                            " lladdr 02:00:00:00:5a:99 nud permanent");
+    };
+    // A turns IPv4 TCP away with a reset, or takes it again.
+    const auto ipv4Refused = [](testing::NetnsPair& p) {
+        inNamespace(p.nsA, "nft add table inet dial");
+        inNamespace(p.nsA, "nft 'add chain inet dial in { type filter hook input priority 0; }'");
+        inNamespace(p.nsA, "nft add rule inet dial in ip protocol tcp reject with tcp reset");
+    };
+    const auto ipv4Taken = [](testing::NetnsPair& p) {
+        inNamespace(p.nsA, "nft delete table inet dial");
+    };
+    struct Case {
+        const char* name;
+        std::function<void(testing::NetnsPair&)> cut;
+        std::function<void(testing::NetnsPair&)> reopen;  // none: one address stays reachable
+        int error = 0;  // what the connection waits with before `reopen`
+    };
+    const Case cases[] = {
+        {"IPv6 disabled on the dialling end", noIpv6, {}},
+        {"IPv6 silently dropped", ipv6Dropped, {}},
+        {"every address fails, then IPv4 is taken again",
+         [&](testing::NetnsPair& p) {
+             noIpv6(p);
+             ipv4Refused(p);
+         },
+         ipv4Taken, ECONNREFUSED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SORVANTA_NETNS_PAIR_OR_SKIP(pair);
+        c.cut(*pair);
+        SidesWithControl sides(*pair);
+        auto& [a, b, interfaceA, interfaceB, control, port] = sides;
+        ASSERT_NE(port, 0);
+        a.advertise("Alpha", port, "AAAA");
+        ASSERT_TRUE(registered(a.adLog, 3s));
+
+        EventRecorder<std::string> states;
+        std::shared_ptr<TcpConnection> outbound;
+        b.thread.call([&] {
+            outbound = MdnsBrowsedConnection::create(
+                b.thread.executor(),
+                DnssdEndpoint{"Alpha", "_sorvanta._tcp", "local", interfaceB, {}},
+                makeWiredParameters(interfaceB));
+            outbound->setStateHandler([&](const TransportState& s) { states.push(s.text()); });
+            outbound->start();
+            outbound->send(TcpConnection::Bytes{'h', 'e', 'l', 'l', 'o'}, [](auto) {});
+        });
+        std::vector<std::string> expected{"preparing"};
+        if (c.reopen) {
+            const auto waiting = TransportState::waiting(PlatformError::posix(c.error)).text();
+            ASSERT_TRUE(states.waitFor([&](const auto& v) { return hasState(v, waiting); }, 3s))
+                << ::testing::PrintToString(states.values());
+            c.reopen(*pair);
+            expected.push_back(waiting);
+        }
+        expected.push_back("ready");
+        ASSERT_TRUE(states.waitFor([](const auto& v) { return hasState(v, "ready"); },
+                                   c.reopen ? 4s : 2900ms));
+        EXPECT_EQ(states.values(), expected);
+        auto accepted = control.accepted.get_future();
+        ASSERT_EQ(accepted.wait_for(3s), std::future_status::ready);
+        EXPECT_EQ(accepted.get().host.to_string(), pair->ipv4B);
+        auto bytes = control.received.get_future();
+        ASSERT_EQ(bytes.wait_for(3s), std::future_status::ready);
+        EXPECT_EQ(bytes.get(), "hello");
+        b.thread.call([&] { outbound->cancel(); });
+    }
+}
+
 TEST(DnssdNetnsTest, AnAdvertisedListenerIsReadyOnceRegisteredAndFailsWithoutTheMdnsPort) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     Side a(pair->nsA, pair->link.indexA);
