@@ -26,7 +26,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Messages as the kernel sends them, several to a datagram.
+// Messages as the kernel sends them, several to a datagram. Sent from a second socket, they
+// stand for replies this kernel cannot be made to send: a dump part beyond 32 KiB, or a reply
+// that stops halfway.
 struct Datagram {
     std::vector<char> bytes;
 
@@ -125,13 +127,6 @@ TEST(NetlinkReply, EndsWithTheReplyOrSoonAfterItStopsComing) {
         {"a part longer than 32 KiB with the end in it",
          [](const Sockets& s) { s.forge(Datagram().routes(1200, ours).done(ours)); },
          ReplyEnd::whole, 1200},
-        {"parts of replies to earlier requests before it",
-         [](const Sockets& s) {
-             s.forge(Datagram().routes(5, ours - 1));
-             s.forge(Datagram().routes(2, ours).routes(1, ours - 1));
-             s.forge(Datagram().done(ours - 1).routes(1, ours).done(ours));
-         },
-         ReplyEnd::whole, 3},
         {"the kernel's answers to earlier questions, then to ours",
          [](const Sockets& s) {
              for (std::uint32_t sequence = ours - 3; sequence <= ours; ++sequence) {
@@ -144,16 +139,6 @@ TEST(NetlinkReply, EndsWithTheReplyOrSoonAfterItStopsComing) {
         {"a reply that stops before its end",
          [](const Sockets& s) { s.forge(Datagram().routes(3, ours)); }, ReplyEnd::silent, 3},
         {"nothing at all", [](const Sockets&) {}, ReplyEnd::silent, 0},
-        {"a queue so full that the answer was dropped",
-         [](const Sockets& s) {
-             const int tiny = 1;
-             ::setsockopt(s.reader, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
-             for (std::uint32_t sequence = 1; sequence <= 64; ++sequence) {
-                 s.ask("169.254.1.1", sequence);
-             }
-             s.ask("169.254.1.1", ours);
-         },
-         ReplyEnd::overrun, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
