@@ -2,15 +2,27 @@
 
 #include <asio/post.hpp>
 
+#include "platform/net/retry_schedule.h"
 #include "platform/net/route_netlink.h"
 
 namespace sorvanta {
 
 std::shared_ptr<NetlinkPathMonitor> NetlinkPathMonitor::create(
-    NetworkExecutor executor, std::optional<InterfaceType> requiredType) {
+    NetworkExecutor executor, std::optional<InterfaceType> requiredType, WatchOpener openWatch) {
+    if (!openWatch) {
+        openWatch = &RouteWatcher::open;
+    }
     return std::shared_ptr<NetlinkPathMonitor>(
-        new NetlinkPathMonitor(std::move(executor), requiredType));
+        new NetlinkPathMonitor(std::move(executor), requiredType, std::move(openWatch)));
 }
+
+NetlinkPathMonitor::NetlinkPathMonitor(NetworkExecutor executor,
+                                       std::optional<InterfaceType> requiredType,
+                                       WatchOpener openWatch)
+    : executor_(std::move(executor)),
+      requiredType_(requiredType),
+      openWatch_(std::move(openWatch)),
+      retry_(executor_) {}
 
 NetworkPath NetlinkPathMonitor::read(std::optional<InterfaceType> requiredType) {
     NetworkPath path;
@@ -34,25 +46,36 @@ NetworkPath NetlinkPathMonitor::read(std::optional<InterfaceType> requiredType) 
 
 void NetlinkPathMonitor::start() {
     asio::post(executor_, [self = shared_from_this()] {
-        if (!self->gate_.isOpen() || self->watcher_) {
-            return;
+        if (!self->watcher_) {
+            self->watch();
         }
-        // Subscribe first, then read: a change in between is seen by the next refresh.
-        self->watcher_ = RouteWatcher::open(self->executor_, [weak = self->weak_from_this()] {
-            if (auto monitor = weak.lock()) {
-                monitor->refresh();
-            }
-        });
-        if (self->watcher_) {
-            self->watcher_->start();
-        }
-        self->refresh();
     });
+}
+
+void NetlinkPathMonitor::watch() {
+    if (!gate_.isOpen()) {
+        return;
+    }
+    // Subscribe first, then read: a change in between is seen by the next refresh.
+    watcher_ = openWatch_(executor_, [weak = weak_from_this()] {
+        if (auto monitor = weak.lock()) {
+            monitor->refresh();
+        }
+    });
+    if (watcher_) {
+        watcher_->start();
+    } else {
+        // Without a watch no change would ever be seen: keep reading, and trying, until one
+        // opens.
+        scheduleRetry(retry_, weak_from_this(), &NetlinkPathMonitor::watch);
+    }
+    refresh();
 }
 
 void NetlinkPathMonitor::cancel() {
     gate_.close();
     asio::post(executor_, [self = shared_from_this()] {
+        self->retry_.cancel();
         if (self->watcher_) {
             self->watcher_->cancel();
             self->watcher_.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,12 +20,18 @@ class RouteWatcher;
 // that are up, have carrier and hold an address; it is satisfied when there is at least one;
 // its gateways are the routers reached through them. The first path comes right after
 // start(), later ones only when the path changed. After a netlink overrun everything is read
-// again. No handler runs after cancel().
+// again. While no watch can be opened (out of descriptors or memory) the path is read again
+// and the watch tried again every retryDelay. No handler runs after cancel().
 class NetlinkPathMonitor final : public PathMonitor,
                                  public std::enable_shared_from_this<NetlinkPathMonitor> {
   public:
+    // Opens the watch of link, address and route changes: RouteWatcher::open, but in tests.
+    using WatchOpener = std::function<std::shared_ptr<RouteWatcher>(NetworkExecutor executor,
+                                                                    std::function<void()> changed)>;
+
     static std::shared_ptr<NetlinkPathMonitor> create(NetworkExecutor executor,
-                                                      std::optional<InterfaceType> requiredType);
+                                                      std::optional<InterfaceType> requiredType,
+                                                      WatchOpener openWatch = {});
 
     void setUpdateHandler(UpdateHandler handler) override { handler_ = std::move(handler); }
     void start() override;
@@ -37,15 +44,18 @@ class NetlinkPathMonitor final : public PathMonitor,
     static NetworkPath read(std::optional<InterfaceType> requiredType);
 
   private:
-    NetlinkPathMonitor(NetworkExecutor executor, std::optional<InterfaceType> requiredType)
-        : executor_(std::move(executor)), requiredType_(requiredType) {}
+    NetlinkPathMonitor(NetworkExecutor executor, std::optional<InterfaceType> requiredType,
+                       WatchOpener openWatch);
+    void watch();
     void refresh();
 
     NetworkExecutor executor_;
     std::optional<InterfaceType> requiredType_;
+    WatchOpener openWatch_;
     UpdateHandler handler_;
     HandlerGate gate_;
     std::shared_ptr<RouteWatcher> watcher_;
+    asio::steady_timer retry_;
     mutable std::mutex mutex_;
     std::optional<NetworkPath> path_;
 };

@@ -8,104 +8,14 @@
 #include <algorithm>
 #include <array>
 #include <asio/post.hpp>
-#include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 
-#include "support/netlink_message.h"
+#include "platform/net/route_request.h"
 
 namespace sorvanta {
 
 namespace {
-
-class NetlinkSocket {
-  public:
-    NetlinkSocket() : fd_(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
-        if (fd_ >= 0) {
-            // Ask for strict checking so the kernel honours the filters of our requests.
-            const int on = 1;
-            ::setsockopt(fd_, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &on, sizeof on);
-        }
-    }
-    ~NetlinkSocket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-
-    bool valid() const { return fd_ >= 0; }
-
-    bool send(const void* request, std::size_t length) const {
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        return ::sendto(fd_, request, length, 0, reinterpret_cast<const sockaddr*>(&kernel),
-                        sizeof kernel) == static_cast<ssize_t>(length);
-    }
-
-    // Calls `each` for every message of the reply until done or error; false on failure.
-    template <class Each>
-    bool receive(std::uint32_t sequence, Each&& each) const {
-        alignas(nlmsghdr) std::array<char, 32768> buffer{};
-        for (;;) {
-            const ssize_t length = ::recv(fd_, buffer.data(), buffer.size(), 0);
-            if (length < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            int remaining = static_cast<int>(length);
-            for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data());
-                 netlinkMessageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-                if (header->nlmsg_seq != sequence) {
-                    continue;
-                }
-                if (header->nlmsg_type == NLMSG_DONE) {
-                    return true;
-                }
-                if (header->nlmsg_type == NLMSG_ERROR) {
-                    const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-                    return error->error == 0;
-                }
-                if (!each(header)) {
-                    return true;
-                }
-            }
-        }
-    }
-
-  private:
-    int fd_;
-};
-
-std::uint32_t nextSequence() {
-    static std::atomic<std::uint32_t> sequence{1};
-    return sequence++;
-}
-
-struct RouteRequest {
-    nlmsghdr header;
-    rtmsg route;
-    char attributes[64];
-};
-
-void addAttribute(RouteRequest& request, unsigned short type, const void* data,
-                  std::size_t length) {
-    nlmsghdr* header = &request.header;
-    const std::size_t offset = NLMSG_ALIGN(header->nlmsg_len);
-    const std::size_t fixed = offsetof(RouteRequest, attributes);
-    if (offset < fixed || offset + RTA_SPACE(length) > sizeof(RouteRequest)) {
-        return;
-    }
-    auto* attribute = reinterpret_cast<rtattr*>(request.attributes + (offset - fixed));
-    attribute->rta_type = type;
-    attribute->rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
-    std::memcpy(RTA_DATA(attribute), data, length);
-    header->nlmsg_len = static_cast<std::uint32_t>(offset + RTA_SPACE(length));
-}
 
 std::optional<asio::ip::address> addressOf(const rtattr* attribute, unsigned char family,
                                            int scope) {
@@ -129,46 +39,15 @@ std::optional<asio::ip::address> addressOf(const rtattr* attribute, unsigned cha
 }  // namespace
 
 std::optional<RouteLookup> lookupRoute(const asio::ip::address& destination, int outputInterface) {
-    NetlinkSocket socket;
-    if (!socket.valid()) {
-        return std::nullopt;
-    }
-    RouteRequest request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = nextSequence();
-    if (destination.is_v4()) {
-        request.route.rtm_family = AF_INET;
-        request.route.rtm_dst_len = 32;
-        const auto bytes = destination.to_v4().to_bytes();
-        addAttribute(request, RTA_DST, bytes.data(), bytes.size());
-    } else {
-        request.route.rtm_family = AF_INET6;
-        request.route.rtm_dst_len = 128;
-        const auto v6 = destination.to_v6();
-        const auto bytes = v6.to_bytes();
-        addAttribute(request, RTA_DST, bytes.data(), bytes.size());
-        if (outputInterface == 0 && v6.scope_id() != 0) {
-            outputInterface = static_cast<int>(v6.scope_id());
-        }
-    }
-    if (outputInterface != 0) {
-        const std::uint32_t index = static_cast<std::uint32_t>(outputInterface);
-        addAttribute(request, RTA_OIF, &index, sizeof index);
-    }
-    if (!socket.send(&request, request.header.nlmsg_len)) {
-        return std::nullopt;
-    }
     std::optional<RouteLookup> result;
-    socket.receive(request.header.nlmsg_seq, [&](const nlmsghdr* header) {
-        if (header->nlmsg_type != RTM_NEWROUTE) {
-            return true;
+    const auto read = [&](const nlmsghdr& header) {
+        if (header.nlmsg_type != RTM_NEWROUTE || header.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
+            return;
         }
-        const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
+        const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&header));
         RouteLookup lookup;
         const rtattr* gateway = nullptr;
-        int length = static_cast<int>(RTM_PAYLOAD(header));
+        int length = static_cast<int>(RTM_PAYLOAD(&header));
         for (auto* attribute = RTM_RTA(route); RTA_OK(attribute, length);
              attribute = RTA_NEXT(attribute, length)) {
             if (attribute->rta_type == RTA_OIF) {
@@ -181,8 +60,10 @@ std::optional<RouteLookup> lookupRoute(const asio::ip::address& destination, int
             lookup.gateway = addressOf(gateway, route->rtm_family, lookup.outputInterface);
         }
         result = lookup;
-        return false;
-    });
+    };
+    if (askRoutes(routeLookupRequest(destination, outputInterface), read) != ReplyEnd::whole) {
+        return std::nullopt;
+    }
     return result;
 }
 
@@ -197,72 +78,60 @@ std::vector<asio::ip::address> gatewaysOn(const std::vector<int>& interfaceIndex
             gateways.push_back(*address);
         }
     };
-    for (const unsigned char family : {AF_INET, AF_INET6}) {
-        NetlinkSocket socket;
-        if (!socket.valid()) {
-            break;
+    const auto read = [&](const nlmsghdr& header) {
+        if (header.nlmsg_type != RTM_NEWROUTE || header.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg))) {
+            return;
         }
-        RouteRequest request{};
-        request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-        request.header.nlmsg_type = RTM_GETROUTE;
-        request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        request.header.nlmsg_seq = nextSequence();
-        request.route.rtm_family = family;
-        if (!socket.send(&request, request.header.nlmsg_len)) {
-            continue;
+        const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(&header));
+        std::uint32_t table = route->rtm_table;
+        int outputInterface = 0;
+        const rtattr* gateway = nullptr;
+        const rtattr* multipath = nullptr;
+        int length = static_cast<int>(RTM_PAYLOAD(&header));
+        for (auto* attribute = RTM_RTA(route); RTA_OK(attribute, length);
+             attribute = RTA_NEXT(attribute, length)) {
+            switch (attribute->rta_type) {
+                case RTA_TABLE:
+                    std::memcpy(&table, RTA_DATA(attribute), 4);
+                    break;
+                case RTA_OIF:
+                    std::memcpy(&outputInterface, RTA_DATA(attribute), 4);
+                    break;
+                case RTA_GATEWAY:
+                    gateway = attribute;
+                    break;
+                case RTA_MULTIPATH:
+                    multipath = attribute;
+                    break;
+                default:
+                    break;
+            }
         }
-        socket.receive(request.header.nlmsg_seq, [&](const nlmsghdr* header) {
-            if (header->nlmsg_type != RTM_NEWROUTE) {
-                return true;
-            }
-            const auto* route = static_cast<const rtmsg*>(NLMSG_DATA(header));
-            std::uint32_t table = route->rtm_table;
-            int outputInterface = 0;
-            const rtattr* gateway = nullptr;
-            const rtattr* multipath = nullptr;
-            int length = static_cast<int>(RTM_PAYLOAD(header));
-            for (auto* attribute = RTM_RTA(route); RTA_OK(attribute, length);
-                 attribute = RTA_NEXT(attribute, length)) {
-                switch (attribute->rta_type) {
-                    case RTA_TABLE:
-                        std::memcpy(&table, RTA_DATA(attribute), 4);
-                        break;
-                    case RTA_OIF:
-                        std::memcpy(&outputInterface, RTA_DATA(attribute), 4);
-                        break;
-                    case RTA_GATEWAY:
-                        gateway = attribute;
-                        break;
-                    case RTA_MULTIPATH:
-                        multipath = attribute;
-                        break;
-                    default:
-                        break;
-                }
-            }
-            if (table != RT_TABLE_MAIN || route->rtm_type != RTN_UNICAST) {
-                return true;
-            }
-            if (gateway != nullptr && wanted(outputInterface)) {
-                keep(addressOf(gateway, route->rtm_family, outputInterface));
-            }
-            if (multipath != nullptr) {
-                int remaining = static_cast<int>(RTA_PAYLOAD(multipath));
-                auto* hop = static_cast<rtnexthop*>(RTA_DATA(multipath));
-                while (RTNH_OK(hop, remaining)) {
-                    int hopLength = hop->rtnh_len - static_cast<int>(sizeof(rtnexthop));
-                    for (auto* attribute = RTNH_DATA(hop); RTA_OK(attribute, hopLength);
-                         attribute = RTA_NEXT(attribute, hopLength)) {
-                        if (attribute->rta_type == RTA_GATEWAY && wanted(hop->rtnh_ifindex)) {
-                            keep(addressOf(attribute, route->rtm_family, hop->rtnh_ifindex));
-                        }
+        if (table != RT_TABLE_MAIN || route->rtm_type != RTN_UNICAST) {
+            return;
+        }
+        if (gateway != nullptr && wanted(outputInterface)) {
+            keep(addressOf(gateway, route->rtm_family, outputInterface));
+        }
+        if (multipath != nullptr) {
+            int remaining = static_cast<int>(RTA_PAYLOAD(multipath));
+            auto* hop = static_cast<rtnexthop*>(RTA_DATA(multipath));
+            while (RTNH_OK(hop, remaining)) {
+                int hopLength = hop->rtnh_len - static_cast<int>(sizeof(rtnexthop));
+                for (auto* attribute = RTNH_DATA(hop); RTA_OK(attribute, hopLength);
+                     attribute = RTA_NEXT(attribute, hopLength)) {
+                    if (attribute->rta_type == RTA_GATEWAY && wanted(hop->rtnh_ifindex)) {
+                        keep(addressOf(attribute, route->rtm_family, hop->rtnh_ifindex));
                     }
-                    remaining -= NLMSG_ALIGN(hop->rtnh_len);
-                    hop = RTNH_NEXT(hop);
                 }
+                remaining -= NLMSG_ALIGN(hop->rtnh_len);
+                hop = RTNH_NEXT(hop);
             }
-            return true;
-        });
+        }
+    };
+    // What a dump cut short did give is kept: those routers are there all the same.
+    for (const unsigned char family : {AF_INET, AF_INET6}) {
+        askRoutes(routeDumpRequest(family), read);
     }
     return gateways;
 }

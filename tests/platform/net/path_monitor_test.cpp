@@ -5,6 +5,7 @@
 #include "lab/event_recorder.h"
 #include "lab/veth_sides.h"
 #include "platform/net/netlink_path_monitor.h"
+#include "platform/net/route_netlink.h"
 #include "platform/net/socket_tcp_listener.h"
 #include "platform/net/wired_path.h"
 
@@ -134,6 +135,35 @@ TEST_F(PathMonitorOverVeth, ConnectionThroughARouterHasItsGatewayADirectOneNone)
         listener->cancel();
         return 0;
     });
+}
+
+TEST_F(PathMonitorOverVeth, AWatchThatCouldNotOpenIsTriedAgainUntilItDoes) {
+    EventRecorder<NetworkPath> paths;
+    EventRecorder<bool> opened;
+    const auto failingTwice = [&](NetworkExecutor executor, std::function<void()> changed) {
+        const bool fails = opened.values().size() < 2;
+        opened.push(!fails);
+        return fails ? nullptr : RouteWatcher::open(std::move(executor), std::move(changed));
+    };
+    auto monitor = a->call([&] {
+        auto m =
+            NetlinkPathMonitor::create(a->executor(), InterfaceType::wiredEthernet, failingTwice);
+        m->setUpdateHandler([&paths](const NetworkPath& p) { paths.push(p); });
+        m->start();
+        return m;
+    });
+    atTearDown(*a, [monitor] { monitor->cancel(); });
+    ASSERT_TRUE(paths.waitForCount(1));
+    EXPECT_TRUE(paths.values()[0].gateways.empty());
+    // Read again on each try, so seen even before the watch opens.
+    pair->lab.ip(pair->nsA, "route add default via " + pair->ipv4B);
+    ASSERT_TRUE(paths.waitFor([](const auto& v) { return !v.back().gateways.empty(); }));
+    ASSERT_TRUE(opened.waitForCount(3));
+    EXPECT_EQ(opened.values(), (std::vector{false, false, true}));
+    // Watched from then on.
+    pair->lab.ip(pair->nsA, "route del default via " + pair->ipv4B);
+    ASSERT_TRUE(paths.waitFor([](const auto& v) { return v.back().gateways.empty(); }));
+    EXPECT_EQ(opened.values().size(), 3u);
 }
 
 }  // namespace
