@@ -332,7 +332,7 @@ void UDPTransfer::armReceive() {
     std::weak_ptr<UDPTransfer> weak = weak_from_this();
     state_.connection->receiveMessage([weak](std::span<const std::uint8_t> content,
                                              UdpConnection::Clock::time_point arrival,
-                                             std::optional<PlatformError> error) {
+                                             std::uint64_t, std::optional<PlatformError> error) {
         if (auto self = weak.lock()) {
             // Both read before the lock, so that waiting for it counts neither as transit nor
             // as service.
@@ -341,8 +341,8 @@ void UDPTransfer::armReceive() {
     });
 }
 
-void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival,
-                           double handled, const std::optional<PlatformError>& error) {
+void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival, double handled,
+                           const std::optional<PlatformError>& error) {
     Lock lock(mutex_);
     if (state_.ended) {
         return;
