@@ -86,6 +86,12 @@ TEST(UdpLegResultTest, Completed) {
              receive(s, 1000, {5, 500, 600}, 0.002), s.senderSummary = sent(1000);
          },
          0.5, std::nullopt, std::nullopt, 1},
+        // The highest sequence number is the sender's count, so one more was received than
+        // sent, though another is missing.
+        {"highest at the sender's count, one missing",
+         [](UdpLegState& s) { receive(s, 101, {50}), s.senderSummary = sent(100); }, 0.5,
+         "Received sequence range conflicts with the reliable sender count.",
+         "Received sequence range conflicts with the reliable sender count.", 1},
     };
     for (const auto& row : rows) {
         UdpLegState s(f);
