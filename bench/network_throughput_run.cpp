@@ -51,7 +51,7 @@ Iperf iperf(const NetnsPair& pair, bool bidirectional) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string json =
         shell("ip netns exec " + pair.nsA + " iperf3 -J -c " + pair.ipv4B + " -p " + port +
-            " -t 10 -l 128K" + (bidirectional ? " --bidir" : ""));
+              " -t 10 -l 128K" + (bidirectional ? " --bidir" : ""));
     server.join();
     Iperf result;
     result.forward = jsonNumber(json, "sum_received", "bits_per_second");
@@ -219,7 +219,7 @@ void udpOfferedLoad(NetnsPair& pair, const NetworkInterface& ifA, const NetworkI
             flow->start();
             *arm = [&, weak = std::weak_ptr(arm)] {
                 flow->receiveMessage([&, weak](std::span<const std::uint8_t>, Clock::time_point,
-                                               std::optional<PlatformError> e) {
+                                               std::uint64_t, std::optional<PlatformError> e) {
                     if (!e) {
                         ++received;
                     }

@@ -1,8 +1,9 @@
 // Feeds a receiving probe leg datagrams built from the input: raw bytes, and well-formed
 // headers whose sequence, kind and send time the input chooses, some with one byte flipped
 // or cut short. Each datagram goes through the parser as the engine checks it, the probes it
-// accepts into the receiver's accounting, at arrival times that mostly move forward. Then
-// the leg completes against a sender count taken from the input.
+// accepts into the receiver's accounting, at arrival times that mostly move forward and with
+// receive-queue drop counts that mostly grow. Then the leg completes against a sender count
+// and a final drop count taken from the input.
 //
 // Faults: the two forms of the parser disagreeing, a parse of a datagram of the wrong size
 // or identity, any exception but ProtocolFailure, a refused datagram that changed the
@@ -83,8 +84,8 @@ std::vector<std::uint8_t> nextDatagram(Input& in, const UDPBinding::Prefix& pref
     udp_datagram::writeHeader(datagram, prefix, kind, sequence, sendTime);
     if (mode & 4) {
         // Mostly within the header, where every byte is checked.
-        const auto at = (mode & 64) ? in.take(2) % datagram.size()
-                                    : in.take(1) % udp_datagram::headerSize;
+        const auto at =
+            (mode & 64) ? in.take(2) % datagram.size() : in.take(1) % udp_datagram::headerSize;
         datagram[at] ^= static_cast<std::uint8_t>(in.take(1) | 1);
     }
     if (mode & 8) {
@@ -116,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     UDPReceiver& receiver = state.receiver;
     double arrival = 0.5;
     std::int64_t accepted = 0;
+    std::int64_t drops = 0;
 
     for (int count = 0; !in.empty() && count < 4096; ++count) {
         const auto datagram = nextDatagram(in, prefix);
@@ -148,11 +150,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Arrivals move forward by up to about 6.5 ms, now and then back (refused).
         const auto step = static_cast<std::int16_t>(in.take(2));
         arrival = std::clamp(arrival + static_cast<double>(step) * 2e-7, 0.0, 11.0);
+        // Drop counts grow a little, now and then to any value at all.
+        const auto grow = static_cast<std::uint8_t>(in.take(1));
+        drops = grow == 0xFF ? static_cast<std::int64_t>(in.take(8)) : drops + (grow & 0x3F);
         const Counts before = countsOf(receiver);
         const auto holesBefore = receiver.holes;
         try {
-            receiver.record({outcome.datagram->sequence, true, outcome.datagram->sendTime,
-                             arrival});
+            receiver.record(
+                {outcome.datagram->sequence, true, outcome.datagram->sendTime, arrival, drops});
             ++accepted;
         } catch (const ProtocolFailure&) {
             if (!(countsOf(receiver) == before) || receiver.holes != holesBefore) {
@@ -162,9 +167,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const auto holes =
             std::accumulate(receiver.holes.begin(), receiver.holes.end(), std::int64_t{0});
+        // Every missing datagram is the link's or the queue's, never both.
         if (receiver.unique + receiver.duplicates != accepted ||
             receiver.outOfOrder > receiver.unique || receiver.highest + 1 < receiver.unique ||
-            holes < 0 || holes > receiver.highest + 1 - receiver.unique + receiver.outOfOrder ||
+            holes < 0 || receiver.queueDropHoles < 0 ||
+            holes + receiver.queueDropHoles >
+                receiver.highest + 1 - receiver.unique + receiver.outOfOrder ||
             receiver.gaps.size() > UDPReceiver::maximumGaps) {
             std::abort();
         }
@@ -183,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         send.lastSubmission = 3.5;
     }
     state.senderSummary = send;
+    receiver.noteQueueDrops(static_cast<std::int64_t>(in.take(8)));
     state.tailStart = arrival;
     const double tail = 0.5 + static_cast<double>(in.take(1)) * 0.002;
     const auto observation = udp_leg_result::completed(facts, state, arrival + tail);

@@ -30,13 +30,14 @@ double arrivalSpan(const UDPReceiver& r) {
 }
 
 // Holes not explained by a receive queue that overflowed; the datagrams missing after the
-// last one received count as one hole at the last observed delay, unless the socket's own
-// queue has dropped entries that no hole accounts for yet. Holes already put down to the
+// last one received count as one hole at the last observed delay, but for those the entries
+// the socket's own queue dropped after the last one can hold. Holes already put down to the
 // socket's drops are not among the bins.
 std::int64_t unexplainedHoles(const UDPSendSummary& send, const UDPReceiver& r, double span) {
     auto holes = r.holes;
-    if (r.highest + 1 < send.accepted && r.unmatchedQueueDrops == 0) {
-        holes[UDPReceiver::holeBin(r.lastDelay)] += send.accepted - r.highest - 1;
+    if (r.highest + 1 < send.accepted) {
+        const std::int64_t tail = send.accepted - r.highest - 1;
+        holes[UDPReceiver::holeBin(r.lastDelay)] += tail - r.queueTail(tail);
     }
     const std::int64_t total = std::accumulate(holes.begin(), holes.end(), std::int64_t{0});
     const double rate = span > 0 ? static_cast<double>(r.unique) / span : 0.0;

@@ -7,11 +7,29 @@
 
 namespace sorvanta {
 
-void UDPReceiver::noteQueueDrops(std::int64_t total) noexcept {
-    if (total > queueDrops) {
-        unmatchedQueueDrops += total - queueDrops;
-        queueDrops = total;
+namespace {
+
+// How many of `missing` datagrams the entries dropped between the counts `before` (at least
+// 0) and `after` can hold.
+std::int64_t heldBy(std::int64_t before, std::int64_t after, std::int64_t missing) noexcept {
+    if (after <= before || missing <= 0) {
+        return 0;
     }
+    const std::int64_t entries = after - before;
+    if (entries >= missing) {  // each entry holds at least one
+        return missing;
+    }
+    return std::min(missing, entries * UDPReceiver::datagramsPerQueueEntry);
+}
+
+}  // namespace
+
+void UDPReceiver::noteQueueDrops(std::int64_t total) noexcept {
+    latestQueueDrops = std::max(latestQueueDrops, total);
+}
+
+std::int64_t UDPReceiver::queueTail(std::int64_t missing) const noexcept {
+    return heldBy(queueDrops, latestQueueDrops, missing);
 }
 
 std::size_t UDPReceiver::holeBin(double delay) noexcept {
@@ -57,18 +75,20 @@ void UDPReceiver::record(const Datagram& d) {
         queueDelay.add(delay);
     }
 
-    if (s > highest + 1) {
+    if (s > highest) {
+        // Only the entries dropped between the datagram before the hole and this one can be
+        // datagrams of the hole.
         const std::int64_t missing = s - highest - 1;
-        if (unmatchedQueueDrops > 0) {
-            --unmatchedQueueDrops;
-            queueDropHoles += missing;
-        } else {
+        const std::int64_t queued = heldBy(queueDrops, d.queueDrops, missing);
+        queueDropHoles += queued;
+        if (missing > queued) {
             const std::size_t bin = holeBin(delay);
-            holes[bin] += missing;
+            holes[bin] += missing - queued;
             if (gaps.size() < maximumGaps) {
                 gaps.push_back(Gap{highest + 1, s, bin});
             }
         }
+        queueDrops = std::max(queueDrops, d.queueDrops);
     }
     lastDelay = delay;
 

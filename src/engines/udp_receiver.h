@@ -23,6 +23,10 @@ struct UDPReceiver {
     static constexpr double highJitter = 0.01;
     static constexpr double timingArithmeticLimit = 10.0;
     static constexpr double timestampSpanSlack = 2.0;
+    // The most datagrams one entry of the socket's receive queue holds: the kernel merges at
+    // most 64 into one coalesced entry, and a segmented send of probe datagrams, within 64 KB,
+    // carries fewer.
+    static constexpr std::int64_t datagramsPerQueueEntry = 64;
 
     struct Gap {
         std::int64_t start = 0;  // first missing sequence number
@@ -36,6 +40,9 @@ struct UDPReceiver {
         bool probe = true;
         double sendTime = 0;  // on the sender's epoch
         double arrival = 0;   // on the receiver's epoch
+        // The socket's count of entries its full receive queue had dropped when this datagram
+        // was queued.
+        std::int64_t queueDrops = 0;
     };
 
     struct Times {
@@ -66,11 +73,13 @@ struct UDPReceiver {
     double sustainedHigh = 0;
     std::optional<std::string> timingReason;
     std::int64_t overruns = 0;
-    // The socket's own receive queue: its running count of dropped entries, those no hole
-    // has yet been put down to, and the datagrams of the holes put down to them. Such holes
-    // stay out of `holes` and `gaps`: they were lost here, not on the link.
+    // The socket's own receive queue: its count of dropped entries when the datagram that
+    // last raised `highest` was queued, its running count as last noted, and the missing
+    // datagrams put down to it, which stay out of `holes` and `gaps`: lost here, not on the
+    // link. A hole is put down to the queue only as far as the entries dropped between the two
+    // datagrams around it can hold; an entry never explains a later hole or the tail.
     std::int64_t queueDrops = 0;
-    std::int64_t unmatchedQueueDrops = 0;
+    std::int64_t latestQueueDrops = 0;
     std::int64_t queueDropHoles = 0;
 
     // Throws ProtocolFailure::malformed, leaving the receiver unchanged, for a datagram that
@@ -79,17 +88,14 @@ struct UDPReceiver {
     // counted, not refused.
     void record(const Datagram& datagram);
 
-    // Whether recording `sequence` would find a hole before it: the only moment the drops
-    // noted so far are matched, so the one moment a reader must have noted them by.
-    bool revealsHole(std::int64_t sequence) const noexcept { return sequence > highest + 1; }
-
-    // Takes the socket's running count of entries its full receive queue dropped, read
-    // before a datagram that reveals a hole is recorded; the next holes found are then put
-    // down to those drops, one entry each. An entry may hold a run of datagrams the kernel
-    // kept coalesced (sent as one segmented write), so a hole found while any drop is
-    // unmatched is the queue's whole and, however long, matches only the one entry it must at
-    // least have come from. A count that goes back is ignored.
+    // Takes the socket's running count of dropped entries (at the end of the leg), so that
+    // the entries dropped after the highest datagram can explain a tail. A count that goes
+    // back is ignored.
     void noteQueueDrops(std::int64_t total) noexcept;
+
+    // How many of `missing` datagrams after the highest one the entries dropped since it was
+    // queued can explain.
+    std::int64_t queueTail(std::int64_t missing) const noexcept;
 
     // The hole bin of a queue delay in seconds: 0.25 ms steps, 0 for a delay that is not a
     // positive finite number, at most 128.

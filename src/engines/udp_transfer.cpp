@@ -330,19 +330,19 @@ void UDPTransfer::armReceive() {
     }
     ++state_.pendingReceives;
     std::weak_ptr<UDPTransfer> weak = weak_from_this();
-    state_.connection->receiveMessage([weak](std::span<const std::uint8_t> content,
-                                             UdpConnection::Clock::time_point arrival,
-                                             std::optional<PlatformError> error) {
-        if (auto self = weak.lock()) {
-            // Both read before the lock, so that waiting for it counts neither as transit nor
-            // as service.
-            self->received(content, self->clock_->at(arrival), self->now(), error);
-        }
-    });
+    state_.connection->receiveMessage(
+        [weak](std::span<const std::uint8_t> content, UdpConnection::Clock::time_point arrival,
+               std::uint64_t queueDrops, std::optional<PlatformError> error) {
+            if (auto self = weak.lock()) {
+                // Both read before the lock, so that waiting for it counts neither as transit nor
+                // as service.
+                self->received(content, self->clock_->at(arrival), self->now(), queueDrops, error);
+            }
+        });
 }
 
-void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival,
-                           double handled, const std::optional<PlatformError>& error) {
+void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival, double handled,
+                           std::uint64_t queueDrops, const std::optional<PlatformError>& error) {
     Lock lock(mutex_);
     if (state_.ended) {
         return;
@@ -368,12 +368,9 @@ void UDPTransfer::received(std::span<const std::uint8_t> content, double arrival
     }
     if (!refused) {
         const auto& d = *outcome.datagram;
-        // The count only matters where a hole shows; the ends of the leg take it again.
-        if (state_.receiver.revealsHole(d.sequence)) {
-            noteQueueDrops();
-        }
         try {
-            state_.receiver.record({d.sequence, d.probe, d.sendTime, arrival});
+            state_.receiver.record(
+                {d.sequence, d.probe, d.sendTime, arrival, static_cast<std::int64_t>(queueDrops)});
         } catch (const ProtocolFailure&) {
             refused = true;
         }

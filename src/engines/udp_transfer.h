@@ -1,7 +1,7 @@
 #pragma once
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -148,7 +148,8 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void tickSender(double t);
     // Receiver: the receive queue was served late; marks the leg's one overrun.
     void noteDelayedService();
-    // Hands the receiver the socket's running count of receive-queue drops.
+    // Hands the receiver the socket's running count of receive-queue drops, for a tail the
+    // queue may have dropped.
     void noteQueueDrops();
     void stopSending(double t, double elapsed);
     void sendBatch(std::int64_t count);
@@ -162,9 +163,10 @@ class UDPTransfer : public std::enable_shared_from_this<UDPTransfer> {
     void viabilityLost();
     void readinessSent(const std::optional<PlatformError>& error);
     // `arrival` is the kernel's stamp (for transit and jitter); `handled` when this engine
-    // took the completion up, before waiting for the lock (for the receive checks).
+    // took the completion up, before waiting for the lock (for the receive checks);
+    // `queueDrops` the socket's drop count when the datagram was queued.
     void received(std::span<const std::uint8_t> content, double arrival, double handled,
-                  const std::optional<PlatformError>& error);
+                  std::uint64_t queueDrops, const std::optional<PlatformError>& error);
     // With the lock held: takes up the send completions that came since the last call.
     void settleSends();
 

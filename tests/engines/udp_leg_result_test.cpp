@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 
 namespace sorvanta {
 namespace {
@@ -85,19 +86,12 @@ TEST(UdpLegResultTest, Completed) {
              receive(s, 1000, {5, 500, 600}, 0.002), s.senderSummary = sent(1000);
          },
          0.5, std::nullopt, std::nullopt, 1},
-        // The socket's own queue dropped what never arrived: none of it is the link's, in
-        // the middle or at the tail.
-        {"the socket's own drops explain their holes",
-         [](UdpLegState& s) {
-             s.receiver.noteQueueDrops(1);
-             receive(s, 100, {40, 41, 42}), s.senderSummary = sent(100);
-         },
-         0.5, std::nullopt, std::nullopt, 0},
-        {"drops not yet matched explain the tail",
-         [](UdpLegState& s) {
-             receive(s, 90), s.receiver.noteQueueDrops(2), s.senderSummary = sent(100);
-         },
-         0.5, std::nullopt, std::nullopt, 0},
+        // The highest sequence number is the sender's count, so one more was received than
+        // sent, though another is missing.
+        {"highest at the sender's count, one missing",
+         [](UdpLegState& s) { receive(s, 101, {50}), s.senderSummary = sent(100); }, 0.5,
+         "Received sequence range conflicts with the reliable sender count.",
+         "Received sequence range conflicts with the reliable sender count.", 1},
     };
     for (const auto& row : rows) {
         UdpLegState s(f);
@@ -119,6 +113,86 @@ TEST(UdpLegResultTest, Completed) {
         if (!row.countReason) {
             EXPECT_EQ(known.lostDatagrams(), known.send.accepted - known.unique) << row.name;
         }
+    }
+}
+
+// A leg of `count` datagrams, 10 µs apart with no queue delay, of which the link lost
+// `linkLost` and the receiving socket's full queue dropped a run of `overflow` from
+// `overflowFrom` on, as entries of `perEntry` datagrams. Each datagram carries the socket's
+// drop count when it was queued, and the count is taken again at the end.
+struct Leg {
+    std::int64_t count;
+    std::int64_t overflowFrom, overflow, perEntry;
+    std::function<bool(std::int64_t)> linkLost;
+};
+
+std::int64_t run(const Leg& leg, UdpLegState& s) {
+    s.receipt = true;
+    std::int64_t drops = 0, lost = 0;
+    for (std::int64_t i = 0; i < leg.count; ++i) {
+        if (i >= leg.overflowFrom && i < leg.overflowFrom + leg.overflow) {
+            drops += (i - leg.overflowFrom) % leg.perEntry == 0 ? 1 : 0;
+        } else if (leg.linkLost(i)) {
+            ++lost;
+        } else {
+            const double send = 1e-5 * static_cast<double>(i);
+            s.receiver.record({i, true, send, send + 0.0001, drops});
+        }
+    }
+    s.receiver.noteQueueDrops(drops);
+    s.senderSummary = sent(leg.count);
+    return lost;
+}
+
+// What the socket's own queue dropped is the receiver's; what the link lost stays the link's,
+// however many entries the queue dropped before it.
+TEST(UdpLegResultTest, OnlyTheLinksLossIsUnexplained) {
+    const auto f = facts(true);
+    const auto none = [](std::int64_t) { return false; };
+    const auto scattered = [](std::int64_t i) { return i >= 10'000 && i < 60'000 && i % 50 == 0; };
+    std::mt19937 random(7);
+    std::vector<bool> rare(234'000);
+    for (std::size_t i = 30'000; i < rare.size(); ++i) {
+        rare[i] = std::uniform_int_distribution<int>(0, 999)(random) == 0;
+    }
+    struct Row {
+        const char* name;
+        Leg leg;
+        std::int64_t queueHoles;
+        bool receiverLimited;
+    } rows[] = {
+        {"an overflow, then a lossy link", {100'000, 1'000, 50, 1, scattered}, 50, false},
+        {"an overflow, then the link loses the tail",
+         {100'000, 1'000, 50, 1, [](std::int64_t i) { return i >= 99'000; }},
+         50,
+         false},
+        {"a stall, then rare loss on the link",
+         {234'000, 20'000, 312, 1, [&rare](std::int64_t i) { return rare[i]; }},
+         312,
+         true},
+        {"a coalesced overflow, then a lossy link",
+         {100'000, 1'000, 312, 16, scattered},
+         312,
+         true},
+        // One coalesced entry next to the link's own loss: only what it holds is the queue's.
+        {"an entry and the link's loss in one hole",
+         {100'000, 1'000, 64, 64, [](std::int64_t i) { return i >= 1'064 && i < 1'164; }},
+         64,
+         false},
+        {"the queue drops the tail", {100'000, 99'000, 1'000, 1, none}, 0, true},
+        {"a coalesced tail", {100'000, 99'000, 1'000, 16, none}, 0, true},
+    };
+    for (const auto& row : rows) {
+        UdpLegState s(f);
+        const std::int64_t lost = run(row.leg, s);
+        s.tailStart = 0.0;
+        auto o = udp_leg_result::completed(f, s, 0.5);
+        o.receiverPath = "UDP connection on eth0";
+        EXPECT_EQ(s.receiver.queueDropHoles, row.queueHoles) << row.name;
+        EXPECT_EQ(o.unexplainedHoles, lost) << row.name;
+        EXPECT_EQ(o.lostDatagrams(), lost + row.leg.overflow) << row.name;
+        EXPECT_EQ(o.hasUnexplainedLoss(), o.isSignificantLoss(lost)) << row.name;
+        EXPECT_EQ(o.receiverLimited(), row.receiverLimited) << row.name;
     }
 }
 

@@ -39,36 +39,39 @@ TEST(UdpReceiverTest, HolesGapsLateArrivalsAndDuplicates) {
     EXPECT_EQ(r.gaps.size(), 1u);
 }
 
-// Holes found while the socket's own queue has drops no hole accounts for are put down to
-// them, whole, and kept out of the link's bins; the next hole with no new drop is the link's.
-TEST(UdpReceiverTest, HolesAfterTheQueuesOwnDropsStayOutOfTheBins) {
+// Each datagram carries the socket's drop count from when it was queued: a hole is put down
+// to the queue only as far as the entries dropped between the datagram before it and the one
+// after can hold, and what they cannot hold stays the link's.
+TEST(UdpReceiverTest, HolesArePutDownToTheDropsCountedAroundThem) {
     struct Row {
         const char* name;
-        std::vector<std::int64_t> dropsBefore;  // the running count, before each of 0 … 9
-        std::vector<std::int64_t> missing;      // sequences 0 … 9 that never arrive
-        std::int64_t queueHoles, linkHoles, unmatched;
+        std::vector<std::pair<std::int64_t, std::int64_t>> arrivals;  // sequence, drop count
+        std::int64_t queueHoles, linkHoles;
+        std::size_t gaps;
     } rows[] = {
-        {"no drops: every hole is the link's", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 4}, 0, 2, 0},
+        {"no drops: every hole is the link's", {{0, 0}, {1, 0}, {2, 0}, {5, 0}, {6, 0}}, 0, 2, 1},
         // A coalesced run dropped as one entry: the whole hole is the queue's.
-        {"one entry, a run of three", {0, 0, 0, 0, 0, 1, 1, 1, 1, 1}, {2, 3, 4}, 3, 0, 0},
-        // Without coalescing, the other two entries of one hole stay unmatched.
-        {"three entries, three datagrams", {0, 0, 0, 0, 0, 3, 3, 3, 3, 3}, {2, 3, 4}, 3, 0, 2},
-        // Two coalesced runs dropped apart, both counted before either hole shows.
-        {"two runs, two holes", {0, 0, 0, 2, 2, 2, 2, 2, 2, 2}, {1, 2, 5, 6, 7}, 5, 0, 0},
-        // Matched drops are spent: a later hole without a new drop is the link's.
-        {"a later hole is the link's", {0, 0, 0, 1, 1, 1, 1, 1, 1, 1}, {2, 7}, 1, 1, 0},
-        // Seen before their hole is revealed: the datagram after the hole is read in the
-        // same batch as the count.
-        {"counted ahead of the hole", {0, 0, 2, 2, 2, 2, 2, 2, 2, 2}, {5}, 1, 0, 1},
-        {"a count that goes back", {0, 0, 2, 1, 1, 1, 1, 1, 1, 1}, {4, 5}, 2, 0, 1},
+        {"one entry, a run of three", {{0, 0}, {1, 0}, {5, 1}, {6, 1}}, 3, 0, 0},
+        {"three entries, three datagrams", {{0, 0}, {1, 0}, {5, 3}, {6, 3}}, 3, 0, 0},
+        {"two holes, each with its own entry", {{0, 0}, {3, 1}, {4, 1}, {8, 2}}, 5, 0, 0},
+        // Entries spent on one hole never explain the next.
+        {"more entries than the hole", {{0, 0}, {1, 0}, {3, 5}, {4, 5}, {6, 5}}, 1, 1, 1},
+        {"a later hole without a new drop", {{0, 0}, {1, 0}, {3, 1}, {4, 1}, {8, 1}}, 1, 3, 1},
+        {"a first hole the queue dropped", {{4, 2}, {5, 2}}, 4, 0, 0},
+        // Past what its entries can hold, the rest of a hole is the link's.
+        {"a hole longer than one entry holds", {{0, 0}, {101, 1}}, 64, 36, 1},
+        // Only the datagram that moves the highest sequence on marks where drops begin; a late
+        // or duplicate one in between leaves them to the next hole.
+        {"a late datagram in between", {{0, 0}, {1, 0}, {3, 0}, {2, 1}, {5, 1}}, 1, 0, 1},
+        {"a duplicate in between", {{0, 0}, {1, 0}, {1, 1}, {3, 1}}, 1, 0, 0},
+        {"a count that goes back", {{0, 0}, {1, 2}, {4, 1}}, 0, 2, 1},
     };
     for (const auto& row : rows) {
         UDPReceiver r;
-        for (std::int64_t s = 0; s < 10; ++s) {
-            if (std::find(row.missing.begin(), row.missing.end(), s) == row.missing.end()) {
-                r.noteQueueDrops(row.dropsBefore[static_cast<std::size_t>(s)]);
-                r.record(at(s));
-            }
+        double arrival = 0;
+        for (const auto& [s, drops] : row.arrivals) {
+            arrival += 0.01;
+            r.record({s, true, 0.01 * static_cast<double>(s), arrival, drops});
         }
         std::int64_t binned = 0;
         for (auto h : r.holes) {
@@ -76,76 +79,37 @@ TEST(UdpReceiverTest, HolesAfterTheQueuesOwnDropsStayOutOfTheBins) {
         }
         EXPECT_EQ(r.queueDropHoles, row.queueHoles) << row.name;
         EXPECT_EQ(binned, row.linkHoles) << row.name;
-        EXPECT_EQ(r.gaps.size(), row.linkHoles > 0 ? 1u : 0u) << row.name;
-        EXPECT_EQ(r.unmatchedQueueDrops, row.unmatched) << row.name;
+        EXPECT_EQ(r.gaps.size(), row.gaps) << row.name;
     }
 }
 
-// The socket's running count never goes back, so a reader that notes it only before a
-// datagram that reveals a hole, and once at the end, puts every hole down exactly as one
-// that notes it before every datagram.
-TEST(UdpReceiverTest, DropsNotedOnlyWhereAHoleShowsSplitTheHolesAlike) {
+// The tail: only entries dropped after the highest datagram was queued can explain it, each
+// as far as it holds.
+TEST(UdpReceiverTest, ATailIsPutDownToTheDropsCountedAfterTheLastDatagram) {
     struct Row {
         const char* name;
-        std::vector<std::int64_t> dropsBefore;  // the running count, before each of 0 … 11
-        std::vector<std::int64_t> missing;      // sequences 0 … 11 that never arrive
-        std::int64_t endDrops;                  // the count once all has arrived
-        std::int64_t queueHoles, linkHoles, unmatched;
+        std::int64_t lastDrops;  // the count stamped on the highest datagram, 9
+        std::int64_t endDrops;   // the socket's count at the end
+        std::int64_t missing;    // datagrams the sender sent after 9
+        std::int64_t queued;
     } rows[] = {
-        {"no drops", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {3, 4}, 0, 0, 2, 0},
-        // Noted by the eager reader three datagrams before the hole shows.
-        {"counted well ahead of the hole",
-         {0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
-         {6},
-         1,
-         1,
-         0,
-         0},
-        // A drop counted between two holes belongs to the second, whichever reader.
-        {"a drop between two holes",
-         {0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1},
-         {2, 8},
-         1,
-         1,
-         1,
-         0},
-        {"two drops, one hole: one stays unmatched",
-         {0, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2},
-         {4, 5},
-         2,
-         2,
-         0,
-         1},
-        {"a drop after the last hole", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {5}, 1, 0, 1, 1},
+        {"no drops", 0, 0, 5, 0},
+        {"drops before the last datagram only", 3, 3, 5, 0},
+        {"one entry after it", 3, 4, 5, 5},
+        {"one entry, a longer tail", 0, 1, 100, 64},
+        {"two entries, a longer tail", 0, 2, 100, 100},
+        {"a count that goes back", 3, 1, 5, 0},
     };
     for (const auto& row : rows) {
-        UDPReceiver eager, lazy;
-        for (std::int64_t s = 0; s < 12; ++s) {
-            if (std::find(row.missing.begin(), row.missing.end(), s) != row.missing.end()) {
-                continue;
-            }
-            const auto drops = row.dropsBefore[static_cast<std::size_t>(s)];
-            eager.noteQueueDrops(drops);
-            eager.record(at(s));
-            if (lazy.revealsHole(s)) {
-                lazy.noteQueueDrops(drops);
-            }
-            lazy.record(at(s));
+        UDPReceiver r;
+        for (std::int64_t s = 0; s < 10; ++s) {
+            auto d = at(s);
+            d.queueDrops = s == 9 ? row.lastDrops : 0;
+            r.record(d);
         }
-        for (auto* r : {&eager, &lazy}) {
-            r->noteQueueDrops(row.endDrops);
-        }
-        for (const auto* r : {&eager, &lazy}) {
-            SCOPED_TRACE(std::string(row.name) + (r == &eager ? ", eager" : ", lazy"));
-            std::int64_t binned = 0;
-            for (auto h : r->holes) {
-                binned += h;
-            }
-            EXPECT_EQ(r->queueDropHoles, row.queueHoles);
-            EXPECT_EQ(binned, row.linkHoles);
-            EXPECT_EQ(r->unmatchedQueueDrops, row.unmatched);
-            EXPECT_EQ(r->gaps, eager.gaps);
-        }
+        r.noteQueueDrops(row.endDrops);
+        EXPECT_EQ(r.queueTail(row.missing), row.queued) << row.name;
+        EXPECT_EQ(r.queueTail(0), 0) << row.name;
     }
 }
 

@@ -161,7 +161,7 @@ TEST(UdpTransferTest, MakingRefusesBadLegs) {
                      ProtocolFailure);
     }
     for (std::int64_t ceiling : {std::int64_t{0}, UDPPacer::maximumAttempts + 1}) {
-        UDPTransfer::Setup setup{leg.binding, 1e9, 3.0, false, wired, peer,
+        UDPTransfer::Setup setup{leg.binding,           1e9,         3.0,     false,    wired, peer,
                                  leg.io.get_executor(), leg.factory, nullptr, leg.clock};
         setup.attemptCeiling = ceiling;
         EXPECT_THROW(UDPTransfer::make(std::move(setup)), ProtocolFailure) << ceiling;
@@ -370,20 +370,26 @@ TEST(UdpTransferTest, ReceiverTicksAndCompletion) {
 // unexplained holes leave them out, whether the hole is in the middle or at the tail, and
 // whether the leg completes or is cut short after the sender's summary (the socket's count
 // is taken again at the end, so a tail the queue dropped, with no datagram after it to be
-// read before, is the queue's either way).
+// read before, is the queue's either way). A hole is the queue's only by the count each
+// datagram was queued with, not by what the socket counted by the time it was read.
 TEST(UdpTransferTest, HolesTheSocketsOwnQueueDroppedAreExplained) {
     struct Row {
         const char* name;
-        // The socket's running count once 0 … 9 are read, and once all has arrived.
-        std::uint64_t dropsAfterTen, dropsAtEnd;
+        // The socket's running count once 0 … 9 are read, once 13 … 39 are queued (before
+        // they are read), and once all has arrived.
+        std::uint64_t dropsAfterTen, dropsBeforeRead, dropsAtEnd;
         std::uint32_t sent;  // 0 … 9 and 13 … 39 arrive of 0 … sent − 1
         std::int64_t unexplained;
     } rows[] = {
-        {"no drops: the holes are the link's", 0, 0, 40, 3},
-        {"the queue dropped the middle hole", 1, 1, 40, 0},
-        {"the queue dropped the middle hole and the tail", 1, 2, 45, 0},
-        {"only the middle hole was the queue's: the tail is the link's", 1, 1, 45, 5},
-        {"only the tail was the queue's", 0, 1, 45, 3},
+        {"no drops: the holes are the link's", 0, 0, 0, 40, 3},
+        {"the queue dropped the middle hole", 1, 1, 1, 40, 0},
+        {"the queue dropped the middle hole and the tail", 1, 1, 2, 45, 0},
+        {"only the middle hole was the queue's: the tail is the link's", 1, 1, 1, 45, 5},
+        {"only the tail was the queue's", 0, 0, 1, 45, 3},
+        {"dropped after the datagrams were queued, before they were read: the tail", 0, 1, 1, 45,
+         3},
+        // Entries the queue dropped in the middle hole never hide a tail the link lost.
+        {"more entries than the middle hole: the tail is still the link's", 5, 5, 5, 45, 5},
     };
     for (const auto& row : rows) {
         for (bool cutShort : {false, true}) {
@@ -398,6 +404,7 @@ TEST(UdpTransferTest, HolesTheSocketsOwnQueueDroppedAreExplained) {
             for (std::uint32_t s = 13; s < 40; ++s) {
                 flow->deliver(leg.datagram(1, s, 0.01 * s));
             }
+            flow->setReceiveQueueDrops(row.dropsBeforeRead);
             leg.poll();
             flow->setReceiveQueueDrops(row.dropsAtEnd);
             UDPSendSummary summary;

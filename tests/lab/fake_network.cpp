@@ -134,11 +134,11 @@ void FakeUdpConnection::receiveMessage(ReceiveCompletion completion) {
 }
 
 void FakeUdpConnection::deliver(const Bytes& datagram, Clock::time_point arrival) {
-    arrive(Arrival{datagram, arrival, std::nullopt});
+    arrive(Arrival{datagram, arrival, get(drops_), std::nullopt});
 }
 
 void FakeUdpConnection::failReceive(PlatformError error) {
-    arrive(Arrival{{}, Clock::now(), error});
+    arrive(Arrival{{}, Clock::now(), get(drops_), error});
 }
 
 // Queues `arrival`, if any, and pairs queued arrivals with waiting receives, in order.
@@ -155,7 +155,7 @@ void FakeUdpConnection::arrive(std::optional<Arrival> arrival) {
         lock.unlock();
         post([completion = std::move(completion), next = std::move(next)] {
             if (completion) {
-                completion(next.content, next.at, next.error);
+                completion(next.content, next.at, next.queueDrops, next.error);
             }
         });
         lock.lock();

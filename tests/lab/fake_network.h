@@ -278,7 +278,7 @@ class FakeUdpConnection final : public FakeConnectionBase<FakeUdpConnection, Udp
     int sendBufferSize() const override { return 8 * 1024 * 1024; }
 
     // One datagram from the peer (kept until a receive takes it), or an error for the next
-    // receive.
+    // receive. The datagram was queued after the receive-queue drops set so far.
     void deliver(const Bytes& datagram, Clock::time_point arrival = Clock::now());
     void failReceive(PlatformError error);
     void setSendError(std::optional<PlatformError> error) { put(sendError_, error); }
@@ -295,6 +295,7 @@ class FakeUdpConnection final : public FakeConnectionBase<FakeUdpConnection, Udp
     struct Arrival {
         Bytes content;
         Clock::time_point at;
+        std::uint64_t queueDrops = 0;
         std::optional<PlatformError> error;
     };
     void arrive(std::optional<Arrival> arrival);

@@ -45,7 +45,7 @@ TEST(FakeNetwork, EveryFakeDeliversWhatTheTestScripts) {
     testing::FakeNetworkFactory factory;
     std::string log;
     auto udp = factory.makeUdpConnection(executor, {}, NetworkParameters::udp());
-    udp->receiveMessage([&](auto content, auto, auto) {
+    udp->receiveMessage([&](auto content, auto, auto, auto) {
         log += "udp:" + std::string(content.begin(), content.end()) + ";";
     });
     auto tcpListener = factory.makeTcpListener(executor, NetworkParameters::tcp(), 0);

@@ -338,7 +338,7 @@ void SocketUdpConnection::deliverBacklog() {
         lastArrival_ = std::max(lastArrival_, item.arrival);
         lock.unlock();
         if (gate_.isOpen() && completion) {
-            completion(item.content, item.arrival, std::nullopt);
+            completion(item.content, item.arrival, item.queueDrops, std::nullopt);
         }
         lock.lock();
     }
@@ -412,6 +412,9 @@ void SocketUdpConnection::readable() {
             for (int i = 0; i < received; ++i) {
                 Clock::time_point arrival = now;
                 std::size_t segment = 0;  // a coalesced message's datagram size
+                // The kernel stamps a datagram with the socket's drop count only once it is
+                // not 0.
+                std::uint64_t dropsBefore = 0;
                 for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
                      c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
                     if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
@@ -433,13 +436,14 @@ void SocketUdpConnection::readable() {
                     } else if (c->cmsg_type == SO_RXQ_OVFL) {
                         std::uint32_t dropped = 0;
                         std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+                        dropsBefore = dropped;
                         drops_ = std::max<std::uint64_t>(drops_, dropped);
                     }
                 }
                 arrival = std::clamp(arrival, lastArrival_, std::max(lastArrival_, now));
                 lastArrival_ = arrival;
                 splitDatagrams(i * slotBytes, std::min<std::size_t>(messages[i].msg_len, slotBytes),
-                               segment, arrival, arrived_);
+                               segment, arrival, dropsBefore, arrived_);
             }
         }
     }
@@ -455,7 +459,8 @@ void SocketUdpConnection::readable() {
             }
             if (!backlog_.empty() || receives_.empty()) {
                 const std::uint8_t* at = slots_.get() + datagram.offset;
-                backlog_.push_back({Bytes(at, at + datagram.length), datagram.arrival});
+                backlog_.push_back(
+                    {Bytes(at, at + datagram.length), datagram.arrival, datagram.queueDrops});
                 continue;
             }
             completion = std::move(receives_.front());
@@ -463,7 +468,7 @@ void SocketUdpConnection::readable() {
         }
         if (gate_.isOpen() && completion) {
             completion({slots_.get() + datagram.offset, datagram.length}, datagram.arrival,
-                       std::nullopt);
+                       datagram.queueDrops, std::nullopt);
         }
     }
     {
@@ -471,22 +476,22 @@ void SocketUdpConnection::readable() {
         reading_ = false;
     }
     if (failed && gate_.isOpen() && failed->first) {
-        failed->first({}, lastArrival_, failed->second);
+        failed->first({}, lastArrival_, drops_, failed->second);
     }
     armRead();
 }
 
 void SocketUdpConnection::splitDatagrams(std::size_t offset, std::size_t length,
                                          std::size_t segment, Clock::time_point arrival,
-                                         std::vector<Arrived>& into) {
+                                         std::uint64_t queueDrops, std::vector<Arrived>& into) {
     // A message the kernel coalesced holds datagrams of `segment` bytes, the last perhaps
     // shorter; any other message is one datagram (perhaps empty).
     if (segment == 0 || segment >= length) {
-        into.push_back({offset, length, arrival});
+        into.push_back({offset, length, arrival, queueDrops});
         return;
     }
     for (std::size_t at = 0; at < length; at += segment) {
-        into.push_back({offset + at, std::min(segment, length - at), arrival});
+        into.push_back({offset + at, std::min(segment, length - at), arrival, queueDrops});
     }
 }
 

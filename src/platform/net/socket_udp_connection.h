@@ -33,10 +33,12 @@ namespace sorvanta {
 // send() may be called from any thread (a pacing timer's, for one); each datagram gets exactly
 // one completion, in send order, once the kernel has taken it. Sends issued inside batch() go
 // to the kernel together (sendmmsg). Any number of receiveMessage() calls may be outstanding;
-// each completes with one datagram (an empty datagram as empty content) and its arrival time
-// on the monotonic clock, non-decreasing, taken from the kernel's receive timestamp. Up to 64
+// each completes with one datagram (an empty datagram as empty content), its arrival time on
+// the monotonic clock, non-decreasing, taken from the kernel's receive timestamp, and the
+// kernel's count of this socket's queue drops when it queued the datagram (SO_RXQ_OVFL; a
+// datagram the listener took up before the flow had a socket of its own carries 0). Up to 64
 // messages are read per wake; the kernel may hand a run of equal datagrams over as one
-// coalesced message, which is split again, each datagram with the run's stamp. Drops in this
+// coalesced message, which is split again, each datagram with the run's stamps. Drops in this
 // socket's own receive queue are counted apart (receiveQueueDrops) from loss on the link. No
 // handler runs after cancel().
 class SocketUdpConnection final : public UdpConnection,
@@ -85,6 +87,7 @@ class SocketUdpConnection final : public UdpConnection,
     struct Backlog {
         Bytes content;
         Clock::time_point arrival;
+        std::uint64_t queueDrops = 0;
     };
 
     void attempt();
@@ -104,14 +107,15 @@ class SocketUdpConnection final : public UdpConnection,
         std::size_t offset;
         std::size_t length;
         Clock::time_point arrival;
+        std::uint64_t queueDrops;
     };
     // Splits one read message (at `offset` in the slots) into its datagrams: `segment` is
     // the size the kernel gave a coalesced message, 0 for a plain one.
     static void splitDatagrams(std::size_t offset, std::size_t length, std::size_t segment,
-                               Clock::time_point arrival, std::vector<Arrived>& into);
+                               Clock::time_point arrival, std::uint64_t queueDrops,
+                               std::vector<Arrived>& into);
 
   private:
-
     NetworkExecutor executor_;
     asio::ip::udp::socket socket_;
     asio::steady_timer retryTimer_;

@@ -26,9 +26,11 @@ namespace sorvanta {
 // send() may be called from any thread (a pacing timer's, for one); each datagram gets exactly
 // one completion, in send order, once the kernel has taken it. Sends issued inside batch() go
 // to the kernel together. Any number of receiveMessage() calls may be outstanding; each
-// completes with one datagram (an empty datagram as empty content) and its arrival time on the
-// monotonic clock, non-decreasing, taken from the kernel's receive timestamp. Drops in this
-// socket's own receive queue are counted apart (receiveQueueDrops) from loss on the link.
+// completes with one datagram (an empty datagram as empty content), its arrival time on the
+// monotonic clock, non-decreasing, taken from the kernel's receive timestamp, and how many
+// entries this socket's own full receive queue had dropped before the datagram was queued.
+// Drops in this socket's own receive queue are counted apart (receiveQueueDrops) from loss on
+// the link.
 //
 // No completion or handler runs inside the call that caused it (start, send, batch,
 // receiveMessage, cancel): they are posted to the executor, so a caller may hold its own lock
@@ -41,10 +43,12 @@ class UdpConnection {
     using PathHandler = std::function<void(const NetworkPath&)>;
     using ViabilityHandler = std::function<void(bool viable)>;
     using SendCompletion = std::function<void(std::optional<PlatformError>)>;
-    // The content is valid only during the call.
+    // The content is valid only during the call. `queueDrops` is the kernel's own stamp on the
+    // datagram: receiveQueueDrops() as it stood when the datagram was queued, so that drops
+    // between two datagrams are told apart from drops after both.
     using ReceiveCompletion =
         std::function<void(std::span<const std::uint8_t> content, Clock::time_point arrival,
-                           std::optional<PlatformError>)>;
+                           std::uint64_t queueDrops, std::optional<PlatformError>)>;
 
     virtual ~UdpConnection() = default;
 

@@ -113,10 +113,11 @@ TEST_F(NoInlineHandler, NoHandlerRunsInsideTheCallThatCausedIt) {
         {"UdpConnection::receiveMessage",
          [&](InlineProbe& p) {
              flow->start();
-             return Made{[&p, f = flow] {
-                             f->receiveMessage([&p](auto, auto, auto) { p.handler("datagram"); });
-                         },
-                         [f = flow] { f->cancel(); }};
+             return Made{
+                 [&p, f = flow] {
+                     f->receiveMessage([&p](auto, auto, auto, auto) { p.handler("datagram"); });
+                 },
+                 [f = flow] { f->cancel(); }};
          }},
         {"PathMonitor::start",
          [&](InlineProbe& p) {

@@ -86,6 +86,7 @@ class UdpOverVeth : public testing::VethSides {
             *arm = [connection, &arrivals, weakArm = std::weak_ptr(arm)] {
                 connection->receiveMessage([&arrivals, weakArm](std::span<const std::uint8_t> c,
                                                                 UdpConnection::Clock::time_point at,
+                                                                std::uint64_t,
                                                                 std::optional<PlatformError> e) {
                     EXPECT_FALSE(e) << e->text();
                     arrivals.push({std::string(c.begin(), c.end()), at});
@@ -229,7 +230,12 @@ TEST_F(UdpOverVeth, BatchedSendsCompleteOnceInOrderAndArrivalsNeverGoBack) {
     EXPECT_GE(sender->sendBufferSize(), 4 * 1024 * 1024);
 }
 
-TEST_F(UdpOverVeth, OverflowsOfOurOwnReceiveQueueAreCountedApartAndExactlyOverTwoBursts) {
+// Each datagram carries the count of entries the socket's full queue had dropped when the
+// kernel queued it, so the drops between two datagrams are those of the datagrams between
+// them: one entry per datagram sent on its own, one per run the kernel kept coalesced (a
+// segmented send crosses a veth whole), never more entries than datagrams nor more datagrams
+// than a coalesced entry holds.
+TEST_F(UdpOverVeth, OverflowsOfOurOwnReceiveQueueAreCountedApartAndStampedOnEachDatagram) {
     const auto port = listenOnB();
     auto sender = dial(*a, {asio::ip::make_address(pair->ipv4B), port}, pinnedUdp(ifA));
     a->call([&] {
@@ -247,12 +253,18 @@ TEST_F(UdpOverVeth, OverflowsOfOurOwnReceiveQueueAreCountedApartAndExactlyOverTw
     ASSERT_TRUE(ready.waitFor([](auto& v) { return !v.empty() && v.back().kind == Kind::ready; }));
 
     // Receives that re-arm themselves only while `reading`: between drains nobody reads.
+    // Each arrival is kept as the number it was sent with and the drops stamped on it.
+    using Stamped = std::pair<long, std::uint64_t>;
     auto reading = std::make_shared<std::atomic<bool>>(false);
-    auto arrivals = std::make_shared<std::atomic<std::uint64_t>>(0);
+    auto arrivals = std::make_shared<EventRecorder<Stamped>>();
     auto arm = std::make_shared<std::function<void()>>();
     *arm = [flow, reading, arrivals, weak = std::weak_ptr(arm)] {
-        flow->receiveMessage([reading, arrivals, weak](auto, auto, auto) {
-            ++*arrivals;
+        flow->receiveMessage([reading, arrivals, weak](std::span<const std::uint8_t> c, auto,
+                                                       std::uint64_t drops, auto) {
+            const std::string text(c.begin(), c.end());
+            // Numbered from 0 after the datagram that made the flow.
+            arrivals->push(
+                {text == "hello" ? -1 : std::stol(text.substr(0, 8)) - 10'000'000, drops});
             auto again = weak.lock();
             if (again && *reading) {
                 (*again)();
@@ -268,38 +280,76 @@ TEST_F(UdpOverVeth, OverflowsOfOurOwnReceiveQueueAreCountedApartAndExactlyOverTw
             }
             return 0;
         });
-        std::uint64_t previous = ~0ull;
-        while (arrivals->load() != previous) {
-            previous = arrivals->load();
+        std::size_t previous = ~std::size_t{0};
+        while (arrivals->values().size() != previous) {
+            previous = arrivals->values().size();
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
         *reading = false;
     };
-    // Far more than the receive buffer holds, sent while nobody reads on B.
-    constexpr int total = 20000;
-    const auto burst = [&] {
+    // Far more than the receive buffer holds, sent while nobody reads on B: one by one, or
+    // in runs of equal datagrams that go as one segmented send each.
+    constexpr int total = 20000, run = 50;
+    long next = 0;
+    const auto burst = [&](bool segmented) {
         EventRecorder<int> completions;
-        const std::string payload(1200, 'q');
         a->call([&] {
-            for (int i = 0; i < total; ++i) {
-                sender->send(datagram(payload),
-                             [&completions](std::optional<PlatformError>) { completions.push(0); });
+            for (int i = 0; i < total; i += run) {
+                const auto sends = [&] {
+                    for (int k = 0; k < run; ++k) {
+                        std::string text(1200, 'q');
+                        text.replace(0, 8, std::to_string(10'000'000 + next++));
+                        sender->send(datagram(text), [&completions](std::optional<PlatformError>) {
+                            completions.push(0);
+                        });
+                    }
+                };
+                if (segmented) {
+                    sender->batch(sends);
+                } else {
+                    sends();
+                }
             }
             return 0;
         });
         EXPECT_TRUE(completions.waitForCount(total, std::chrono::seconds(30)));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     };
-    burst();
+    burst(false);
     drain();
     const std::uint64_t firstDrops = flow->receiveQueueDrops();
     EXPECT_GT(firstDrops, 0u);
-    burst();
+    burst(true);
     drain();
-    EXPECT_GT(flow->receiveQueueDrops(), firstDrops);
-    // On a veth nothing is lost on the way: every datagram (and the one that made the flow)
-    // arrived or was dropped by us, and the kernel's cumulative count is taken once.
-    EXPECT_EQ(arrivals->load() + flow->receiveQueueDrops(), 2u * total + 1);
+    const std::uint64_t drops = flow->receiveQueueDrops();
+    EXPECT_GT(drops, firstDrops);
+
+    const auto got = arrivals->values();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], (Stamped{-1, 0}));
+    // On a veth nothing is lost on the way: every datagram that did not arrive was dropped by
+    // our queue. Sent one by one, each was one entry.
+    std::size_t firstBurst = 0;  // the last arrival of the first burst
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        const auto [number, stamp] = got[i];
+        const auto [before, stampBefore] = got[i - 1];
+        ASSERT_GT(number, before) << i;
+        ASSERT_GE(stamp, stampBefore) << number;
+        const long missing = number - before - 1;
+        const auto entries = static_cast<long>(stamp - stampBefore);
+        if (number < total) {
+            ASSERT_EQ(entries, missing) << number;
+            firstBurst = i;
+        } else if (before >= total) {
+            ASSERT_LE(entries, missing) << number;
+            ASSERT_LE(missing, entries * 64) << number;
+        }
+    }
+    std::printf("first burst: %zu arrived, %llu dropped; second: %zu arrived, %llu entries\n",
+                firstBurst, static_cast<unsigned long long>(firstDrops),
+                got.size() - 1 - firstBurst, static_cast<unsigned long long>(drops - firstDrops));
+    // The datagrams after the last arrival were dropped too, and counted.
+    EXPECT_EQ(got[firstBurst].second + (total - 1 - got[firstBurst].first), firstDrops);
 }
 
 }  // namespace
@@ -365,12 +415,13 @@ TEST(UdpCoalescedRead, SplitsIntoDatagramsOfTheGivenSizeWithAShorterLast) {
     const auto stamp = UdpConnection::Clock::time_point(std::chrono::seconds(7));
     for (const auto& c : cases) {
         std::vector<SocketUdpConnection::Arrived> got;
-        SocketUdpConnection::splitDatagrams(c.offset, c.length, c.segment, stamp, got);
+        SocketUdpConnection::splitDatagrams(c.offset, c.length, c.segment, stamp, 5, got);
         ASSERT_EQ(got.size(), c.expected.size()) << c.length << "/" << c.segment;
         for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].offset, c.expected[i].first) << c.length << "/" << c.segment;
             EXPECT_EQ(got[i].length, c.expected[i].second) << c.length << "/" << c.segment;
             EXPECT_EQ(got[i].arrival, stamp);
+            EXPECT_EQ(got[i].queueDrops, 5u);
         }
     }
 }

@@ -44,11 +44,16 @@ class ServiceNode {
         std::chrono::milliseconds closeGrace{0};
     };
 
-    // The real sequencer and engines over real sockets.
-    static RunFactory realRuns(std::shared_ptr<const LowPowerSource> lowPower = nullptr) {
-        return [lowPower](NetworkExecutor executor, std::shared_ptr<WiredHardwareReader> hardware) {
-            auto engines = std::make_shared<TransferEngineFactory>(
-                executor, std::make_shared<SystemNetworkFactory>());
+    // The real sequencer and engines over real sockets (made by `network`, the system's own
+    // when absent).
+    static RunFactory realRuns(std::shared_ptr<const LowPowerSource> lowPower = nullptr,
+                               std::shared_ptr<NetworkFactory> network = nullptr) {
+        if (!network) {
+            network = std::make_shared<SystemNetworkFactory>();
+        }
+        return [lowPower, network](NetworkExecutor executor,
+                                   std::shared_ptr<WiredHardwareReader> hardware) {
+            auto engines = std::make_shared<TransferEngineFactory>(executor, network);
             return quickTestFactory(executor, engines, hardware, lowPower);
         };
     }
