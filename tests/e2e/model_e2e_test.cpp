@@ -85,7 +85,7 @@ struct ModelComputer {
     std::shared_ptr<SorvantaModel> model;
 };
 
-TEST(EndToEndLong, TestButtonThroughTheModelRevealsAPassedResult) {
+TEST(EndToEndLongModel, TestButtonThroughTheModelRevealsAPassedResult) {
     SORVANTA_NETNS_PAIR_OR_SKIP(pair);
     for (const auto& [ns, dev] :
          {std::pair{pair->nsA, pair->link.nameA}, std::pair{pair->nsB, pair->link.nameB}}) {
