@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/network_factory.h"
+#include "lab/forwarding_network_factory.h"
 
 namespace sorvanta::testing {
 
@@ -148,60 +148,21 @@ class StallingUdpListener final : public UdpListener {
 
 // Forwards to another factory; every UDP flow its listeners report stalls once as
 // StallingUdpConnection does.
-class ReceiveStallFactory final : public NetworkFactory {
+class ReceiveStallFactory final : public ForwardingNetworkFactory {
   public:
     ReceiveStallFactory(std::shared_ptr<NetworkFactory> inner, std::int64_t after,
                         std::chrono::milliseconds stall)
-        : inner_(std::move(inner)), after_(after), stall_(stall) {}
+        : ForwardingNetworkFactory(std::move(inner)), after_(after), stall_(stall) {}
 
-    std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override {
-        return inner_->makeTcpConnection(std::move(executor), std::move(remote),
-                                         std::move(parameters));
-    }
-    std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor executor,
-                                                         const DnssdEndpoint& endpoint,
-                                                         NetworkParameters parameters) override {
-        return inner_->makeBrowsedConnection(std::move(executor), endpoint, std::move(parameters));
-    }
-    std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor executor,
-                                                 NetworkParameters parameters,
-                                                 std::uint16_t port) override {
-        return inner_->makeTcpListener(std::move(executor), std::move(parameters), port);
-    }
-    std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
-        NetworkExecutor executor, NetworkParameters parameters,
-        AdvertisedListener::Service service) override {
-        return inner_->makeAdvertisedListener(std::move(executor), std::move(parameters),
-                                              std::move(service));
-    }
-    std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override {
-        return inner_->makeUdpConnection(std::move(executor), std::move(remote),
-                                         std::move(parameters));
-    }
     std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor executor,
                                                  NetworkParameters parameters,
                                                  std::uint16_t port) override {
-        auto inner = inner_->makeUdpListener(executor, std::move(parameters), port);
-        return std::make_shared<StallingUdpListener>(std::move(executor), std::move(inner), after_,
-                                                     stall_);
-    }
-    std::shared_ptr<PathMonitor> makePathMonitor(
-        NetworkExecutor executor, std::optional<InterfaceType> requiredType) override {
-        return inner_->makePathMonitor(std::move(executor), requiredType);
-    }
-    std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor executor,
-                                              DnssdBrowser::Options options) override {
-        return inner_->makeBrowser(std::move(executor), std::move(options));
-    }
-    std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
-                                                   std::function<void()> tick) override {
-        return inner_->makePreciseTimer(period, std::move(tick));
+        auto listener = inner().makeUdpListener(executor, std::move(parameters), port);
+        return std::make_shared<StallingUdpListener>(std::move(executor), std::move(listener),
+                                                     after_, stall_);
     }
 
   private:
-    const std::shared_ptr<NetworkFactory> inner_;
     const std::int64_t after_;
     const std::chrono::milliseconds stall_;
 };

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/network_factory.h"
+#include "lab/forwarding_network_factory.h"
 
 namespace sorvanta::testing {
 
@@ -16,7 +16,7 @@ namespace sorvanta::testing {
 // tick began after its deadline while the timer was exact, and how far apart the
 // ends of consecutive ticks fell (a probe receiver takes its receive check inside the tick,
 // after its lock, so these are its receive-check intervals to within the tick's own work).
-class TickRecordingFactory final : public NetworkFactory {
+class TickRecordingFactory final : public ForwardingNetworkFactory {
   public:
     struct Ticks {
         std::chrono::nanoseconds period{};
@@ -31,7 +31,7 @@ class TickRecordingFactory final : public NetworkFactory {
     };
 
     explicit TickRecordingFactory(std::shared_ptr<NetworkFactory> inner)
-        : inner_(std::move(inner)) {}
+        : ForwardingNetworkFactory(std::move(inner)) {}
 
     // What every timer made so far recorded; call when they have stopped ticking.
     std::vector<Ticks> ticks() const {
@@ -48,46 +48,6 @@ class TickRecordingFactory final : public NetworkFactory {
         records_.clear();
     }
 
-    std::shared_ptr<TcpConnection> makeTcpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override {
-        return inner_->makeTcpConnection(std::move(executor), std::move(remote),
-                                         std::move(parameters));
-    }
-    std::shared_ptr<TcpConnection> makeBrowsedConnection(NetworkExecutor executor,
-                                                         const DnssdEndpoint& endpoint,
-                                                         NetworkParameters parameters) override {
-        return inner_->makeBrowsedConnection(std::move(executor), endpoint,
-                                             std::move(parameters));
-    }
-    std::shared_ptr<TcpListener> makeTcpListener(NetworkExecutor executor,
-                                                 NetworkParameters parameters,
-                                                 std::uint16_t port) override {
-        return inner_->makeTcpListener(std::move(executor), std::move(parameters), port);
-    }
-    std::shared_ptr<AdvertisedListener> makeAdvertisedListener(
-        NetworkExecutor executor, NetworkParameters parameters,
-        AdvertisedListener::Service service) override {
-        return inner_->makeAdvertisedListener(std::move(executor), std::move(parameters),
-                                              std::move(service));
-    }
-    std::shared_ptr<UdpConnection> makeUdpConnection(NetworkExecutor executor, Endpoint remote,
-                                                     NetworkParameters parameters) override {
-        return inner_->makeUdpConnection(std::move(executor), std::move(remote),
-                                         std::move(parameters));
-    }
-    std::shared_ptr<UdpListener> makeUdpListener(NetworkExecutor executor,
-                                                 NetworkParameters parameters,
-                                                 std::uint16_t port) override {
-        return inner_->makeUdpListener(std::move(executor), std::move(parameters), port);
-    }
-    std::shared_ptr<PathMonitor> makePathMonitor(
-        NetworkExecutor executor, std::optional<InterfaceType> requiredType) override {
-        return inner_->makePathMonitor(std::move(executor), requiredType);
-    }
-    std::shared_ptr<DnssdBrowser> makeBrowser(NetworkExecutor executor,
-                                              DnssdBrowser::Options options) override {
-        return inner_->makeBrowser(std::move(executor), std::move(options));
-    }
     std::shared_ptr<PreciseTimer> makePreciseTimer(std::chrono::nanoseconds period,
                                                    std::function<void()> tick) override {
         auto record = std::make_shared<Record>();
@@ -96,13 +56,13 @@ class TickRecordingFactory final : public NetworkFactory {
             std::lock_guard lock(mutex_);
             records_.push_back(record);
         }
-        auto inner = inner_->makePreciseTimer(period, [record, tick = std::move(tick)] {
+        auto timer = inner().makePreciseTimer(period, [record, tick = std::move(tick)] {
             record->begin();
             tick();
             record->end();
         });
-        record->timer = inner;
-        return std::make_shared<Timer>(std::move(inner), record);
+        record->timer = timer;
+        return std::make_shared<Timer>(std::move(timer), record);
     }
 
   private:
@@ -173,7 +133,6 @@ class TickRecordingFactory final : public NetworkFactory {
         std::shared_ptr<Record> record_;
     };
 
-    std::shared_ptr<NetworkFactory> inner_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Record>> records_;
 };
