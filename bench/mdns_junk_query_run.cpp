@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "lab/bench_arguments.h"
 #include "lab/netns_lab.h"
 #include "lab/run_figures.h"
 #include "lab/thread_cpu.h"
@@ -102,12 +103,9 @@ std::vector<std::uint8_t> junkQuery(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    std::string whyNot;
-    auto pair = testing::NetnsPair::create(whyNot);
+    const int rounds = testing::countArgument(argc, argv, 1, 5);
+    auto pair = testing::benchPair();
     if (!pair) {
-        std::printf("mdns junk queries: not run, network namespaces unavailable: %s\n",
-                    whyNot.c_str());
         return 0;
     }
     testing::NetnsThread a(pair->nsA);
