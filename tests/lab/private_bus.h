@@ -45,7 +45,7 @@ class PrivateBus {
         if (lines.size() != 2) {
             return;
         }
-        processes_.push_back(std::atoi(lines[1].c_str()));
+        daemon_ = std::atoi(lines[1].c_str());
         if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, lines[0].c_str()) < 0 ||
             sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0) {
             return;
@@ -55,10 +55,9 @@ class PrivateBus {
 
     ~PrivateBus() {
         sd_bus_flush_close_unref(bus_);
-        for (const pid_t process : processes_) {
-            if (process > 0) {
-                ::kill(process, SIGTERM);  // not our child: the system reaps it
-            }
+        endMocks();
+        if (daemon_ > 0) {
+            ::kill(daemon_, SIGTERM);  // not our child: the system reaps it
         }
     }
 
@@ -80,7 +79,7 @@ class PrivateBus {
         if (lines.empty()) {
             return false;
         }
-        processes_.push_back(std::atoi(lines[0].c_str()));
+        mocks_.push_back(std::atoi(lines[0].c_str()));
         for (int i = 0; i < 200; ++i) {
             int owned = 0;
             sd_bus_message* reply = nullptr;
@@ -96,6 +95,16 @@ class PrivateBus {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
+    }
+
+    // Ends every mock service started so far, as a service that quits or crashes.
+    void endMocks() {
+        for (const pid_t process : mocks_) {
+            if (process > 0) {
+                ::kill(process, SIGTERM);  // not our child: the system reaps it
+            }
+        }
+        mocks_.clear();
     }
 
   private:
@@ -117,7 +126,8 @@ class PrivateBus {
     TempFolder folder_{"sorvanta-bus"};
     std::string address_;
     sd_bus* bus_ = nullptr;
-    std::vector<pid_t> processes_;
+    pid_t daemon_ = -1;
+    std::vector<pid_t> mocks_;
 };
 
 }  // namespace sorvanta::testing
