@@ -17,9 +17,14 @@ struct TempFolder {
         path = ::mkdtemp(name.data());
     }
     ~TempFolder() {
-        // Quietly: a process the test started may still be removing a file of its own.
+        // Quietly, and again when a process the test started removed a file of its own while
+        // this went through the folder (the walk stops at the first file found gone).
         std::error_code error;
-        std::filesystem::remove_all(path, error);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (std::filesystem::remove_all(path, error) != static_cast<std::uintmax_t>(-1)) {
+                break;
+            }
+        }
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
