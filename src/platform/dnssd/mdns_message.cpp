@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/dnssd/mdns_record_key.h"
+
 namespace sorvanta {
 
 namespace {
@@ -222,7 +224,7 @@ class Writer {
 
     void name(const MdnsName& name) {
         for (std::size_t i = 0; i < name.labels.size(); ++i) {
-            const std::string key = suffixKey(name, i);
+            const std::string key = mdnsNameKey(name, i);
             if (auto found = offsets_.find(key); found != offsets_.end()) {
                 put16(out, static_cast<std::uint16_t>(0xC000 | found->second));
                 return;
@@ -263,17 +265,6 @@ class Writer {
     }
 
   private:
-    static std::string suffixKey(const MdnsName& name, std::size_t from) {
-        std::string key;
-        for (std::size_t i = from; i < name.labels.size(); ++i) {
-            key += static_cast<char>(name.labels[i].size());
-            for (char c : name.labels[i]) {
-                key += lowerAscii(c);
-            }
-        }
-        return key;
-    }
-
     std::map<std::string, std::size_t> offsets_;
 };
 

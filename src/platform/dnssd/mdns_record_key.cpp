@@ -10,11 +10,11 @@ char folded(char c) {
 
 }  // namespace
 
-std::string mdnsNameKey(const MdnsName& name) {
+std::string mdnsNameKey(const MdnsName& name, std::size_t fromLabel) {
     std::string key;
-    for (const auto& label : name.labels) {
-        key += static_cast<char>(label.size());
-        for (char c : label) {
+    for (std::size_t i = fromLabel; i < name.labels.size(); ++i) {
+        key += static_cast<char>(name.labels[i].size());
+        for (char c : name.labels[i]) {
             key += folded(c);
         }
     }
