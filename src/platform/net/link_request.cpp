@@ -23,10 +23,7 @@ bool requestLink(int socket, int index, std::uint32_t sequence) {
     request.header.nlmsg_seq = sequence;
     request.link.ifi_family = AF_UNSPEC;
     request.link.ifi_index = index;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    return ::sendto(socket, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
-                    sizeof kernel) == static_cast<ssize_t>(sizeof request);
+    return sendRequest(socket, request.header);
 }
 
 namespace {

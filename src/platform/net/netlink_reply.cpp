@@ -92,6 +92,14 @@ std::optional<ReplyEnd> readParts(const std::vector<char>& datagram, std::size_t
 
 }  // namespace
 
+bool sendRequest(int socket, const nlmsghdr& request) {
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(socket, &request, request.nlmsg_len, 0,
+                    reinterpret_cast<const sockaddr*>(&kernel),
+                    sizeof kernel) == static_cast<ssize_t>(request.nlmsg_len);
+}
+
 ReplyEnd readReply(int socket, std::uint32_t sequence, std::chrono::milliseconds patience,
                    const std::function<void(const nlmsghdr&)>& each) {
     std::vector<char> buffer;

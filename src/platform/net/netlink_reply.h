@@ -18,6 +18,10 @@ enum class ReplyEnd {
     failed,   // the socket failed
 };
 
+// Sends the request that starts with `request` (nlmsg_len bytes in all) to the kernel; false
+// when it did not go out whole.
+bool sendRequest(int socket, const nlmsghdr& request);
+
 // Reads the reply to request `sequence` off the netlink socket `socket`: each datagram whole
 // whatever its length, replies to other requests passed over. Calls `each` for every message
 // of it but the closing NLMSG_DONE or NLMSG_ERROR. Waits at most `patience` for each datagram

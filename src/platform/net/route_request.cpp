@@ -36,14 +36,6 @@ void addAttribute(RouteRequest& request, unsigned short type, const void* data,
     header->nlmsg_len = static_cast<std::uint32_t>(offset + RTA_SPACE(length));
 }
 
-bool send(int socket, const RouteRequest& request) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    return ::sendto(socket, &request, request.header.nlmsg_len, 0,
-                    reinterpret_cast<const sockaddr*>(&kernel),
-                    sizeof kernel) == static_cast<ssize_t>(request.header.nlmsg_len);
-}
-
 }  // namespace
 
 RouteRequest routeLookupRequest(const asio::ip::address& destination, int outputInterface) {
@@ -101,7 +93,7 @@ ReplyEnd askRoutes(RouteRequest request, const std::function<void(const nlmsghdr
             return ReplyEnd::failed;
         }
         request.header.nlmsg_seq = nextSequence();
-        end = send(socket, request) ? readReply(socket, request.header.nlmsg_seq, patience, each)
+        end = sendRequest(socket, request.header) ? readReply(socket, request.header.nlmsg_seq, patience, each)
                                     : ReplyEnd::failed;
         ::close(socket);
         if (end != ReplyEnd::overrun) {
