@@ -385,9 +385,7 @@ void WireService::doSearchAgain() {
             startDiscovery(pinned);
             return;
         }
-        resetDiscovery(true);
-        selected_.reset();
-        snapshot_.selectedIndex.reset();
+        dropSelection();
     }
     if (snapshot_.detectedInterfaces.empty()) {
         snapshot_.status = "Connect an Ethernet adapter, then choose Search Again.";

@@ -229,6 +229,8 @@ class WireService : public std::enable_shared_from_this<WireService> {
     void startDiscovery(const std::optional<NetworkInterface>& interface);
     void startBrowser(const std::optional<NetworkInterface>& interface);
     void resetDiscovery(bool connectionLost);
+    // The chosen interface is gone: discovery on it ends and nothing is chosen.
+    void dropSelection();
     void registrationChanged(const std::string& text, const Uuid& generation);
     void listenerStateChanged(const ListenerState& state, const Uuid& generation);
     void browserStateChanged(const DnssdState& state, const Uuid& generation,

@@ -75,9 +75,7 @@ void WireService::interfacesChanged(const NetworkPath& path, const Uuid& runID) 
         decideInterface(snapshot_.detectedInterfaces.empty(), selected_, interfaces_, preferred_);
     using Kind = InterfaceDecision::Kind;
     if (decision.kind == Kind::noAdapter) {
-        resetDiscovery(true);
-        selected_.reset();
-        snapshot_.selectedIndex.reset();
+        dropSelection();
         snapshot_.state = ConnectionState::searching;
         snapshot_.status = decisionStatus(decision.kind);
         publishStep();
@@ -88,9 +86,7 @@ void WireService::interfacesChanged(const NetworkPath& path, const Uuid& runID) 
         return;
     }
     if (decision.selectedLost) {
-        resetDiscovery(true);
-        selected_.reset();
-        snapshot_.selectedIndex.reset();
+        dropSelection();
     }
     if (decision.kind == Kind::startOn) {
         if (decision.remember) {
@@ -201,6 +197,12 @@ void WireService::startBrowser(const std::optional<NetworkInterface>& interface)
         });
     browser_ = browser;
     browser->start();
+}
+
+void WireService::dropSelection() {
+    resetDiscovery(true);
+    selected_.reset();
+    snapshot_.selectedIndex.reset();
 }
 
 void WireService::resetDiscovery(bool connectionLost) {
